@@ -1,0 +1,27 @@
+# ACE and omniORB come from Debian's packages (see scripts/test.sh); neither
+# ships CMake config files, so they are found by header and library name.
+
+find_path(ACE_INCLUDE_DIR ace/ACE.h REQUIRED)
+find_library(ACE_LIBRARY ACE REQUIRED)
+add_library(TMX::ACE INTERFACE IMPORTED)
+set_target_properties(TMX::ACE PROPERTIES
+  INTERFACE_INCLUDE_DIRECTORIES "${ACE_INCLUDE_DIR}"
+  INTERFACE_LINK_LIBRARIES "${ACE_LIBRARY};Threads::Threads")
+
+find_program(OMNIIDL omniidl REQUIRED)
+find_path(OMNIORB_INCLUDE_DIR omniORB4/CORBA.h REQUIRED)
+find_path(COS_INCLUDE_DIR TimeBase.hh PATH_SUFFIXES COS REQUIRED)
+find_path(OMNIORB_IDL_DIR COS/TimeBase.idl PATHS /usr/share/idl/omniORB /usr/share/idl REQUIRED)
+find_library(OMNIORB_LIBRARY omniORB4 REQUIRED)
+find_library(OMNIDYNAMIC_LIBRARY omniDynamic4 REQUIRED)
+find_library(OMNITHREAD_LIBRARY omnithread REQUIRED)
+find_library(COS_LIBRARY COS4 REQUIRED)
+find_library(COSDYNAMIC_LIBRARY COSDynamic4 REQUIRED)
+add_library(TMX::omniORB INTERFACE IMPORTED)
+set_target_properties(TMX::omniORB PROPERTIES
+  INTERFACE_INCLUDE_DIRECTORIES "${OMNIORB_INCLUDE_DIR};${COS_INCLUDE_DIR}"
+  INTERFACE_LINK_LIBRARIES
+    "${COSDYNAMIC_LIBRARY};${COS_LIBRARY};${OMNIDYNAMIC_LIBRARY};${OMNIORB_LIBRARY};${OMNITHREAD_LIBRARY};Threads::Threads")
+
+find_package(GTest REQUIRED)
+find_program(OMNINAMES omniNames PATHS /usr/bin /usr/sbin)

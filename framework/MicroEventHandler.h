@@ -1,0 +1,50 @@
+// The event detection task: sleeps until an EventTrigger is raised, then
+// runs the application's event processing and the trigger callbacks under
+// the synchroniser's lock. It releases the periodic task at start.
+#pragma once
+
+#include "framework/Callback.h"
+#include "framework/ErrorHandler.h"
+#include "framework/MicroTask.h"
+#include "framework/TaskSynchronizer.h"
+
+#include <string>
+#include <vector>
+
+class MicroEventHandler : public MicroTask
+{
+public:
+  // Throws NullArg(2) when taskSync is null.
+  MicroEventHandler(const char *name, TaskSynchronizer *taskSync);
+  ~MicroEventHandler() override;
+
+  // -1 for a null trigger; registrations are made before activation.
+  int addEvent(EventTrigger *trigger, Callback *callback);
+  int run() override;
+  virtual int processEvents();
+  int invokeCallbacks();
+  void clearTriggers();
+  int stop(int seconds);
+
+  ErrorHandler &errors() { return errors_; }
+  const std::string &name() const { return name_; }
+
+protected:
+  TaskSynchronizer *taskSync() const { return taskSync_; }
+
+private:
+  struct Registration
+  {
+    EventTrigger *trigger;
+    Callback *callback;
+  };
+
+  void detectionLoop();
+
+  ErrorHandler errors_;
+  std::string name_;
+  TaskSynchronizer *taskSync_;
+  EventTrigger shutdownTrigger_;
+  short hasCallbacks_ = 0;
+  std::vector<Registration> registry_;
+};

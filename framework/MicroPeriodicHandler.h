@@ -1,0 +1,59 @@
+// The periodic sampling task: runs callbacks at fixed rates, waking once
+// per greatest common divisor of all registered intervals.
+#pragma once
+
+#include "framework/Callback.h"
+#include "framework/ErrorHandler.h"
+#include "framework/MicroTask.h"
+#include "framework/TaskSynchronizer.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+struct SampleInterval
+{
+  int ticks = 0;
+  PointerArray<Callback> callbacks; // not owned
+};
+
+class MicroPeriodicHandler : public MicroTask
+{
+public:
+  // Throws NullArg(2) when taskSync is null.
+  MicroPeriodicHandler(const char *name, TaskSynchronizer *taskSync);
+  ~MicroPeriodicHandler() override;
+
+  // Registration happens before the task is activated; no lock is taken.
+  // A rate whose interval rounds to 0 ticks (above 2000 Hz), or a rate
+  // that is not positive, is refused and recorded in errors().
+  int addCallback(float hertz, Callback *cb);
+  int addCallback(double hertz, Callback *cb) { return addCallback(static_cast<float>(hertz), cb); }
+  int addCallback(unsigned periodMs, Callback *cb);
+  int addCallback(int periodMs, Callback *cb) { return addCallback(static_cast<unsigned>(periodMs), cb); }
+
+  int computeSampleTicks();
+  int run() override;
+  int invokeCallbacks();
+  int stop(int seconds);
+
+  ErrorHandler &errors() { return errors_; }
+  const std::string &name() const { return name_; }
+  int sampleTicks() const { return _sampleTicks; }
+  int maxTicks() const { return maxTicks_; }
+  int tickCount() const { return tickCount_; }
+  int intervalCount() { return intervals_.size(); }
+
+protected:
+  TaskSynchronizer *taskSync() const { return taskSync_; }
+
+private:
+  ErrorHandler errors_;
+  std::string name_;
+  TaskSynchronizer *taskSync_;
+  Semaphore timerSem_{1};
+  std::vector<std::unique_ptr<SampleInterval>> intervals_;
+  int _sampleTicks = 1;
+  int maxTicks_ = 0;
+  int tickCount_ = 0;
+};
