@@ -1,0 +1,214 @@
+#!/usr/bin/env bash
+# Runs the monitor against a simulated instrument.
+#
+#   scripts/demo.sh [--run-dir DIR | --temp] [--watch-log FILE] [--no-build]
+#
+# Installs what is missing (scripts/deps.sh), builds into build/, prepares a
+# run directory (default: run/ in the repository; --temp: a fresh temporary
+# one) with tmx.cfg, a logger simulation file, a port file and logfiles/,
+# starts omniNames on a free loopback port, tmx-notifier and tmx-watch, and
+# runs tmx with this terminal as its console: records printed by tmx-watch
+# are prefixed "[watch]"; type a line to publish it, "quit" to end.
+# Ctrl-C once shuts only the monitor's CORBA side down (its SIGINT); Ctrl-C
+# again stops the monitor in order (SIGTERM). Everything the demo started
+# is stopped when it ends.
+#
+# While it runs, scripts/tmx-sim changes the simulated instrument, e.g.
+#   scripts/tmx-sim wet electronics     scripts/tmx-sim set TMX-E1 temp 25.0
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+run_dir="$root/run"
+temp_run=0
+watch_log=""
+build=1
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --run-dir) run_dir="${2:?--run-dir needs a directory}"; shift 2 ;;
+    --run-dir=*) run_dir="${1#*=}"; shift ;;
+    --temp) temp_run=1; shift ;;
+    --watch-log) watch_log="${2:?--watch-log needs a file}"; shift 2 ;;
+    --watch-log=*) watch_log="${1#*=}"; shift ;;
+    --no-build) build=0; shift ;;
+    -h|--help) sed -n '2,17p' "$0"; exit 0 ;;
+    *) echo "demo.sh: unknown option: $1 (see --help)" >&2; exit 2 ;;
+  esac
+done
+
+say() { printf 'demo: %s\n' "$*" >&2; }
+
+bin="$root/build/bin"
+if [ "$build" = 1 ]; then
+  bash "$root/scripts/deps.sh"
+  say "building into build/"
+  cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build "$root/build" -j "$(nproc 2>/dev/null || echo 2)" \
+    --target tmx tmx-notifier tmx-watch tmx-status
+fi
+for p in tmx tmx-notifier tmx-watch; do
+  [ -x "$bin/$p" ] || { say "missing $bin/$p (build first)"; exit 1; }
+done
+
+# --- state that the cleanup handler looks at -------------------------------
+pids_watch="" pid_notifier="" pid_names="" pid_tmx=""
+names_dir=""
+interrupts=0
+
+stop_pid() { # stop_pid PID NAME: SIGTERM, up to 10 s, then SIGKILL
+  local pid="$1" name="$2" i
+  [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null || return 0
+  kill -TERM "$pid" 2>/dev/null || true
+  for ((i = 0; i < 100; i++)); do
+    kill -0 "$pid" 2>/dev/null || { wait "$pid" 2>/dev/null || true; return 0; }
+    sleep 0.1
+  done
+  say "$name ($pid) did not stop on SIGTERM; killing it"
+  kill -KILL "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+}
+
+cleanup() {
+  trap - EXIT INT TERM
+  if [ -n "$pid_tmx" ] && kill -0 "$pid_tmx" 2>/dev/null; then
+    say "stopping tmx (orderly shutdown takes about 5 s)"
+    kill -TERM "$pid_tmx" 2>/dev/null || true
+    for ((i = 0; i < 300; i++)); do kill -0 "$pid_tmx" 2>/dev/null || break; sleep 0.1; done
+    kill -0 "$pid_tmx" 2>/dev/null && kill -KILL "$pid_tmx" 2>/dev/null
+    wait "$pid_tmx" 2>/dev/null || true
+  fi
+  for p in $pids_watch; do stop_pid "$p" tmx-watch; done
+  stop_pid "$pid_notifier" tmx-notifier
+  stop_pid "$pid_names" omniNames
+  [ -n "$names_dir" ] && rm -rf "$names_dir"
+  if [ "$temp_run" = 1 ] && [ -n "${run_dir:-}" ]; then
+    say "run directory was $run_dir (kept)"
+  fi
+}
+on_signal() {
+  local sig="$1"
+  if [ "$sig" = INT ] && [ -n "$pid_tmx" ] && kill -0 "$pid_tmx" 2>/dev/null; then
+    interrupts=$((interrupts + 1))
+    if [ "$interrupts" = 1 ]; then
+      say "Ctrl-C: the monitor's CORBA side shuts down; type quit to end it, or Ctrl-C again to stop it"
+      return
+    fi
+    say "stopping the monitor (SIGTERM)"
+    kill -TERM "$pid_tmx" 2>/dev/null || true
+    return
+  fi
+  exit $([ "$sig" = INT ] && echo 130 || echo 143)
+}
+trap cleanup EXIT
+trap 'on_signal INT' INT
+trap 'on_signal TERM' TERM
+
+# --- run directory -----------------------------------------------------------
+if [ "$temp_run" = 1 ]; then
+  run_dir=$(mktemp -d "${TMPDIR:-/tmp}/tmx-demo.XXXXXX")
+fi
+mkdir -p "$run_dir/logfiles"
+run_dir=$(cd "$run_dir" && pwd)
+
+# Same port for both housings, one status line each (active low).
+cfg="$run_dir/tmx.cfg"
+[ -e "$cfg" ] && chmod u+w "$cfg"
+cat >"$cfg" <<'EOF'
+# TMX site configuration (demo): sensor id, logger library version,
+# logger read argument, parallel port base address, water line mask.
+TMX-S1 V3.5-Beta3,1,0x378,0x20	# spectrograph housing
+TMX-E1 V3.5-Beta3,2,0x378,0x40	# electronics housing
+EOF
+
+cat >"$run_dir/loggers.sim" <<'EOF'
+# Simulated data loggers: logger READARG DESCRIPTION TEMPERATURE HUMIDITY
+# (scripts/tmx-sim set TMX-E1 temp 25.0 changes a value while tmx runs)
+version V3.5-Beta3
+logger 1 TMX-S1 18.25 41.0
+logger 2 TMX-E1 24.10 35.5
+EOF
+
+# Port space stand-in: every status line high (dry).
+head -c 1024 /dev/zero | tr '\0' '\377' >"$run_dir/port.dev"
+
+export TMX_CONFIG_DIR="$run_dir"
+export TMX_LOG_DIR="$run_dir/logfiles"
+export TMX_LOGGER_SIM="$run_dir/loggers.sim"
+export TMX_PORT_DEVICE="$run_dir/port.dev"
+
+# --- naming service on a free loopback port -------------------------------------
+port_in_use() {
+  command -v ss >/dev/null 2>&1 || return 1
+  ss -Htln 2>/dev/null | awk '{print $4}' | grep -q "[:.]$1\$"
+}
+names_ready() {
+  nameclt -ORBInitRef "NameService=corbaloc::127.0.0.1:$1/NameService" list >/dev/null 2>&1
+}
+ns_port=""
+for attempt in 1 2 3 4 5; do
+  port=$((20000 + RANDOM % 40000))
+  port_in_use "$port" && continue
+  names_dir=$(mktemp -d "${TMPDIR:-/tmp}/tmx-names.XXXXXX")
+  omniNames -start "$port" -datadir "$names_dir" -nohostname \
+    -ORBendPoint "giop:tcp:127.0.0.1:$port" >"$run_dir/omniNames.out" 2>&1 &
+  pid_names=$!
+  for ((i = 0; i < 100; i++)); do
+    names_ready "$port" && { ns_port=$port; break; }
+    kill -0 "$pid_names" 2>/dev/null || break
+    sleep 0.1
+  done
+  [ -n "$ns_port" ] && break
+  stop_pid "$pid_names" omniNames
+  pid_names=""
+  rm -rf "$names_dir"
+  names_dir=""
+done
+[ -n "$ns_port" ] || { say "could not start omniNames (see $run_dir/omniNames.out)"; exit 1; }
+orb=(-ORBInitRef "NameService=corbaloc::127.0.0.1:$ns_port/NameService")
+printf 'NameService=corbaloc::127.0.0.1:%s/NameService\n' "$ns_port" >"$run_dir/nameservice"
+say "omniNames on 127.0.0.1:$ns_port"
+
+# --- notifier service and a consumer ---------------------------------------------
+"$bin/tmx-notifier" "${orb[@]}" >"$run_dir/notifier.out" 2>&1 &
+pid_notifier=$!
+bound=0
+for ((i = 0; i < 100; i++)); do
+  if nameclt "${orb[@]}" list 2>/dev/null | grep -q 'Notifier'; then bound=1; break; fi
+  kill -0 "$pid_notifier" 2>/dev/null || break
+  sleep 0.1
+done
+[ "$bound" = 1 ] || { say "tmx-notifier did not bind \"Notifier\" (see $run_dir/notifier.out)"; exit 1; }
+
+if [ -n "$watch_log" ]; then
+  "$bin/tmx-watch" "${orb[@]}" >>"$watch_log" 2>&1 &
+  pids_watch=$!
+  say "tmx-watch writes to $watch_log (tail -f it)"
+else
+  "$bin/tmx-watch" "${orb[@]}" > >(tee -a "$run_dir/watch.log" | sed -u 's/^/[watch] /') 2>&1 &
+  pids_watch=$!
+fi
+
+cat >&2 <<EOF
+demo: run directory $run_dir
+demo:   tmx.cfg, loggers.sim, port.dev, logfiles/ (the monitor's log)
+demo: in another terminal:
+demo:   scripts/tmx-sim --run-dir $run_dir wet electronics   # then: dry electronics
+demo:   scripts/tmx-sim --run-dir $run_dir set TMX-E1 temp 25.0
+demo:   build/bin/tmx-status ${orb[*]}
+demo: type a line to publish it; "quit" ends the monitor and the demo.
+EOF
+
+# --- the monitor, with this terminal as its console -------------------------------------
+# Started in the background so that signals reach this script while it
+# waits; its standard input is given explicitly (a background command
+# would otherwise read /dev/null).
+cd "$run_dir"
+"$bin/tmx" "${orb[@]}" <&0 &
+pid_tmx=$!
+tmx_status=0
+while kill -0 "$pid_tmx" 2>/dev/null; do
+  wait "$pid_tmx" 2>/dev/null || true
+done
+wait "$pid_tmx" 2>/dev/null || tmx_status=$?
+pid_tmx=""
+say "tmx ended with status $tmx_status"
+exit "$tmx_status"
