@@ -1,0 +1,772 @@
+#include "tests/support/TestSupport.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <netinet/in.h>
+#include <poll.h>
+#include <spawn.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+#ifndef TMX_BIN_DIR
+#error "TMX_BIN_DIR must name the directory of the built executables"
+#endif
+#ifndef TMX_NOTIFIER_PATH
+#define TMX_NOTIFIER_PATH TMX_BIN_DIR "/tmx-notifier"
+#endif
+
+namespace tmx::test {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::runtime_error failure(const std::string &what)
+{
+  return std::runtime_error(what + (errno ? std::string(": ") + std::strerror(errno) : std::string()));
+}
+
+int remainingMs(Clock::time_point deadline)
+{
+  auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
+  return left < 0 ? 0 : static_cast<int>(left);
+}
+
+ExitStatus decode(int status)
+{
+  ExitStatus s;
+  if (WIFEXITED(status)) {
+    s.exited = true;
+    s.code = WEXITSTATUS(status);
+  } else if (WIFSIGNALED(status)) {
+    s.signal = WTERMSIG(status);
+  }
+  return s;
+}
+
+bool tcpAnswers(int port)
+{
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0)
+    return false;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+  ::close(fd);
+  return ok;
+}
+
+} // namespace
+
+std::string binDir()
+{
+  return TMX_BIN_DIR;
+}
+
+std::string binaryPath(const std::string &name)
+{
+  return binDir() + "/" + name;
+}
+
+// ---------------------------------------------------------------- TempDir
+
+TempDir::TempDir(const std::string &prefix)
+{
+  const char *base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/" + prefix + ".XXXXXX";
+  std::vector<char> buf(pattern.begin(), pattern.end());
+  buf.push_back('\0');
+  errno = 0;
+  if (!::mkdtemp(buf.data()))
+    throw failure("mkdtemp " + pattern);
+  path_ = buf.data();
+}
+
+TempDir::~TempDir()
+{
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+std::string TempDir::file(const std::string &name) const
+{
+  return path_ + "/" + name;
+}
+
+std::string TempDir::write(const std::string &name, const std::string &text) const
+{
+  std::string p = file(name);
+  std::ofstream f(p, std::ios::binary | std::ios::trunc);
+  f << text;
+  f.close();
+  if (!f)
+    throw std::runtime_error("cannot write " + p);
+  return p;
+}
+
+// ------------------------------------------------------------------ ports
+
+int freeLoopbackPort()
+{
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0)
+    throw failure("socket");
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = 0;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  if (::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
+    ::close(fd);
+    throw failure("bind 127.0.0.1:0");
+  }
+  ::close(fd);
+  return ntohs(addr.sin_port);
+}
+
+std::string ExitStatus::describe() const
+{
+  if (timedOut)
+    return "still running at the deadline";
+  if (exited)
+    return "exit status " + std::to_string(code);
+  if (signal)
+    return std::string("killed by signal ") + ::strsignal(signal);
+  return "unknown";
+}
+
+// ----------------------------------------------------------- ChildProcess
+
+struct ChildProcess::Captured
+{
+  mutable std::mutex mutex;
+  std::condition_variable changed;
+  std::string out;
+  std::string err;
+  bool outDone = false;
+  bool errDone = false;
+};
+
+ChildProcess::ChildProcess(const std::vector<std::string> &argv)
+  : ChildProcess(argv, Options{})
+{
+}
+
+ChildProcess::ChildProcess(const std::vector<std::string> &argv, const Options &options)
+  : captured_(std::make_unique<Captured>())
+{
+  if (argv.empty())
+    throw std::invalid_argument("ChildProcess: empty argv");
+  // A child that dies while we write to its stdin must not kill the test.
+  std::signal(SIGPIPE, SIG_IGN);
+
+  std::vector<std::string> envStrings;
+  for (char **e = environ; *e; ++e) {
+    std::string entry(*e);
+    std::string key = entry.substr(0, entry.find('='));
+    bool overridden = false;
+    for (const auto &o : options.env)
+      if (o.substr(0, o.find('=')) == key)
+        overridden = true;
+    if (!overridden)
+      envStrings.push_back(entry);
+  }
+  envStrings.insert(envStrings.end(), options.env.begin(), options.env.end());
+  std::vector<char *> envp;
+  for (auto &s : envStrings)
+    envp.push_back(s.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> args(argv);
+  std::vector<char *> argp;
+  for (auto &s : args)
+    argp.push_back(s.data());
+  argp.push_back(nullptr);
+
+  int inPipe[2] = { -1, -1 }, outPipe[2] = { -1, -1 }, errPipe[2] = { -1, -1 };
+  auto closeAll = [&] {
+    for (int fd :
+         { inPipe[0], inPipe[1], outPipe[0], outPipe[1], errPipe[0], errPipe[1], wakeFd_[0], wakeFd_[1] })
+      if (fd >= 0)
+        ::close(fd);
+  };
+  errno = 0;
+  if ((options.stdinPipe && ::pipe2(inPipe, O_CLOEXEC) != 0) ||
+      (options.capture && (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0)) ||
+      ::pipe2(wakeFd_, O_CLOEXEC) != 0) {
+    closeAll();
+    throw failure("pipe");
+  }
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (options.stdinPipe)
+    posix_spawn_file_actions_adddup2(&actions, inPipe[0], 0);
+  else
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  if (options.capture) {
+    posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+  }
+  // Sockets and files of the test process (its ORB) stay out of the child.
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  if (!options.cwd.empty())
+    posix_spawn_file_actions_addchdir_np(&actions, options.cwd.c_str());
+
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_setsigmask(&attr, &none);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  sigaddset(&defaults, SIGINT);
+  sigaddset(&defaults, SIGTERM);
+  posix_spawnattr_setsigdefault(&attr, &defaults);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+  int rc = args[0].find('/') == std::string::npos
+             ? ::posix_spawnp(&pid_, args[0].c_str(), &actions, &attr, argp.data(), envp.data())
+             : ::posix_spawn(&pid_, args[0].c_str(), &actions, &attr, argp.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  if (rc != 0) {
+    closeAll();
+    errno = rc;
+    throw failure("cannot start " + args[0]);
+  }
+
+  if (inPipe[0] >= 0)
+    ::close(inPipe[0]);
+  stdinFd_ = inPipe[1];
+  if (options.capture) {
+    ::close(outPipe[1]);
+    ::close(errPipe[1]);
+    outFd_ = outPipe[0];
+    errFd_ = errPipe[0];
+  } else {
+    captured_->outDone = captured_->errDone = true;
+  }
+  pidfd_ = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
+  reader_ = std::thread([this] { readerLoop(); });
+}
+
+ChildProcess::~ChildProcess()
+{
+  stop();
+  closeStdin();
+  char c = 'x';
+  (void)!::write(wakeFd_[1], &c, 1);
+  if (reader_.joinable())
+    reader_.join();
+  for (int fd : { outFd_, errFd_, pidfd_, wakeFd_[0], wakeFd_[1] })
+    if (fd >= 0)
+      ::close(fd);
+}
+
+void ChildProcess::readerLoop()
+{
+  char buf[4096];
+  for (;;) {
+    pollfd fds[3];
+    int n = 0;
+    int outIdx = -1, errIdx = -1;
+    fds[n++] = { wakeFd_[0], POLLIN, 0 };
+    {
+      std::lock_guard<std::mutex> lock(captured_->mutex);
+      if (!captured_->outDone) {
+        outIdx = n;
+        fds[n++] = { outFd_, POLLIN, 0 };
+      }
+      if (!captured_->errDone) {
+        errIdx = n;
+        fds[n++] = { errFd_, POLLIN, 0 };
+      }
+    }
+    if (n == 1)
+      return;
+    if (::poll(fds, n, -1) < 0) {
+      if (errno == EINTR)
+        continue;
+      return;
+    }
+    if (fds[0].revents)
+      return;
+    for (int idx : { outIdx, errIdx }) {
+      if (idx < 0 || !fds[idx].revents)
+        continue;
+      ssize_t got = ::read(fds[idx].fd, buf, sizeof buf);
+      if (got < 0 && errno == EINTR)
+        continue;
+      std::lock_guard<std::mutex> lock(captured_->mutex);
+      if (got <= 0)
+        (idx == outIdx ? captured_->outDone : captured_->errDone) = true;
+      else
+        (idx == outIdx ? captured_->out : captured_->err).append(buf, static_cast<std::size_t>(got));
+      captured_->changed.notify_all();
+    }
+  }
+}
+
+ExitStatus ChildProcess::reap(milliseconds timeout)
+{
+  // Called with waitMutex_ held.
+  if (reaped_)
+    return status_;
+  auto deadline = Clock::now() + timeout;
+  for (;;) {
+    int status = 0;
+    pid_t r = ::waitpid(pid_, &status, WNOHANG);
+    if (r == pid_) {
+      reaped_ = true;
+      status_ = decode(status);
+      return status_;
+    }
+    if (r < 0 && errno != EINTR) {
+      reaped_ = true;
+      status_ = ExitStatus{};
+      return status_;
+    }
+    int left = remainingMs(deadline);
+    if (left == 0) {
+      ExitStatus s;
+      s.timedOut = true;
+      return s;
+    }
+    if (pidfd_ >= 0) {
+      pollfd p{ pidfd_, POLLIN, 0 };
+      ::poll(&p, 1, left);
+    } else {
+      std::this_thread::sleep_for(milliseconds(std::min(left, 5)));
+    }
+  }
+}
+
+bool ChildProcess::running()
+{
+  std::lock_guard<std::mutex> lock(waitMutex_);
+  reap(milliseconds(0));
+  return !reaped_;
+}
+
+bool ChildProcess::signal(int sig)
+{
+  std::lock_guard<std::mutex> lock(waitMutex_);
+  reap(milliseconds(0));
+  if (reaped_)
+    return false;
+  return ::kill(pid_, sig) == 0;
+}
+
+ExitStatus ChildProcess::wait(milliseconds timeout)
+{
+  std::lock_guard<std::mutex> lock(waitMutex_);
+  return reap(timeout);
+}
+
+ExitStatus ChildProcess::stop(milliseconds grace)
+{
+  std::lock_guard<std::mutex> lock(waitMutex_);
+  reap(milliseconds(0));
+  if (reaped_)
+    return status_;
+  ::kill(pid_, SIGTERM);
+  ExitStatus s = reap(grace);
+  if (!s.timedOut)
+    return s;
+  ::kill(pid_, SIGKILL);
+  return reap(milliseconds(60000));
+}
+
+ExitStatus ChildProcess::kill()
+{
+  std::lock_guard<std::mutex> lock(waitMutex_);
+  reap(milliseconds(0));
+  if (reaped_)
+    return status_;
+  ::kill(pid_, SIGKILL);
+  return reap(milliseconds(60000));
+}
+
+std::string ChildProcess::out() const
+{
+  std::lock_guard<std::mutex> lock(captured_->mutex);
+  return captured_->out;
+}
+
+std::string ChildProcess::err() const
+{
+  std::lock_guard<std::mutex> lock(captured_->mutex);
+  return captured_->err;
+}
+
+std::vector<std::string> ChildProcess::outLines() const
+{
+  std::vector<std::string> lines;
+  std::string text = out();
+  std::size_t start = 0;
+  for (std::size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
+    lines.push_back(text.substr(start, nl - start));
+  return lines;
+}
+
+bool ChildProcess::waitFor(bool err, const std::string &text, milliseconds timeout)
+{
+  std::unique_lock<std::mutex> lock(captured_->mutex);
+  return captured_->changed.wait_for(lock, timeout, [&] {
+    const std::string &s = err ? captured_->err : captured_->out;
+    return s.find(text) != std::string::npos || (err ? captured_->errDone : captured_->outDone);
+  }) && (err ? captured_->err : captured_->out).find(text) != std::string::npos;
+}
+
+bool ChildProcess::waitForOut(const std::string &text, milliseconds timeout)
+{
+  return waitFor(false, text, timeout);
+}
+
+bool ChildProcess::waitForErr(const std::string &text, milliseconds timeout)
+{
+  return waitFor(true, text, timeout);
+}
+
+bool ChildProcess::waitForOutLines(std::size_t n, milliseconds timeout)
+{
+  auto count = [&] {
+    std::size_t c = 0;
+    for (char ch : captured_->out)
+      c += ch == '\n';
+    return c;
+  };
+  std::unique_lock<std::mutex> lock(captured_->mutex);
+  captured_->changed.wait_for(lock, timeout, [&] { return count() >= n || captured_->outDone; });
+  return count() >= n;
+}
+
+bool ChildProcess::writeStdin(const std::string &data)
+{
+  if (stdinFd_ < 0)
+    return false;
+  std::size_t done = 0;
+  while (done < data.size()) {
+    ssize_t w = ::write(stdinFd_, data.data() + done, data.size() - done);
+    if (w < 0) {
+      if (errno == EINTR)
+        continue;
+      return false;
+    }
+    done += static_cast<std::size_t>(w);
+  }
+  return true;
+}
+
+void ChildProcess::closeStdin()
+{
+  if (stdinFd_ >= 0) {
+    ::close(stdinFd_);
+    stdinFd_ = -1;
+  }
+}
+
+RunResult run(const std::vector<std::string> &argv,
+              milliseconds timeout,
+              const std::vector<std::string> &env,
+              const std::string &stdinData)
+{
+  ChildProcess::Options options;
+  options.env = env;
+  options.stdinPipe = true;
+  ChildProcess child(argv, options);
+  child.writeStdin(stdinData);
+  child.closeStdin();
+  RunResult result;
+  result.status = child.wait(timeout);
+  if (result.status.timedOut) {
+    child.kill();
+    result.status.timedOut = true;
+  }
+  // Output written just before exit is still in the pipe: wait for EOF.
+  child.waitForOut("\x01\x02never", milliseconds(2000));
+  child.waitForErr("\x01\x02never", milliseconds(2000));
+  result.out = child.out();
+  result.err = child.err();
+  return result;
+}
+
+// ---------------------------------------------------------- NamingService
+
+NamingService::NamingService(milliseconds timeout)
+  : dir_("tmx-names")
+{
+  std::string why;
+  auto deadline = Clock::now() + timeout;
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    port_ = freeLoopbackPort();
+    if (launch(true, milliseconds(std::max(remainingMs(deadline), 1000)), why))
+      return;
+  }
+  throw std::runtime_error("omniNames did not start: " + why);
+}
+
+NamingService::~NamingService()
+{
+  stop();
+}
+
+std::string NamingService::corbaloc() const
+{
+  return "corbaloc::127.0.0.1:" + std::to_string(port_) + "/NameService";
+}
+
+std::vector<std::string> NamingService::orbArgs() const
+{
+  return { "-ORBInitRef", "NameService=" + corbaloc(), "-ORBendPoint", "giop:tcp:127.0.0.1:" };
+}
+
+bool NamingService::launch(bool fresh, milliseconds timeout, std::string &why)
+{
+  std::string endpoint = "giop:tcp:127.0.0.1:" + std::to_string(port_);
+  std::vector<std::string> argv{ "omniNames" };
+  if (fresh) {
+    argv.push_back("-start");
+    argv.push_back(std::to_string(port_));
+  }
+  argv.insert(argv.end(), { "-datadir", dir_.path(), "-nohostname", "-ORBendPoint", endpoint });
+  process_ = std::make_unique<ChildProcess>(argv);
+  auto deadline = Clock::now() + timeout;
+  while (Clock::now() < deadline) {
+    if (!process_->running()) {
+      why = "port " + std::to_string(port_) + ": " + process_->wait().describe() + "\n" + process_->err() +
+            process_->out();
+      process_.reset();
+      return false;
+    }
+    if (tcpAnswers(port_)) {
+      RunResult r = run({ "nameclt",
+                          "-ORBInitRef",
+                          "NameService=" + corbaloc(),
+                          "-ORBclientCallTimeOutPeriod",
+                          "2000",
+                          "list" },
+                        milliseconds(5000));
+      if (r.status.ok())
+        return true;
+      why = r.err;
+    }
+    std::this_thread::sleep_for(milliseconds(20));
+  }
+  why = "no answer on port " + std::to_string(port_) + " in time: " + why + process_->err();
+  process_->kill();
+  process_.reset();
+  return false;
+}
+
+void NamingService::stop()
+{
+  if (process_) {
+    process_->stop();
+    process_.reset();
+  }
+}
+
+void NamingService::start(milliseconds timeout)
+{
+  stop();
+  std::string why;
+  if (!launch(false, timeout, why))
+    throw std::runtime_error("omniNames did not restart: " + why);
+}
+
+bool NamingService::running()
+{
+  return process_ && process_->running();
+}
+
+bool NamingService::isBound(const std::string &name)
+{
+  RunResult r = run({ "nameclt",
+                      "-ORBInitRef",
+                      "NameService=" + corbaloc(),
+                      "-ORBclientCallTimeOutPeriod",
+                      "2000",
+                      "resolve",
+                      name },
+                    milliseconds(5000));
+  return r.status.ok() && r.out.find("IOR:") != std::string::npos;
+}
+
+bool NamingService::waitBound(const std::string &name, bool bound, milliseconds timeout)
+{
+  return eventually([&] { return isBound(name) == bound; }, timeout);
+}
+
+// --------------------------------------------------------------- CorbaEnv
+
+CorbaEnv::CorbaEnv(milliseconds timeout)
+  : naming_(timeout)
+{
+}
+
+CorbaEnv::~CorbaEnv()
+{
+  if (notifier_)
+    notifier_->stop();
+  notifier_.reset();
+}
+
+std::string CorbaEnv::notifierPath()
+{
+  return TMX_NOTIFIER_PATH;
+}
+
+ChildProcess &CorbaEnv::startNotifier(const std::vector<std::string> &extraArgs, milliseconds timeout)
+{
+  if (notifier_)
+    notifier_->stop();
+  notifier_.reset();
+  notifierArgs_ = extraArgs;
+  std::vector<std::string> argv{ notifierPath() };
+  for (const auto &a : naming_.orbArgs())
+    argv.push_back(a);
+  argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
+  notifier_ = std::make_unique<ChildProcess>(argv);
+  if (!notifier_->waitForOut("tmx-notifier: bound as Notifier", timeout)) {
+    std::string why = notifier_->out() + notifier_->err();
+    notifier_->kill();
+    notifier_.reset();
+    throw std::runtime_error("tmx-notifier did not come up: " + why);
+  }
+  return *notifier_;
+}
+
+ExitStatus CorbaEnv::stopNotifier(milliseconds grace)
+{
+  if (!notifier_)
+    return ExitStatus{};
+  return notifier_->stop(grace);
+}
+
+ExitStatus CorbaEnv::killNotifier()
+{
+  if (!notifier_)
+    return ExitStatus{};
+  return notifier_->kill();
+}
+
+ChildProcess &CorbaEnv::restartNotifier(milliseconds timeout)
+{
+  killNotifier();
+  return startNotifier(notifierArgs_, timeout);
+}
+
+// ---------------------------------------------------------------- TestOrb
+
+TestOrb::TestOrb(const std::vector<std::string> &orbArgs, const std::vector<std::string> &extraArgs)
+{
+  std::vector<std::string> args{ "test" };
+  args.insert(args.end(), orbArgs.begin(), orbArgs.end());
+  args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+  std::vector<char *> argv;
+  for (auto &a : args)
+    argv.push_back(a.data());
+  argv.push_back(nullptr);
+  int argc = static_cast<int>(args.size());
+  orb_ = CORBA::ORB_init(argc, argv.data());
+  try {
+    CORBA::Object_var obj = orb_->resolve_initial_references("RootPOA");
+    poa_ = PortableServer::POA::_narrow(obj);
+    PortableServer::POAManager_var manager = poa_->the_POAManager();
+    manager->activate();
+    obj = orb_->resolve_initial_references("NameService");
+    // Unchecked: constructing a TestOrb never talks to the naming service.
+    naming_ = CosNaming::NamingContext::_unchecked_narrow(obj);
+  } catch (...) {
+    poa_ = PortableServer::POA::_nil();
+    orb_->destroy();
+    throw;
+  }
+}
+
+TestOrb::~TestOrb()
+{
+  naming_ = CosNaming::NamingContext::_nil();
+  poa_ = PortableServer::POA::_nil();
+  try {
+    orb_->destroy();
+  } catch (const CORBA::Exception &) {
+  }
+}
+
+CosNaming::Name TestOrb::name(const std::string &id)
+{
+  CosNaming::Name n;
+  n.length(1);
+  n[0].id = id.c_str();
+  n[0].kind = "";
+  return n;
+}
+
+CORBA::Object_ptr TestOrb::resolve(const std::string &id)
+{
+  try {
+    return naming_->resolve(name(id));
+  } catch (const CosNaming::NamingContext::NotFound &) {
+    return CORBA::Object::_nil();
+  }
+}
+
+void TestOrb::rebind(const std::string &id, CORBA::Object_ptr object)
+{
+  naming_->rebind(name(id), object);
+}
+
+bool TestOrb::unbind(const std::string &id)
+{
+  try {
+    naming_->unbind(name(id));
+    return true;
+  } catch (const CosNaming::NamingContext::NotFound &) {
+    return false;
+  }
+}
+
+bool TestOrb::waitBound(const std::string &id, bool bound, milliseconds timeout)
+{
+  return eventually(
+    [&] {
+      try {
+        CORBA::Object_var obj = resolve(id);
+        return CORBA::is_nil(obj) != bound;
+      } catch (const CORBA::SystemException &) {
+        return false; // naming service restarting or not yet up
+      }
+    },
+    timeout);
+}
+
+CORBA::Object_ptr TestOrb::activate(PortableServer::Servant servant)
+{
+  PortableServer::ObjectId_var id = poa_->activate_object(servant);
+  return poa_->id_to_reference(id.in());
+}
+
+void TestOrb::deactivate(PortableServer::Servant servant)
+{
+  PortableServer::ObjectId_var id = poa_->servant_to_id(servant);
+  poa_->deactivate_object(id.in());
+}
+
+} // namespace tmx::test

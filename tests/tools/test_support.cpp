@@ -1,0 +1,57 @@
+// The shared test support itself: processes, the private naming service
+// and the in-process ORB.
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+using namespace tmx::test;
+
+TEST(TestSupport, RunCapturesOutputStatusAndTimeout)
+{
+  RunResult r = run({ "/bin/sh", "-c", "cat; echo err >&2; exit 3" }, milliseconds(5000), {}, "hello\n");
+  EXPECT_TRUE(r.status.exited);
+  EXPECT_EQ(3, r.status.code);
+  EXPECT_EQ("hello\n", r.out);
+  EXPECT_EQ("err\n", r.err);
+
+  r = run({ "/bin/sh", "-c", "echo $TMX_PROBE" }, milliseconds(5000), { "TMX_PROBE=42" });
+  EXPECT_EQ("42\n", r.out);
+
+  auto start = std::chrono::steady_clock::now();
+  r = run({ "/bin/sleep", "30" }, milliseconds(200));
+  EXPECT_TRUE(r.status.timedOut);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+TEST(TestSupport, ChildStopsWithSigkillWhenSigtermIsIgnored)
+{
+  ChildProcess child({ "/bin/sh", "-c", "trap '' TERM; echo ready; while :; do sleep 1; done" });
+  ASSERT_TRUE(child.waitForOut("ready"));
+  ExitStatus s = child.stop(milliseconds(200));
+  EXPECT_EQ(SIGKILL, s.signal);
+  EXPECT_FALSE(child.running());
+}
+
+TEST(TestSupport, NamingServiceAnswersAndRestartsWithItsBindings)
+{
+  {
+    CorbaEnv env;
+    EXPECT_GT(env.naming().port(), 0);
+    EXPECT_FALSE(env.naming().isBound("Notifier"));
+    {
+      TestOrb orb(env.orbArgs());
+      CORBA::Object_var nothing = orb.resolve("NoSuchName");
+      EXPECT_TRUE(CORBA::is_nil(nothing));
+      orb.rebind("Probe", orb.naming());
+      env.naming().stop();
+      EXPECT_FALSE(env.naming().running());
+      env.naming().start();
+      EXPECT_TRUE(orb.waitBound("Probe", true));
+      EXPECT_TRUE(orb.unbind("Probe"));
+      EXPECT_FALSE(orb.unbind("Probe"));
+    }
+    // A second ORB in the same process after the first was destroyed.
+    TestOrb again(env.orbArgs());
+    EXPECT_TRUE(CORBA::is_nil(CORBA::Object_var(again.resolve("Probe"))));
+  }
+}
