@@ -8,6 +8,7 @@
 #include "framework/MicroTask.h"
 #include "framework/TaskSynchronizer.h"
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,9 @@ private:
   };
 
   void detectionLoop();
+  // Lowers the triggers seen at the start of a turn; a trigger raised
+  // since then stays raised and keeps its wake-up for the next turn.
+  void clearSeenTriggers();
 
   ErrorHandler errors_;
   std::string name_;
@@ -47,4 +51,5 @@ private:
   EventTrigger shutdownTrigger_;
   short hasCallbacks_ = 0;
   std::vector<Registration> registry_;
+  std::vector<std::uint32_t> seen_; // trigger sequences at the start of a turn
 };

@@ -7,6 +7,7 @@
 #include "framework/MicroTask.h"
 #include "framework/TaskSynchronizer.h"
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,8 +26,10 @@ public:
   ~MicroPeriodicHandler() override;
 
   // Registration happens before the task is activated; no lock is taken.
-  // A rate whose interval rounds to 0 ticks (above 2000 Hz), or a rate
-  // that is not positive, is refused and recorded in errors().
+  // 0 when registered (or already registered). A rate whose interval rounds
+  // to 0 ticks (above 2000 Hz), a rate that is not positive or too slow for
+  // a 32-bit tick count, or a null callback is refused: -1, recorded in
+  // errors().
   int addCallback(float hertz, Callback *cb);
   int addCallback(double hertz, Callback *cb) { return addCallback(static_cast<float>(hertz), cb); }
   int addCallback(unsigned periodMs, Callback *cb);
@@ -41,7 +44,10 @@ public:
   const std::string &name() const { return name_; }
   int sampleTicks() const { return _sampleTicks; }
   int maxTicks() const { return maxTicks_; }
-  int tickCount() const { return tickCount_; }
+  int tickCount() const { return tickCount_.load(std::memory_order_relaxed); }
+  // Length of one counting cycle: the least common multiple of the
+  // intervals, so every interval divides it and keeps its rate.
+  int cycleTicks() const { return cycleTicks_; }
   int intervalCount() { return intervals_.size(); }
 
 protected:
@@ -51,9 +57,10 @@ private:
   ErrorHandler errors_;
   std::string name_;
   TaskSynchronizer *taskSync_;
-  Semaphore timerSem_{1};
+  Semaphore timerSem_{ 1 };
   std::vector<std::unique_ptr<SampleInterval>> intervals_;
   int _sampleTicks = 1;
   int maxTicks_ = 0;
-  int tickCount_ = 0;
+  int cycleTicks_ = 0;
+  std::atomic<int> tickCount_{ 0 }; // read by observers while the task runs
 };

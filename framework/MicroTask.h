@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -36,6 +37,7 @@ public:
 private:
   struct State;
   std::shared_ptr<State> state_;
+  std::atomic<bool> closed_{ false };
 };
 
 class Lock
@@ -79,8 +81,18 @@ public:
   static int waitForEvent(int ms);
   static Semaphore &wakeupSemaphore();
 
+  // Number of trigger() calls so far. With clearIfUnchanged it lets a
+  // waiter lower the flag without losing a trigger raised meanwhile.
+  std::uint32_t sequence() const;
+  // Lowers the flag if no trigger() happened since sequence() returned
+  // `seen`; returns false (flag left raised) otherwise. Leaves the wake-up
+  // semaphore alone.
+  bool clearIfUnchanged(std::uint32_t seen);
+
 private:
+  mutable std::mutex mutex_; // orders flag and sequence updates
   std::atomic<short> triggered_;
+  std::uint32_t sequence_ = 0;
   Semaphore sem_;
 };
 
@@ -96,12 +108,12 @@ public:
   MicroTask(const MicroTask &) = delete;
   MicroTask &operator=(const MicroTask &) = delete;
 
-  virtual int run();             // the thread body; default returns 0
-  virtual int open(void *arg);   // default -1; not called by the framework
-  virtual int close();           // called on the task's thread after run; default -1
-  virtual int wait(int ms);      // 0 if the thread ended in time, else -1
-  virtual int suspend();         // -1: not supported on this platform
-  virtual int resume();          // -1: not supported on this platform
+  virtual int run();           // the thread body; default returns 0
+  virtual int open(void *arg); // default -1; not called by the framework
+  virtual int close();         // called on the task's thread after run; default -1
+  virtual int wait(int ms);    // 0 if the thread ended within ms (-1: no limit), else -1
+  virtual int suspend();       // -1: not supported on this platform
+  virtual int resume();        // -1: not supported on this platform
 
   // 0 when started, 1 when the thread is already running, -1 on failure.
   // The name identifies the request only; it is not stored.
@@ -118,10 +130,12 @@ protected:
 private:
   static void *threadRoutine(void *self);
 
-  std::atomic<int> threadCount_{0};
-  std::atomic<std::uint64_t> threadId_{0};
-  std::atomic<bool> running_{false};
-  bool joinable_ = false;
-  unsigned long thread_ = 0; // pthread_t
+  std::atomic<int> threadCount_{ 0 };
+  std::atomic<std::uint64_t> threadId_{ 0 };
+  std::atomic<bool> running_{ false };
+  bool joinable_ = false;    // guarded by lock_
+  unsigned long thread_ = 0; // pthread_t, guarded by lock_
   Mutex lock_;
+  std::mutex stateMutex_; // with stateChanged_: signals the thread's end
+  std::condition_variable stateChanged_;
 };
