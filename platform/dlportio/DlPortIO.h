@@ -1,0 +1,30 @@
+/* Port I/O: one byte read from the I/O port space. The byte at offset
+ * `port` of the file named by $TMX_PORT_DEVICE (default /dev/port, the
+ * real port space on x86 Linux) is the value of that port.
+ *
+ * A port that cannot be read reads as 0xFF (all lines high: a water line
+ * reads dry). The failure is reported once through the error reporter,
+ * naming the file, and again only after a successful read has been seen
+ * in between. Thread-safe. */
+#ifndef TMX_PLATFORM_DLPORTIO_H
+#define TMX_PLATFORM_DLPORTIO_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C"
+{
+#endif
+
+  uint8_t DlPortReadPortUchar(uint32_t port);
+
+  /* Receives the text of a read failure. Null (the default) writes the text
+   * to standard error. The monitor installs reportError. */
+  typedef void (*DlPortErrorReporter)(const char *text);
+  void DlPortSetErrorReporter(DlPortErrorReporter reporter);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

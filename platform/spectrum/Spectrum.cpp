@@ -1,0 +1,509 @@
+// Simulated data loggers behind the Spectrum.h C interface. The loggers
+// are described by the text file named by $TMX_LOGGER_SIM:
+//
+//   # comment (a line whose first non-blank character is '#')
+//   version TEXT                      (default "V3.5-Beta3")
+//   logger READARG DESCRIPTION TEMPERATURE HUMIDITY
+//
+// A channel value is a decimal number, "off" (channel disabled) or "fail"
+// (reading it fails). The file is parsed again whenever its identity or
+// time stamps change (device, inode, size, mtime, ctime), so values can be
+// changed while a program runs. A malformed file fails every call that
+// needs it with SPSTATUS_SIM_MALFORMED, whose text names the file and line.
+#include "platform/spectrum/Spectrum.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr const char *defaultVersion = "V3.5-Beta3";
+constexpr std::size_t maxHandles = 4096;
+constexpr int channelCount = 2;
+const char *const channelNames[channelCount] = { "temperature", "humidity" };
+const char *const channelUnits[channelCount] = { "degC", "%RH" };
+
+enum class ChannelState
+{
+  value,
+  off,
+  fail
+};
+
+struct Channel
+{
+  ChannelState state = ChannelState::value;
+  double value = 0.0;
+};
+
+struct Logger
+{
+  std::int32_t readArgument = 0;
+  std::string description;
+  Channel channels[channelCount];
+};
+
+// The parsed simulation file and the stat data it was parsed from.
+struct SimFile
+{
+  bool cached = false;
+  std::string path;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  off_t size = 0;
+  timespec mtime{};
+  timespec ctime{};
+  std::int32_t status = SPSTATUS_NO_SIM_FILE;
+  std::string version = defaultVersion;
+  std::vector<Logger> loggers;
+};
+
+struct Handle
+{
+  bool connected = false;
+  Logger logger;
+};
+
+struct Library
+{
+  std::mutex mutex;
+  SimFile sim;
+  std::vector<Handle> handles; // handle value = index + 1
+  // Text of the latest occurrence of each status that carries detail.
+  std::map<std::int32_t, std::string> details;
+};
+
+Library &library()
+{
+  // Never destroyed: callers on other threads may outlive static teardown.
+  static Library *lib = new Library;
+  return *lib;
+}
+
+void copyText(const std::string &text, char *buffer, std::size_t size)
+{
+  std::size_t n = text.size() < size - 1 ? text.size() : size - 1;
+  std::memcpy(buffer, text.data(), n);
+  buffer[n] = '\0';
+}
+
+std::int32_t fail(Library &lib, std::int32_t status, const std::string &detail)
+{
+  lib.details[status] = detail;
+  return status;
+}
+
+bool sameTime(const timespec &a, const timespec &b)
+{
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+bool parseReadArgument(const std::string &token, std::int32_t &out)
+{
+  if (token.empty())
+    return false;
+  errno = 0;
+  char *end = nullptr;
+  long long v = std::strtoll(token.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0' || end == token.c_str() || v < INT32_MIN || v > INT32_MAX)
+    return false;
+  out = static_cast<std::int32_t>(v);
+  return true;
+}
+
+bool parseChannel(const std::string &token, Channel &out)
+{
+  if (token == "off") {
+    out.state = ChannelState::off;
+    return true;
+  }
+  if (token == "fail") {
+    out.state = ChannelState::fail;
+    return true;
+  }
+  char *end = nullptr;
+  double v = std::strtod(token.c_str(), &end);
+  if (token.empty() || *end != '\0' || !std::isfinite(v))
+    return false;
+  out.state = ChannelState::value;
+  out.value = v;
+  return true;
+}
+
+// Parses the whole text; on the first bad line returns false with a
+// description of the problem and its line number.
+bool parseSim(const std::string &text, SimFile &sim, unsigned &badLine, std::string &problem)
+{
+  std::istringstream in(text);
+  std::string line;
+  unsigned lineNo = 0;
+  bool haveVersion = false;
+  std::map<std::int32_t, unsigned> argumentLines;
+  while (std::getline(in, line)) {
+    ++lineNo;
+    badLine = lineNo;
+    if (!line.empty() && line.back() == '\r')
+      line.pop_back();
+    std::size_t start = line.find_first_not_of(" \t");
+    if (start == std::string::npos || line[start] == '#')
+      continue;
+    std::istringstream words(line.substr(start));
+    std::string keyword;
+    words >> keyword;
+    if (keyword == "version") {
+      std::size_t from = line.find_first_not_of(" \t", start + keyword.size());
+      std::size_t to = line.find_last_not_of(" \t");
+      if (from == std::string::npos) {
+        problem = "version line without a version text";
+        return false;
+      }
+      std::string version = line.substr(from, to - from + 1);
+      if (version.size() >= SPECTRUM_TEXT_SIZE) {
+        problem = "version text longer than 255 characters";
+        return false;
+      }
+      if (haveVersion) {
+        problem = "second version line";
+        return false;
+      }
+      haveVersion = true;
+      sim.version = version;
+    } else if (keyword == "logger") {
+      std::vector<std::string> fields;
+      std::string field;
+      while (words >> field)
+        fields.push_back(field);
+      if (fields.size() != 4) {
+        problem = "expected: logger READARG DESCRIPTION TEMPERATURE HUMIDITY";
+        return false;
+      }
+      Logger logger;
+      if (!parseReadArgument(fields[0], logger.readArgument)) {
+        problem = "read argument is not a decimal integer: " + fields[0];
+        return false;
+      }
+      auto seen = argumentLines.find(logger.readArgument);
+      if (seen != argumentLines.end()) {
+        problem = "read argument " + fields[0] + " already used on line " + std::to_string(seen->second);
+        return false;
+      }
+      if (fields[1].size() >= SPECTRUM_TEXT_SIZE) {
+        problem = "description longer than 255 characters";
+        return false;
+      }
+      logger.description = fields[1];
+      for (int c = 0; c < channelCount; ++c) {
+        if (!parseChannel(fields[2 + c], logger.channels[c])) {
+          problem = std::string(channelNames[c]) + " is not a number, off or fail: " + fields[2 + c];
+          return false;
+        }
+      }
+      argumentLines[logger.readArgument] = lineNo;
+      sim.loggers.push_back(logger);
+    } else {
+      problem = "unknown keyword: " + keyword;
+      return false;
+    }
+  }
+  return true;
+}
+
+// Brings lib.sim up to date with the file; returns its status.
+std::int32_t refresh(Library &lib)
+{
+  const char *env = std::getenv("TMX_LOGGER_SIM");
+  SimFile &sim = lib.sim;
+  if (env == nullptr || *env == '\0') {
+    sim = SimFile{};
+    return fail(lib, SPSTATUS_NO_SIM_FILE, "logger simulation file not set (TMX_LOGGER_SIM)");
+  }
+  std::string path = env;
+  struct stat st;
+  bool found = ::stat(path.c_str(), &st) == 0;
+  if (!found || S_ISDIR(st.st_mode)) {
+    std::string reason = found ? "is a directory" : std::strerror(errno);
+    sim = SimFile{};
+    sim.path = path;
+    sim.status = SPSTATUS_SIM_UNREADABLE;
+    return fail(
+      lib, SPSTATUS_SIM_UNREADABLE, "logger simulation file " + path + " cannot be read: " + reason);
+  }
+  if (sim.cached && sim.path == path && sim.dev == st.st_dev && sim.ino == st.st_ino &&
+      sim.size == st.st_size && sameTime(sim.mtime, st.st_mtim) && sameTime(sim.ctime, st.st_ctim))
+    return sim.status;
+
+  SimFile fresh;
+  fresh.cached = true;
+  fresh.path = path;
+  fresh.dev = st.st_dev;
+  fresh.ino = st.st_ino;
+  fresh.size = st.st_size;
+  fresh.mtime = st.st_mtim;
+  fresh.ctime = st.st_ctim;
+  std::string text;
+  std::FILE *f = std::fopen(path.c_str(), "rb");
+  bool ok = f != nullptr;
+  if (f) {
+    char buf[4096];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+      text.append(buf, n);
+    ok = !std::ferror(f);
+    std::fclose(f);
+  }
+  if (!ok) {
+    std::string reason = std::strerror(errno);
+    fresh.status = SPSTATUS_SIM_UNREADABLE;
+    sim = fresh;
+    return fail(
+      lib, SPSTATUS_SIM_UNREADABLE, "logger simulation file " + path + " cannot be read: " + reason);
+  }
+  unsigned badLine = 0;
+  std::string problem;
+  if (!parseSim(text, fresh, badLine, problem)) {
+    SimFile bad;
+    bad.cached = true;
+    bad.path = path;
+    bad.dev = fresh.dev;
+    bad.ino = fresh.ino;
+    bad.size = fresh.size;
+    bad.mtime = fresh.mtime;
+    bad.ctime = fresh.ctime;
+    bad.status = SPSTATUS_SIM_MALFORMED;
+    sim = bad;
+    lib.details[SPSTATUS_SIM_MALFORMED] =
+      "logger simulation file " + path + " line " + std::to_string(badLine) + ": " + problem;
+    return sim.status;
+  }
+  fresh.status = SPSTATUS_OK;
+  sim = fresh;
+  return SPSTATUS_OK;
+}
+
+// Finds the handle; on failure returns the status through `status`.
+Handle *findHandle(Library &lib, std::uint32_t handle, std::int32_t &status)
+{
+  if (handle == 0 || handle > lib.handles.size()) {
+    status = fail(lib, SPSTATUS_BAD_HANDLE, "no logger object with handle " + std::to_string(handle));
+    return nullptr;
+  }
+  status = SPSTATUS_OK;
+  return &lib.handles[handle - 1];
+}
+
+// A connected handle and a valid channel, or a status.
+Handle *channelHandle(Library &lib, std::uint32_t handle, std::int32_t channel, std::int32_t &status)
+{
+  Handle *h = findHandle(lib, handle, status);
+  if (!h)
+    return nullptr;
+  if (!h->connected) {
+    status = fail(lib,
+                  SPSTATUS_NOT_CONNECTED,
+                  "logger object " + std::to_string(handle) + " has no channel values (read them first)");
+    return nullptr;
+  }
+  if (channel < 0 || channel >= channelCount) {
+    status = fail(lib,
+                  SPSTATUS_BAD_CHANNEL,
+                  "logger " + h->logger.description + " has no channel " + std::to_string(channel));
+    return nullptr;
+  }
+  return h;
+}
+
+const char *genericText(std::int32_t status)
+{
+  switch (status) {
+    case SPSTATUS_OK:
+      return "success";
+    case SPSTATUS_NULL_ARGUMENT:
+      return "null argument";
+    case SPSTATUS_NO_SIM_FILE:
+      return "logger simulation file not set (TMX_LOGGER_SIM)";
+    case SPSTATUS_SIM_UNREADABLE:
+      return "logger simulation file cannot be read";
+    case SPSTATUS_SIM_MALFORMED:
+      return "logger simulation file malformed";
+    case SPSTATUS_NO_LOGGER:
+      return "no logger with that read argument";
+    case SPSTATUS_BAD_HANDLE:
+      return "invalid logger object handle";
+    case SPSTATUS_NOT_CONNECTED:
+      return "logger object has no channel values";
+    case SPSTATUS_BAD_CHANNEL:
+      return "invalid channel";
+    case SPSTATUS_CHANNEL_DISABLED:
+      return "channel disabled";
+    case SPSTATUS_CHANNEL_FAILED:
+      return "channel failed to read";
+    case SPSTATUS_BAD_PROTOCOL:
+      return "unknown protocol";
+    case SPSTATUS_TOO_MANY_LOGGERS:
+      return "too many logger objects";
+    default:
+      return nullptr;
+  }
+}
+
+} // namespace
+
+extern "C"
+{
+
+  int32_t SPAPI_GetApiVersion(char *version)
+  {
+    Library &lib = library();
+    std::lock_guard<std::mutex> lock(lib.mutex);
+    if (!version)
+      return fail(lib, SPSTATUS_NULL_ARGUMENT, "SPAPI_GetApiVersion: null version buffer");
+    // Without a usable file the library still knows its own version; only a
+    // malformed file leaves it in doubt.
+    std::int32_t status = refresh(lib);
+    if (status == SPSTATUS_SIM_MALFORMED)
+      return status;
+    copyText(
+      status == SPSTATUS_OK ? lib.sim.version : std::string(defaultVersion), version, SPECTRUM_TEXT_SIZE);
+    return SPSTATUS_OK;
+  }
+
+  int32_t SPAPI_SetProtocol(int32_t protocol)
+  {
+    Library &lib = library();
+    std::lock_guard<std::mutex> lock(lib.mutex);
+    if (protocol != 0)
+      return fail(lib, SPSTATUS_BAD_PROTOCOL, "unknown protocol " + std::to_string(protocol));
+    return SPSTATUS_OK;
+  }
+
+  int32_t SPLGR_CreateLoggerObject(uint32_t *handle)
+  {
+    Library &lib = library();
+    std::lock_guard<std::mutex> lock(lib.mutex);
+    if (!handle)
+      return fail(lib, SPSTATUS_NULL_ARGUMENT, "SPLGR_CreateLoggerObject: null handle address");
+    if (lib.handles.size() >= maxHandles)
+      return fail(lib, SPSTATUS_TOO_MANY_LOGGERS, "too many logger objects");
+    lib.handles.emplace_back();
+    *handle = static_cast<uint32_t>(lib.handles.size());
+    return SPSTATUS_OK;
+  }
+
+  int32_t SPLGR_ReadChannelValues(uint32_t handle, int32_t readArgument, uint32_t /*option*/)
+  {
+    Library &lib = library();
+    std::lock_guard<std::mutex> lock(lib.mutex);
+    std::int32_t status;
+    Handle *h = findHandle(lib, handle, status);
+    if (!h)
+      return status;
+    // Values of an earlier read never outlive a failed one.
+    h->connected = false;
+    status = refresh(lib);
+    if (status != SPSTATUS_OK)
+      return status;
+    for (const Logger &logger : lib.sim.loggers) {
+      if (logger.readArgument == readArgument) {
+        h->logger = logger;
+        h->connected = true;
+        return SPSTATUS_OK;
+      }
+    }
+    return fail(lib,
+                SPSTATUS_NO_LOGGER,
+                "no logger with read argument " + std::to_string(readArgument) + " in " + lib.sim.path);
+  }
+
+  int32_t SPLGR_GetDescription(uint32_t handle, char *description)
+  {
+    Library &lib = library();
+    std::lock_guard<std::mutex> lock(lib.mutex);
+    if (!description)
+      return fail(lib, SPSTATUS_NULL_ARGUMENT, "SPLGR_GetDescription: null description buffer");
+    std::int32_t status;
+    Handle *h = findHandle(lib, handle, status);
+    if (!h)
+      return status;
+    if (!h->connected)
+      return fail(lib,
+                  SPSTATUS_NOT_CONNECTED,
+                  "logger object " + std::to_string(handle) + " is not connected to a logger");
+    copyText(h->logger.description, description, SPECTRUM_TEXT_SIZE);
+    return SPSTATUS_OK;
+  }
+
+  int32_t SPLGR_GetChannelEnabled(uint32_t handle, int32_t channel, int *enabled)
+  {
+    Library &lib = library();
+    std::lock_guard<std::mutex> lock(lib.mutex);
+    if (!enabled)
+      return fail(lib, SPSTATUS_NULL_ARGUMENT, "SPLGR_GetChannelEnabled: null result address");
+    std::int32_t status;
+    Handle *h = channelHandle(lib, handle, channel, status);
+    if (!h)
+      return status;
+    *enabled = h->logger.channels[channel].state != ChannelState::off;
+    return SPSTATUS_OK;
+  }
+
+  int32_t SPLGR_GetChannelValue(uint32_t handle, int32_t channel, double *value)
+  {
+    Library &lib = library();
+    std::lock_guard<std::mutex> lock(lib.mutex);
+    if (!value)
+      return fail(lib, SPSTATUS_NULL_ARGUMENT, "SPLGR_GetChannelValue: null result address");
+    std::int32_t status;
+    Handle *h = channelHandle(lib, handle, channel, status);
+    if (!h)
+      return status;
+    const Channel &c = h->logger.channels[channel];
+    std::string which = std::string(channelNames[channel]) + " channel of logger " + h->logger.description;
+    if (c.state == ChannelState::off)
+      return fail(lib, SPSTATUS_CHANNEL_DISABLED, which + " is disabled");
+    if (c.state == ChannelState::fail)
+      return fail(lib, SPSTATUS_CHANNEL_FAILED, which + " failed to read");
+    *value = c.value;
+    return SPSTATUS_OK;
+  }
+
+  int32_t SPLGR_GetChannelUnits(uint32_t handle, int32_t channel, char *units)
+  {
+    Library &lib = library();
+    std::lock_guard<std::mutex> lock(lib.mutex);
+    if (!units)
+      return fail(lib, SPSTATUS_NULL_ARGUMENT, "SPLGR_GetChannelUnits: null units buffer");
+    std::int32_t status;
+    if (!channelHandle(lib, handle, channel, status))
+      return status;
+    copyText(channelUnits[channel], units, SPECTRUM_UNITS_SIZE);
+    return SPSTATUS_OK;
+  }
+
+  int32_t SPUTL_FormatStatusCode(int32_t status, char *text)
+  {
+    if (!text)
+      return SPSTATUS_NULL_ARGUMENT;
+    Library &lib = library();
+    std::lock_guard<std::mutex> lock(lib.mutex);
+    auto detail = lib.details.find(status);
+    if (status != SPSTATUS_OK && detail != lib.details.end()) {
+      copyText(detail->second, text, SPECTRUM_TEXT_SIZE);
+    } else if (const char *generic = genericText(status)) {
+      copyText(generic, text, SPECTRUM_TEXT_SIZE);
+    } else {
+      copyText("unknown logger library status " + std::to_string(status), text, SPECTRUM_TEXT_SIZE);
+    }
+    return SPSTATUS_OK;
+  }
+
+} // extern "C"

@@ -1,0 +1,110 @@
+// The port reader: bytes of $TMX_PORT_DEVICE, dry 0xFF and one report per
+// failure spell.
+#include "platform/dlportio/DlPortIO.h"
+#include "tests/config/TestDir.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+using cfgtest::ScopedEnv;
+using cfgtest::TestDir;
+
+namespace {
+
+std::mutex reportsMutex;
+std::vector<std::string> reports;
+
+void record(const char *text)
+{
+  std::lock_guard<std::mutex> lock(reportsMutex);
+  reports.push_back(text);
+}
+
+std::vector<std::string> takeReports()
+{
+  std::lock_guard<std::mutex> lock(reportsMutex);
+  std::vector<std::string> out;
+  out.swap(reports);
+  return out;
+}
+
+std::string portFile(unsigned char status379)
+{
+  std::string bytes(0x400, '\xFF');
+  bytes[0x379] = static_cast<char>(status379);
+  bytes[0x3bd] = '\x12';
+  return bytes;
+}
+
+class DlPort : public ::testing::Test
+{
+protected:
+  void SetUp() override
+  {
+    DlPortSetErrorReporter(&record);
+    // Leave any failure spell of an earlier test behind.
+    dir_.write("port", portFile(0xFF));
+    DlPortReadPortUchar(0);
+    takeReports();
+  }
+  void TearDown() override { DlPortSetErrorReporter(nullptr); }
+
+  TestDir dir_;
+  std::string path_ = dir_.file("port");
+  ScopedEnv env_{ "TMX_PORT_DEVICE", path_ };
+};
+
+TEST_F(DlPort, ReadsTheByteAtThePortOffset)
+{
+  dir_.write("port", portFile(0xBF));
+  EXPECT_EQ(0xBF, DlPortReadPortUchar(0x379));
+  EXPECT_EQ(0x12, DlPortReadPortUchar(0x3bd));
+  EXPECT_EQ(0xFF, DlPortReadPortUchar(0x378));
+  // Changes show at once (the file is opened per read).
+  dir_.write("port", portFile(0x7F));
+  EXPECT_EQ(0x7F, DlPortReadPortUchar(0x379));
+  EXPECT_TRUE(takeReports().empty());
+}
+
+TEST_F(DlPort, UnreadablePortReadsDryAndIsReportedOncePerSpell)
+{
+  std::remove(path_.c_str());
+  EXPECT_EQ(0xFF, DlPortReadPortUchar(0x379));
+  EXPECT_EQ(0xFF, DlPortReadPortUchar(0x379));
+  std::vector<std::string> r = takeReports();
+  ASSERT_EQ(1u, r.size());
+  EXPECT_NE(std::string::npos, r[0].find(path_)) << r[0];
+  EXPECT_NE(std::string::npos, r[0].find("0x379")) << r[0];
+
+  // Recovered: real values, no report.
+  dir_.write("port", portFile(0xBF));
+  EXPECT_EQ(0xBF, DlPortReadPortUchar(0x379));
+  EXPECT_TRUE(takeReports().empty());
+
+  // Fails anew: reported again. A port past the end of the file counts.
+  EXPECT_EQ(0xFF, DlPortReadPortUchar(0x5000));
+  EXPECT_EQ(0xFF, DlPortReadPortUchar(0x5000));
+  r = takeReports();
+  ASSERT_EQ(1u, r.size());
+  EXPECT_NE(std::string::npos, r[0].find(path_));
+}
+
+TEST_F(DlPort, ConcurrentReaders)
+{
+  dir_.write("port", portFile(0xBF));
+  auto reader = [] {
+    for (int i = 0; i < 500; ++i)
+      DlPortReadPortUchar(i % 2 ? 0x379 : 0x9000);
+  };
+  std::thread a(reader), b(reader);
+  a.join();
+  b.join();
+  EXPECT_FALSE(takeReports().empty());
+}
+
+} // namespace
