@@ -1,0 +1,135 @@
+#include "tools/common/ToolSupport.h"
+
+#include <cstring>
+#include <pthread.h>
+#include <sstream>
+
+namespace tmx::tools {
+
+namespace {
+
+sigset_t handledSignals()
+{
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  return set;
+}
+
+} // namespace
+
+SignalWaiter::SignalWaiter(std::function<void(int)> onSignal)
+  : onSignal_(std::move(onSignal))
+{
+  sigset_t set = handledSignals();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  thread_ = std::thread([this] {
+    sigset_t waitSet = handledSignals();
+    int sig = 0;
+    while (sigwait(&waitSet, &sig) != 0) {
+    }
+    if (stopping_)
+      return;
+    received_ = sig;
+    if (onSignal_)
+      onSignal_(sig);
+  });
+}
+
+SignalWaiter::~SignalWaiter()
+{
+  if (!thread_.joinable())
+    return;
+  stopping_ = 1;
+  // Wakes the sigwait; the signal is blocked everywhere, so only that
+  // thread takes it. Harmless when the thread has already returned.
+  pthread_kill(thread_.native_handle(), SIGTERM);
+  thread_.join();
+}
+
+int SignalWaiter::received() const
+{
+  return received_;
+}
+
+std::string describe(const CORBA::Exception &e)
+{
+  std::ostringstream out;
+  out << e._name();
+  if (const CORBA::SystemException *se = CORBA::SystemException::_downcast(&e)) {
+    const char *minor = se->NP_minorString();
+    out << " (minor " << (minor ? minor : "") << (minor ? ", " : "") << "0x" << std::hex << se->minor()
+        << std::dec << ", "
+        << (se->completed() == CORBA::COMPLETED_YES  ? "COMPLETED_YES"
+            : se->completed() == CORBA::COMPLETED_NO ? "COMPLETED_NO"
+                                                     : "COMPLETED_MAYBE")
+        << ")";
+  }
+  return out.str();
+}
+
+CosNaming::Name simpleName(const char *id)
+{
+  CosNaming::Name name;
+  name.length(1);
+  name[0].id = id;
+  name[0].kind = "";
+  return name;
+}
+
+CosNaming::NamingContext_ptr rootContext(CORBA::ORB_ptr orb)
+{
+  CORBA::Object_var obj = orb->resolve_initial_references("NameService");
+  CosNaming::NamingContext_var ctx = CosNaming::NamingContext::_narrow(obj);
+  if (CORBA::is_nil(ctx))
+    throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
+  return ctx._retn();
+}
+
+bool hasOrbOption(int argc, char **argv, const char *option)
+{
+  std::size_t n = std::strlen(option);
+  for (int i = 1; i < argc; ++i) {
+    if (std::strncmp(argv[i], option, n) == 0 && (argv[i][n] == '\0' || argv[i][n] == '='))
+      return true;
+  }
+  return false;
+}
+
+ValueKind kindOf(const CORBA::Any &value)
+{
+  CORBA::TypeCode_var tc = value.type();
+  CORBA::TypeCode_var real = CORBA::TypeCode::_duplicate(tc);
+  while (real->kind() == CORBA::tk_alias)
+    real = real->content_type();
+  switch (real->kind()) {
+    case CORBA::tk_null:
+    case CORBA::tk_void:
+      return { "empty", "" };
+    case CORBA::tk_string:
+      return { "string", "" };
+    default:
+      break;
+  }
+  std::string id;
+  try {
+    id = real->id();
+  } catch (const CORBA::TypeCode::BadKind &) {
+    // Basic types have no repository id: name them by their kind.
+    std::ostringstream out;
+    out << "tk_" << static_cast<int>(real->kind());
+    return { "unknown", out.str() };
+  }
+  if (id == "IDL:TMX/HousekeepingData:1.0")
+    return { "housekeeping", id };
+  if (id == "IDL:TMX/Message:1.0")
+    return { "message", id };
+  if (id == "IDL:TMX/Event:1.0")
+    return { "event", id };
+  if (id == "IDL:Event_Comm/Event:1.0")
+    return { "console", id };
+  return { "unknown", id };
+}
+
+} // namespace tmx::tools

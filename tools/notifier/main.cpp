@@ -1,0 +1,181 @@
+// tmx-notifier: the Event_Comm::Notifier service, bound as "Notifier".
+#include <cerrno>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "tools/common/ToolSupport.h"
+#include "tools/notifier/Notifier_i.h"
+
+using namespace tmx::tools;
+
+namespace {
+
+const char usageText[] =
+  "usage: tmx-notifier [ORB options] [--queue-limit N] [--push-timeout MS] [--drain MS]\n"
+  "\n"
+  "The notifier service: implements Event_Comm::Notifier, binds itself as\n"
+  "\"Notifier\" (rebind) in the naming service and delivers every pushed event\n"
+  "to the consumers subscribed to it. Prints \"tmx-notifier: bound as Notifier\"\n"
+  "on standard output once bound. SIGINT or SIGTERM: unbinds \"Notifier\" (if it\n"
+  "is still this service), delivers what is queued (--drain), sends disconnect\n"
+  "to the consumers and exits.\n"
+  "\n"
+  "ORB options come first; the naming service is given with\n"
+  "  -ORBInitRef NameService=corbaloc::HOST:PORT/NameService\n"
+  "\n"
+  "Filters (the filter argument of subscribe): terms separated by white space\n"
+  "or commas; an event goes to a consumer when any term matches; an empty\n"
+  "filter matches every event. A term is a kind of value_ (housekeeping,\n"
+  "message, event, console, string, empty, unknown), a repository id of\n"
+  "value_'s TypeCode (IDL:TMX/HousekeepingData:1.0), or tag:TEXT (tag_ equal\n"
+  "to TEXT). A bad term makes subscribe raise CannotSubscribe. A consumer\n"
+  "subscribes once (CannotSubscribe on a duplicate); unsubscribe of a consumer\n"
+  "that is not subscribed raises CannotUnsubscribe.\n"
+  "\n"
+  "Delivery: each consumer has its own queue and delivery thread, so push\n"
+  "returns at once and a slow consumer delays nobody else. A consumer more\n"
+  "than --queue-limit events behind (default 10000, 0 = no bound) loses its\n"
+  "oldest events, reported on standard error. A consumer whose push fails or\n"
+  "takes longer than --push-timeout milliseconds (default 10000) is dropped\n"
+  "and reported on standard error.\n"
+  "\n"
+  "Options:\n"
+  "  --queue-limit N   undelivered events kept per consumer (default 10000)\n"
+  "  --push-timeout MS time-out of one push to a consumer (default 10000)\n"
+  "  --drain MS        time allowed at exit to deliver queued events (default 2000)\n"
+  "  -h, --help        this text\n"
+  "\n"
+  "Exit status: 0 after SIGINT or SIGTERM; 1 when the naming service cannot\n"
+  "be reached or the binding fails; 2 for a bad command line.\n";
+
+std::mutex stopMutex;
+std::condition_variable stopSignalled;
+bool stopRequested = false;
+
+bool parseNumber(const char *text, unsigned long &value)
+{
+  if (!text || !*text || *text == '-')
+    return false;
+  char *end = nullptr;
+  errno = 0;
+  value = std::strtoul(text, &end, 10);
+  return errno == 0 && *end == '\0';
+}
+
+int usageError(const std::string &what)
+{
+  std::fprintf(stderr, "tmx-notifier: %s\n(tmx-notifier --help shows the usage)\n", what.c_str());
+  return 2;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+  SignalWaiter signals([](int) {
+    std::lock_guard<std::mutex> lock(stopMutex);
+    stopRequested = true;
+    stopSignalled.notify_all();
+  });
+
+  bool userCallTimeout = hasOrbOption(argc, argv, "-ORBclientCallTimeOutPeriod");
+  CORBA::ORB_var orb;
+  try {
+    orb = CORBA::ORB_init(argc, argv);
+  } catch (const CORBA::Exception &e) {
+    return usageError("bad ORB option: " + describe(e));
+  }
+
+  Notifier_i::Options options;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    unsigned long value = 0;
+    if (arg == "-h" || arg == "--help") {
+      std::fputs(usageText, stdout);
+      orb->destroy();
+      return 0;
+    } else if (arg == "--queue-limit" || arg == "--push-timeout" || arg == "--drain") {
+      if (i + 1 >= argc || !parseNumber(argv[i + 1], value)) {
+        orb->destroy();
+        return usageError(arg + " needs a non-negative number");
+      }
+      ++i;
+      if (arg == "--queue-limit")
+        options.queueLimit = value;
+      else if (arg == "--push-timeout")
+        options.pushTimeoutMs = value;
+      else
+        options.drainMs = value;
+    } else {
+      orb->destroy();
+      return usageError("unknown argument \"" + arg + "\"");
+    }
+  }
+  // Naming-service calls must not hang on an unresponsive service.
+  if (!userCallTimeout)
+    omniORB::setClientCallTimeout(10000);
+
+  int status = 0;
+  auto *servant = new Notifier_i(options);
+  PortableServer::ServantBase_var holder = servant; // owns the servant
+  CosNaming::NamingContext_var naming;
+  CORBA::Object_var self;
+  try {
+    CORBA::Object_var obj = orb->resolve_initial_references("RootPOA");
+    PortableServer::POA_var poa = PortableServer::POA::_narrow(obj);
+    PortableServer::ObjectId_var id = poa->activate_object(servant);
+    self = poa->id_to_reference(id.in());
+    PortableServer::POAManager_var manager = poa->the_POAManager();
+    manager->activate();
+    try {
+      naming = rootContext(orb);
+    } catch (const CORBA::ORB::InvalidName &) {
+      std::fprintf(stderr,
+                   "tmx-notifier: no naming service given "
+                   "(use -ORBInitRef NameService=corbaloc::HOST:PORT/NameService)\n");
+      status = 1;
+    }
+    if (!status) {
+      naming->rebind(simpleName("Notifier"), self.in());
+      std::printf("tmx-notifier: bound as Notifier\n");
+      std::fflush(stdout);
+    }
+  } catch (const CORBA::Exception &e) {
+    std::fprintf(
+      stderr, "tmx-notifier: cannot bind \"Notifier\" in the naming service: %s\n", describe(e).c_str());
+    status = 1;
+  }
+
+  if (!status) {
+    std::unique_lock<std::mutex> lock(stopMutex);
+    stopSignalled.wait(lock, [] { return stopRequested; });
+    lock.unlock();
+    std::fprintf(stderr,
+                 "tmx-notifier: %s received, shutting down\n",
+                 signals.received() == SIGINT ? "SIGINT" : "SIGTERM");
+
+    // Unbind only our own binding: another notifier may have taken the name.
+    try {
+      CORBA::Object_var bound = naming->resolve(simpleName("Notifier"));
+      if (bound->_is_equivalent(self.in()))
+        naming->unbind(simpleName("Notifier"));
+    } catch (const CosNaming::NamingContext::NotFound &) {
+    } catch (const CORBA::Exception &e) {
+      std::fprintf(stderr, "tmx-notifier: cannot unbind \"Notifier\": %s\n", describe(e).c_str());
+    }
+  }
+
+  servant->shutdown("tmx-notifier shutting down");
+  naming = CosNaming::NamingContext::_nil();
+  self = CORBA::Object::_nil();
+  try {
+    orb->destroy();
+  } catch (const CORBA::Exception &e) {
+    std::fprintf(stderr, "tmx-notifier: ORB shutdown: %s\n", describe(e).c_str());
+  }
+  return status;
+}

@@ -1,0 +1,287 @@
+// tmx-watch: subscribes to the notifier service and prints what it gets.
+#include <cerrno>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+
+#include "tools/common/ToolSupport.h"
+#include "tools/watch/EventFormat.h"
+
+using namespace tmx::tools;
+
+namespace {
+
+const char usageText[] =
+  "usage: tmx-watch [ORB options] [--filter F] [--json | --csv] [--count N] [--timeout S]\n"
+  "\n"
+  "Subscribes to the notifier service bound as \"Notifier\" and prints every\n"
+  "event it receives, one line each, flushed at once:\n"
+  "  RECEIVED KIND tag=\"...\" FIELD=VALUE...\n"
+  "RECEIVED is the receive time (ISO 8601 UTC, milliseconds); KIND, told by the\n"
+  "TypeCode of value_, is housekeeping, message, event, console (a nested\n"
+  "Event_Comm::Event carrying a console line), string, empty, or the\n"
+  "repository id of any other value. Texts are quoted with C escapes; times\n"
+  "are shown as seconds and ISO 8601 UTC.\n"
+  "\n"
+  "ORB options come first; the naming service is given with\n"
+  "  -ORBInitRef NameService=corbaloc::HOST:PORT/NameService\n"
+  "\n"
+  "Options:\n"
+  "  --filter F   filter given to subscribe (see tmx-notifier --help); default\n"
+  "               every event, or \"housekeeping\" with --csv\n"
+  "  --json       one JSON object per line instead\n"
+  "  --csv        housekeeping records only, as CSV with a header line\n"
+  "  --count N    exit after N printed events (N > 0)\n"
+  "  --timeout S  give up after S seconds (exit status 3)\n"
+  "  -h, --help   this text\n"
+  "\n"
+  "It unsubscribes when it exits (SIGINT, SIGTERM, --count reached, --timeout);\n"
+  "when the notifier disconnects it, it exits without unsubscribing.\n"
+  "\n"
+  "Exit status: 0 on SIGINT, SIGTERM, --count reached or a disconnect from the\n"
+  "notifier; 1 when the naming service or the notifier cannot be reached, no\n"
+  "notifier is bound, or the subscription is refused; 2 for a bad command\n"
+  "line; 3 when --timeout expired first.\n";
+
+enum class Format
+{
+  text,
+  json,
+  csv
+};
+
+enum class Stop
+{
+  none,
+  signal,
+  count,
+  disconnected,
+  timeout
+};
+
+// Shared between the consumer servant (ORB threads), the signal thread and
+// main.
+struct WatchState
+{
+  std::mutex mutex;
+  std::condition_variable changed;
+  Stop stop = Stop::none;
+  unsigned long printed = 0;
+  std::string disconnectReason;
+
+  void request(Stop why)
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (stop == Stop::none)
+      stop = why;
+    changed.notify_all();
+  }
+};
+
+class WatchConsumer : public POA_Event_Comm::Consumer
+{
+public:
+  WatchConsumer(WatchState &state, Format format, unsigned long count)
+    : state_(state)
+    , format_(format)
+    , count_(count)
+  {
+  }
+
+  void push(const Event_Comm::Event &event) override
+  {
+    auto received = std::chrono::system_clock::now();
+    std::string line;
+    if (format_ == Format::text)
+      line = formatText(event, received);
+    else if (format_ == Format::json)
+      line = formatJson(event, received);
+    else if (auto csv = formatCsv(event, received))
+      line = *csv;
+    else
+      return;
+    std::lock_guard<std::mutex> lock(state_.mutex);
+    if (state_.stop != Stop::none)
+      return; // already leaving; --count must not print more than N
+    std::fputs(line.c_str(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+    if (count_ && ++state_.printed >= count_) {
+      state_.stop = Stop::count;
+      state_.changed.notify_all();
+    }
+  }
+
+  void disconnect(const char *reason) override
+  {
+    std::lock_guard<std::mutex> lock(state_.mutex);
+    state_.disconnectReason = reason ? reason : "";
+    if (state_.stop == Stop::none)
+      state_.stop = Stop::disconnected;
+    state_.changed.notify_all();
+  }
+
+private:
+  WatchState &state_;
+  const Format format_;
+  const unsigned long count_;
+};
+
+int usageError(const std::string &what)
+{
+  std::fprintf(stderr, "tmx-watch: %s\n(tmx-watch --help shows the usage)\n", what.c_str());
+  return 2;
+}
+
+bool parsePositive(const char *text, unsigned long &value)
+{
+  if (!text || !*text || *text == '-' || *text == '+')
+    return false;
+  char *end = nullptr;
+  errno = 0;
+  value = std::strtoul(text, &end, 10);
+  return errno == 0 && *end == '\0' && value > 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+  WatchState state;
+  SignalWaiter signals([&state](int) { state.request(Stop::signal); });
+
+  bool userCallTimeout = hasOrbOption(argc, argv, "-ORBclientCallTimeOutPeriod");
+  CORBA::ORB_var orb;
+  try {
+    orb = CORBA::ORB_init(argc, argv);
+  } catch (const CORBA::Exception &e) {
+    return usageError("bad ORB option: " + describe(e));
+  }
+
+  Format format = Format::text;
+  unsigned long count = 0, timeout = 0;
+  std::string filter;
+  bool filterGiven = false;
+  int bad = 0;
+  for (int i = 1; i < argc && !bad; ++i) {
+    std::string arg = argv[i];
+    if (arg == "-h" || arg == "--help") {
+      std::fputs(usageText, stdout);
+      orb->destroy();
+      return 0;
+    } else if (arg == "--json" || arg == "--csv") {
+      Format f = arg == "--json" ? Format::json : Format::csv;
+      if (format != Format::text && format != f)
+        bad = usageError("--json and --csv exclude each other");
+      format = f;
+    } else if (arg == "--filter") {
+      if (i + 1 >= argc)
+        bad = usageError("--filter needs an argument");
+      else
+        filter = argv[++i], filterGiven = true;
+    } else if (arg == "--count" || arg == "--timeout") {
+      unsigned long v = 0;
+      if (i + 1 >= argc || !parsePositive(argv[i + 1], v))
+        bad = usageError(arg + " needs a number greater than 0");
+      else
+        (arg == "--count" ? count : timeout) = v, ++i;
+    } else {
+      bad = usageError("unknown argument \"" + arg + "\"");
+    }
+  }
+  if (bad) {
+    orb->destroy();
+    return bad;
+  }
+  if (format == Format::csv && !filterGiven)
+    filter = "housekeeping";
+  if (!userCallTimeout)
+    omniORB::setClientCallTimeout(10000);
+
+  int status = 0;
+  auto *servant = new WatchConsumer(state, format, count);
+  PortableServer::ServantBase_var holder = servant;
+  Event_Comm::Notifier_var notifier;
+  Event_Comm::Consumer_var self;
+  const char *step = "ORB set-up";
+  try {
+    CORBA::Object_var obj = orb->resolve_initial_references("RootPOA");
+    PortableServer::POA_var poa = PortableServer::POA::_narrow(obj);
+    PortableServer::ObjectId_var id = poa->activate_object(servant);
+    obj = poa->id_to_reference(id.in());
+    self = Event_Comm::Consumer::_narrow(obj);
+    PortableServer::POAManager_var manager = poa->the_POAManager();
+    manager->activate();
+
+    step = "naming service";
+    CosNaming::NamingContext_var naming = rootContext(orb);
+    step = "resolve \"Notifier\"";
+    obj = naming->resolve(simpleName("Notifier"));
+    step = "notifier";
+    notifier = Event_Comm::Notifier::_narrow(obj);
+    if (CORBA::is_nil(notifier)) {
+      std::fprintf(stderr, "tmx-watch: the object bound as \"Notifier\" is not an Event_Comm::Notifier\n");
+      status = 1;
+    } else {
+      if (format == Format::csv) {
+        std::printf("%s\n", csvHeader());
+        std::fflush(stdout);
+      }
+      notifier->subscribe(self.in(), filter.c_str());
+    }
+  } catch (const CORBA::ORB::InvalidName &) {
+    std::fprintf(stderr,
+                 "tmx-watch: no naming service given "
+                 "(use -ORBInitRef NameService=corbaloc::HOST:PORT/NameService)\n");
+    status = 1;
+  } catch (const CosNaming::NamingContext::NotFound &) {
+    std::fprintf(stderr, "tmx-watch: no notifier service is bound as \"Notifier\" in the naming service\n");
+    status = 1;
+  } catch (const Event_Comm::Notifier::CannotSubscribe &e) {
+    std::fprintf(stderr, "tmx-watch: subscription refused: %s\n", e.reason_.in());
+    status = 1;
+  } catch (const CORBA::Exception &e) {
+    std::fprintf(stderr, "tmx-watch: %s failed: %s\n", step, describe(e).c_str());
+    status = 1;
+  }
+
+  if (!status) {
+    std::unique_lock<std::mutex> lock(state.mutex);
+    auto done = [&] { return state.stop != Stop::none; };
+    if (timeout)
+      state.changed.wait_for(lock, std::chrono::seconds(timeout), done);
+    else
+      state.changed.wait(lock, done);
+    if (state.stop == Stop::none)
+      state.stop = Stop::timeout;
+    Stop why = state.stop;
+    lock.unlock();
+
+    if (why == Stop::disconnected) {
+      std::fprintf(stderr, "tmx-watch: disconnected by the notifier: %s\n", state.disconnectReason.c_str());
+    } else {
+      try {
+        notifier->unsubscribe(self.in(), filter.c_str());
+      } catch (const Event_Comm::Notifier::CannotUnsubscribe &e) {
+        std::fprintf(stderr, "tmx-watch: unsubscribe refused: %s\n", e.reason_.in());
+      } catch (const CORBA::Exception &e) {
+        std::fprintf(stderr, "tmx-watch: unsubscribe failed: %s\n", describe(e).c_str());
+      }
+    }
+    if (why == Stop::timeout) {
+      std::fprintf(stderr, "tmx-watch: time-out after %lu s\n", timeout);
+      status = 3;
+    }
+  }
+
+  notifier = Event_Comm::Notifier::_nil();
+  self = Event_Comm::Consumer::_nil();
+  try {
+    orb->destroy();
+  } catch (const CORBA::Exception &e) {
+    std::fprintf(stderr, "tmx-watch: ORB shutdown: %s\n", describe(e).c_str());
+  }
+  return status;
+}
