@@ -1,0 +1,280 @@
+#include "framework/Callback.h"
+#include "framework/Clock.h"
+#include "framework/DateTime.h"
+#include "framework/ErrorHandler.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
+
+namespace {
+std::string traceAllBands(int level)
+{
+  traceLevel = level;
+  CaptureStdout();
+  trace(1, 4, "op ");
+  trace(2, 4, "handover ");
+  trace(3, 4, "detail ");
+  trace(4, 4, "pass ");
+  std::string out = GetCapturedStdout();
+  traceLevel = 1;
+  return out;
+}
+} // namespace
+
+TEST(Trace, BandsAtLevels0145)
+{
+  EXPECT_EQ(traceAllBands(0), "");
+  EXPECT_EQ(traceAllBands(1), "op ");
+  EXPECT_EQ(traceAllBands(3), "op handover detail ");
+  EXPECT_EQ(traceAllBands(4), "op handover detail pass ");
+  EXPECT_EQ(traceAllBands(5), "");
+}
+
+TEST(Trace, FormatsArguments)
+{
+  CaptureStdout();
+  trace(1, 4, "Reset from task %d received\n", 2);
+  EXPECT_EQ(GetCapturedStdout(), "Reset from task 2 received\n");
+}
+
+TEST(ErrorHandler, LongTextIsCutTo127AndWrittenToStderr)
+{
+  ErrorHandler errors;
+  EXPECT_EQ(errors.status(), 0);
+  const std::string text(200, 'x');
+  CaptureStderr();
+  errors.set(text.c_str());
+  const std::string shown = GetCapturedStderr();
+  EXPECT_EQ(errors.status(), 1);
+  EXPECT_EQ(errors.message(), std::string(127, 'x'));
+  EXPECT_EQ(shown, std::string(127, 'x') + "\n");
+  char buf[ErrorHandler::messageSize];
+  errors.copyMessage(buf);
+  EXPECT_EQ(std::string(buf), std::string(127, 'x'));
+}
+
+TEST(ErrorHandler, WritesAtEveryTraceLevelButBandedTraceDoesNot)
+{
+  traceLevel = 0;
+  ErrorHandler errors;
+  CaptureStdout();
+  CaptureStderr();
+  trace(3, 4, "constructor detail\n");
+  errors.set("first");
+  errors.set("second");
+  const std::string err = GetCapturedStderr();
+  const std::string out = GetCapturedStdout();
+  traceLevel = 1;
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(err, "first\nsecond\n");
+  EXPECT_EQ(errors.message(), "second");
+}
+
+TEST(ErrorHandler, NullTextOnlySetsStatusAndClearResets)
+{
+  ErrorHandler errors;
+  CaptureStderr();
+  errors.set(nullptr);
+  EXPECT_EQ(GetCapturedStderr(), "");
+  EXPECT_EQ(errors.status(), 1);
+  EXPECT_EQ(errors.message(), "");
+  errors.clear();
+  EXPECT_EQ(errors.status(), 0);
+}
+
+TEST(Exception, TextsAndNullArg)
+{
+  EXPECT_EQ(Exception().message(), nullptr);
+  EXPECT_STREQ(Exception("boom").message(), "boom");
+  try {
+    throw NullArg(2);
+  } catch (const Exception &e) {
+    EXPECT_STREQ(e.message(), "Null argument no. 2");
+  }
+  NullArg original(7);
+  NullArg copy = original;
+  EXPECT_STREQ(copy.message(), "Null argument no. 7");
+  EXPECT_NE(copy.message(), original.message());
+}
+
+TEST(PointerArray, GrowthRuleAndBounds)
+{
+  PointerArray<int> array;
+  int values[40] = {};
+  EXPECT_EQ(array.capacity(), 0);
+  for (int i = 0; i < 10; ++i)
+    ASSERT_EQ(array.append(&values[i]), 0);
+  EXPECT_EQ(array.capacity(), 10);
+  EXPECT_EQ(array.set(10, &values[10]), 0);
+  EXPECT_EQ(array.capacity(), 30);
+  EXPECT_EQ(array.count(), 11);
+  EXPECT_EQ(array.get(10), &values[10]);
+  EXPECT_FALSE(array.error());
+
+  EXPECT_EQ(array.set(-1, &values[0]), -1);
+  EXPECT_TRUE(array.error());
+  EXPECT_EQ(array.get(11), nullptr);
+  EXPECT_TRUE(array.error());
+  EXPECT_EQ(array.get(0), &values[0]);
+  EXPECT_FALSE(array.error());
+
+  PointerArray<int> sparse;
+  EXPECT_EQ(sparse.set(25, &values[25]), 0);
+  EXPECT_EQ(sparse.capacity(), 30);
+  EXPECT_EQ(sparse.count(), 26);
+  EXPECT_EQ(sparse.get(3), nullptr);
+  EXPECT_FALSE(sparse.error());
+}
+
+namespace {
+struct FixedClock : ClockSource
+{
+  std::uint32_t tick = 0;
+  std::time_t wall = 0;
+  std::uint32_t ticks() override { return tick; }
+  std::time_t wallTime() override { return wall; }
+};
+
+struct TzGuard
+{
+  explicit TzGuard(const char *zone)
+  {
+    setenv("TZ", zone, 1);
+    tzset();
+  }
+  ~TzGuard()
+  {
+    unsetenv("TZ");
+    tzset();
+    setClockSource(nullptr);
+  }
+};
+
+std::time_t localTime(int year, int month, int day, int hour, int minute)
+{
+  std::tm tm{};
+  tm.tm_year = year - 1900;
+  tm.tm_mon = month - 1;
+  tm.tm_mday = day;
+  tm.tm_hour = hour;
+  tm.tm_min = minute;
+  tm.tm_isdst = -1;
+  return std::mktime(&tm);
+}
+} // namespace
+
+TEST(Clock, TicksAndSubstitution)
+{
+  EXPECT_EQ(ticksPerSecond(), 1000);
+  const std::uint32_t before = clockTicks();
+  sleepMilliseconds(5);
+  EXPECT_GE(clockTicks() - before, 5u);
+
+  FixedClock fixed;
+  fixed.tick = 123456;
+  fixed.wall = 1007773200;
+  setClockSource(&fixed);
+  EXPECT_EQ(clockTicks(), 123456u);
+  EXPECT_EQ(wallClock(), 1007773200);
+  EXPECT_EQ(currentTime(), 1007773200u);
+  setClockSource(nullptr);
+  EXPECT_NE(wallClock(), 1007773200);
+}
+
+TEST(DateTime, ToSeconds)
+{
+  CalendarRecord epoch;
+  epoch.year = 1970;
+  epoch.month = 1;
+  epoch.dayOfMonth = 1;
+  EXPECT_EQ(toSeconds(&epoch), 0u);
+
+  CalendarRecord r;
+  r.year = 2001;
+  r.month = 12;
+  r.dayOfMonth = 8;
+  r.dayOfYear = 341;
+  r.hour = 1;
+  EXPECT_EQ(toSeconds(&r), 1007773200u);
+  EXPECT_EQ(currentTime(&r), 1007773200u);
+  EXPECT_EQ(toSeconds(nullptr), 0u);
+
+  // Leap days: 2000 is a leap year, 2100 is not.
+  CalendarRecord y2k;
+  y2k.year = 2000;
+  y2k.dayOfYear = 59; // 29 February
+  EXPECT_EQ(toSeconds(&y2k), 951782400u);
+  CalendarRecord y2101;
+  y2101.year = 2101;
+  EXPECT_EQ(toSeconds(&y2101), 4133980800u);
+}
+
+TEST(DateTime, PacificStandardTimeToUtc)
+{
+  TzGuard tz("America/Los_Angeles");
+  const std::time_t t = localTime(2001, 12, 7, 17, 0);
+  CalendarRecord local;
+  localAt(t, &local);
+  EXPECT_EQ(local.year, 2001);
+  EXPECT_EQ(local.hour, 17);
+  EXPECT_EQ(local.dayOfMonth, 7);
+
+  FixedClock fixed;
+  fixed.wall = t;
+  setClockSource(&fixed);
+  CalendarRecord utc;
+  utcNow(&utc);
+  EXPECT_EQ(utc.year, 2001);
+  EXPECT_EQ(utc.month, 12);
+  EXPECT_EQ(utc.dayOfMonth, 8);
+  EXPECT_EQ(utc.hour, 1);
+  EXPECT_EQ(utc.minute, 0);
+  EXPECT_EQ(utc.second, 0);
+  EXPECT_EQ(utc.dayOfYear, 341);
+  EXPECT_EQ(utc.weekday, 6);
+  EXPECT_EQ(currentTime(), 1007773200u);
+
+  DateTime now(DateTime::LocalNow);
+  EXPECT_EQ(now.hour(), 17);
+  EXPECT_EQ(now.weekday(), 5);
+  DateTime copy(now);
+  EXPECT_EQ(copy.dayOfMonth(), 7);
+  EXPECT_EQ(DateTime(DateTime::UtcNow).dayOfMonth(), 8);
+}
+
+TEST(DateTime, PacificDaylightTimeToUtc)
+{
+  TzGuard tz("America/Los_Angeles");
+  const std::time_t t = localTime(2001, 7, 4, 12, 0);
+  CalendarRecord utc;
+  utcAt(t, &utc);
+  EXPECT_EQ(utc.year, 2001);
+  EXPECT_EQ(utc.month, 7);
+  EXPECT_EQ(utc.dayOfMonth, 4);
+  EXPECT_EQ(utc.hour, 19);
+  EXPECT_EQ(utc.minute, 0);
+}
+
+TEST(DateTime, LocalYearBefore2000HasTwoDigits)
+{
+  TzGuard tz("UTC");
+  FixedClock fixed;
+  fixed.wall = 915148800; // 1999-01-01 00:00:00 UTC
+  setClockSource(&fixed);
+  CalendarRecord local;
+  localNow(&local);
+  EXPECT_EQ(local.year, 99);
+  EXPECT_EQ(toSeconds(&local), 915148800u);
+  CalendarRecord utc;
+  utcNow(&utc);
+  EXPECT_EQ(utc.year, 1999);
+  localNow(nullptr);
+  utcNow(nullptr);
+}

@@ -1,0 +1,224 @@
+#include "framework/MicroPeriodicHandler.h"
+#include "tests/framework/WaitFor.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
+
+namespace {
+// Counts its invocations.
+class Counter
+{
+public:
+  Counter()
+    : callback(std::make_unique<MemberCallback<Counter>>(this, &Counter::onInvoke))
+  {
+  }
+  int onInvoke(Callback &caller)
+  {
+    EXPECT_EQ(&caller, &callback);
+    ++calls;
+    return 0;
+  }
+
+  Callback callback;
+  std::atomic<int> calls{ 0 };
+};
+
+struct PeriodicTest : ::testing::Test
+{
+  TaskSynchronizer sync{ "Test", 3 };
+  MicroPeriodicHandler handler{ "TestPeriodicHandler", &sync };
+};
+} // namespace
+
+TEST(PeriodicHandler, NullSynchroniserThrowsNullArg2)
+{
+  try {
+    MicroPeriodicHandler handler("x", nullptr);
+    FAIL() << "no exception";
+  } catch (const Exception &e) {
+    EXPECT_STREQ(e.message(), "Null argument no. 2");
+  }
+}
+
+TEST_F(PeriodicTest, OneAndFiveSecondIntervals)
+{
+  Counter everySecond, everyFifth;
+  handler.addCallback(1.0f, &everySecond.callback);
+  handler.addCallback(0.2f, &everyFifth.callback);
+  EXPECT_EQ(handler.sampleTicks(), 1000);
+  EXPECT_EQ(handler.maxTicks(), 5000);
+  EXPECT_EQ(handler.intervalCount(), 2);
+
+  std::vector<int> counts;
+  for (int pass = 1; pass <= 10; ++pass) {
+    handler.invokeCallbacks();
+    counts.push_back(handler.tickCount());
+    EXPECT_EQ(everySecond.calls.load(), pass);
+    EXPECT_EQ(everyFifth.calls.load(), pass / 5) << "pass " << pass;
+  }
+  EXPECT_EQ(counts, (std::vector<int>{ 1000, 2000, 3000, 4000, 0, 1000, 2000, 3000, 4000, 0 }));
+}
+
+TEST_F(PeriodicTest, IntervalsThatDoNotDivideEachOtherKeepTheirRates)
+{
+  Counter two, three;
+  handler.addCallback(2000u, &two.callback);
+  handler.addCallback(3000u, &three.callback);
+  EXPECT_EQ(handler.sampleTicks(), 1000);
+  EXPECT_EQ(handler.maxTicks(), 3000);
+  EXPECT_EQ(handler.cycleTicks(), 6000);
+  for (int pass = 0; pass < 12; ++pass)
+    handler.invokeCallbacks();
+  // 12 passes of 1000 ticks: every 2000 ticks is 6 calls, every 3000 is 4.
+  EXPECT_EQ(two.calls.load(), 6);
+  EXPECT_EQ(three.calls.load(), 4);
+  EXPECT_EQ(handler.tickCount(), 0);
+}
+
+TEST_F(PeriodicTest, RateConversions)
+{
+  traceLevel = 3;
+  Counter a, b;
+  CaptureStdout();
+  handler.addCallback(5000, &a.callback);
+  handler.addCallback(0.3f, &b.callback);
+  const std::string out = GetCapturedStdout();
+  traceLevel = 1;
+  EXPECT_NE(out.find("MicroPeriodicHandler::addCallback(), hertz=0.2, ticks=5000\n"), std::string::npos)
+    << out;
+  EXPECT_NE(out.find("New sampling interval; 5000\n"), std::string::npos);
+  EXPECT_NE(out.find("MicroPeriodicHandler::addCallback(), hertz=0.3, ticks=3333\n"), std::string::npos);
+  EXPECT_EQ(handler.sampleTicks(), 1); // gcd(5000, 3333)
+  EXPECT_EQ(handler.maxTicks(), 5000);
+
+  TaskSynchronizer sync2("T", 3);
+  MicroPeriodicHandler three(" ", &sync2);
+  three.addCallback(3.0f, &a.callback);
+  EXPECT_EQ(three.sampleTicks(), 333);
+}
+
+TEST_F(PeriodicTest, DuplicateRegistrationKeepsOneEntry)
+{
+  traceLevel = 3;
+  Counter a, b;
+  handler.addCallback(1.0f, &a.callback);
+  CaptureStdout();
+  handler.addCallback(1000u, &a.callback);
+  handler.addCallback(1.0f, &b.callback);
+  const std::string out = GetCapturedStdout();
+  traceLevel = 1;
+  EXPECT_NE(out.find("Already assigned this callback for 1000 interval\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("Assign new callback for 1000 interval\n"), std::string::npos) << out;
+  EXPECT_EQ(handler.intervalCount(), 1);
+  handler.invokeCallbacks();
+  EXPECT_EQ(a.calls.load(), 1);
+  EXPECT_EQ(b.calls.load(), 1);
+}
+
+TEST_F(PeriodicTest, SameCallbackAtTwoIntervalsRunsForEachDueOne)
+{
+  Counter a;
+  handler.addCallback(1000u, &a.callback);
+  handler.addCallback(2000u, &a.callback);
+  handler.invokeCallbacks();
+  handler.invokeCallbacks();
+  EXPECT_EQ(a.calls.load(), 3);
+}
+
+TEST_F(PeriodicTest, DisabledCallbackIsSkippedWithoutTrace)
+{
+  Counter on, off;
+  off.callback.enabled = 0;
+  handler.addCallback(1.0f, &on.callback);
+  handler.addCallback(1.0f, &off.callback);
+  traceLevel = 4;
+  CaptureStdout();
+  handler.invokeCallbacks();
+  const std::string out = GetCapturedStdout();
+  traceLevel = 1;
+  EXPECT_EQ(on.calls.load(), 1);
+  EXPECT_EQ(off.calls.load(), 0);
+  EXPECT_EQ(out,
+            "MicroPeriodicHandler::invokeCallbacks()\n"
+            "MicroPeriodicHandler::invokeCallbacks(), invoke 1000 tick callback...done\n");
+}
+
+TEST_F(PeriodicTest, SingleOneTickInterval)
+{
+  Counter a;
+  traceLevel = 4;
+  CaptureStdout();
+  handler.addCallback(1000.0f, &a.callback);
+  const std::string out = GetCapturedStdout();
+  traceLevel = 1;
+  EXPECT_NE(out.find("MicroPeriodicHandler::computeSampleTicks(), minTicks=1, maxTicks=1,  _sampleTicks=1\n"),
+            std::string::npos)
+    << out;
+  EXPECT_EQ(handler.sampleTicks(), 1);
+  for (int pass = 0; pass < 3; ++pass) {
+    handler.invokeCallbacks();
+    EXPECT_EQ(handler.tickCount(), 0);
+  }
+  EXPECT_EQ(a.calls.load(), 3);
+}
+
+TEST_F(PeriodicTest, RatesBelowOneTickOrNotPositiveAreRefused)
+{
+  Counter a;
+  CaptureStderr();
+  EXPECT_EQ(handler.addCallback(3000.0f, &a.callback), -1);
+  const std::string err = GetCapturedStderr();
+  EXPECT_EQ(err, "MicroPeriodicHandler::addCallback() - hertz=3000.0 rounds to 0 ticks, refused\n");
+  EXPECT_EQ(handler.errors().status(), 1);
+  EXPECT_EQ(handler.intervalCount(), 0);
+  EXPECT_EQ(handler.sampleTicks(), 1);
+
+  CaptureStderr();
+  EXPECT_EQ(handler.addCallback(0.0f, &a.callback), -1);
+  EXPECT_EQ(handler.addCallback(-1.0f, &a.callback), -1);
+  EXPECT_EQ(handler.addCallback(0u, &a.callback), -1);
+  EXPECT_EQ(handler.addCallback(1e-9f, &a.callback), -1);
+  EXPECT_EQ(handler.addCallback(1.0f, nullptr), -1);
+  GetCapturedStderr();
+  EXPECT_EQ(handler.intervalCount(), 0);
+
+  // 2000 Hz is half a tick and still rounds up to 1.
+  EXPECT_EQ(handler.addCallback(2000.0f, &a.callback), 0);
+  EXPECT_EQ(handler.sampleTicks(), 1);
+}
+
+TEST_F(PeriodicTest, SamplesAfterStartSignalAndStopsWithOneMorePass)
+{
+  Counter a;
+  handler.addCallback(200.0f, &a.callback); // 5 ticks
+  ASSERT_EQ(handler.activate("TestPeriodicHandler", 15, 0, 5500), 0);
+  ASSERT_EQ(sync.task(1)->resetSem->take(5000), 0); // in its start handshake
+  EXPECT_EQ(a.calls.load(), 0);
+  sync.signalTask(1);
+  ASSERT_TRUE(waitFor([&] { return a.calls.load() >= 3; }));
+  CaptureStdout();
+  EXPECT_EQ(handler.stop(5), 0);
+  const std::string out = GetCapturedStdout();
+  EXPECT_NE(out.find("Shutdown from task 1 received\n"), std::string::npos) << out;
+  EXPECT_NE(handler.hasEnded(), 0);
+  const int calls = a.calls.load();
+  EXPECT_EQ(handler.stop(5), 0); // already ended: no wait
+  EXPECT_EQ(a.calls.load(), calls);
+}
+
+TEST_F(PeriodicTest, StopReleasesATaskStillWaitingForItsStartSignal)
+{
+  Counter a;
+  handler.addCallback(1.0f, &a.callback);
+  ASSERT_EQ(handler.activate("TestPeriodicHandler", 0, 0, 5500), 0);
+  ASSERT_EQ(sync.task(1)->resetSem->take(5000), 0);
+  EXPECT_EQ(handler.stop(5), 0);
+  EXPECT_EQ(a.calls.load(), 0);
+}
