@@ -1,0 +1,179 @@
+#include "app/HousingSensor.h"
+
+#include "alarms/Alarm.h"
+#include "app/Configuration.h"
+#include "framework/ErrorHandler.h"
+#include "platform/dlportio/DlPortIO.h"
+#include "platform/spectrum/Spectrum.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+// atoi without its undefined overflow: leading blanks, a sign, digits;
+// no digits gives 0, out-of-range values saturate.
+std::int32_t toInteger(const std::string &text)
+{
+  long long v = std::strtoll(text.c_str(), nullptr, 10);
+  if (v > INT32_MAX)
+    return INT32_MAX;
+  if (v < INT32_MIN)
+    return INT32_MIN;
+  return static_cast<std::int32_t>(v);
+}
+
+// A value written as "0x%x" or "0X%x"; false leaves `out` alone.
+bool readHex(const std::string &text, std::uint32_t &out)
+{
+  unsigned v = 0;
+  if (std::sscanf(text.c_str(), "0x%x", &v) == 1 || std::sscanf(text.c_str(), "0X%x", &v) == 1) {
+    out = v;
+    return true;
+  }
+  return false;
+}
+
+} // namespace
+
+DataLogger::~DataLogger() = default;
+
+std::int32_t DataLogger::check(std::int32_t status)
+{
+  lastStatus_ = status;
+  if (status != 0) {
+    char text[SPECTRUM_TEXT_SIZE + 1] = {};
+    SPUTL_FormatStatusCode(status, text);
+    text[SPECTRUM_TEXT_SIZE] = '\0';
+    reportError(text);
+  }
+  return status;
+}
+
+std::int32_t DataLogger::initialize(const char *sensorId, Configuration *config)
+{
+  initialized_ = false;
+  readArgument_ = 0;
+  std::string expected = defaultVersion;
+  if (!sensorId)
+    sensorId = "";
+  if (config) {
+    std::unique_ptr<ConfigItem> item;
+    if (config->getItem(sensorId, item) == 1 && item && item->valueCount() >= 2) {
+      expected = item->values[0].substr(0, SPECTRUM_TEXT_SIZE - 1);
+      readArgument_ = toInteger(item->values[1]);
+    }
+  }
+
+  char version[SPECTRUM_TEXT_SIZE] = {};
+  if (check(SPAPI_GetApiVersion(version)) != 0)
+    return lastStatus_;
+  version[SPECTRUM_TEXT_SIZE - 1] = '\0';
+  if (expected != version) {
+    reportError("Invalid API version detected");
+    return -1;
+  }
+
+  readOption_ = 0;
+  if (check(SPAPI_SetProtocol(0)) != 0)
+    return lastStatus_;
+  if (check(SPLGR_CreateLoggerObject(&loggerHandle_)) != 0)
+    return lastStatus_;
+  if (check(SPLGR_ReadChannelValues(loggerHandle_, readArgument_, readOption_)) != 0)
+    return lastStatus_;
+
+  char description[SPECTRUM_TEXT_SIZE] = {};
+  if (check(SPLGR_GetDescription(loggerHandle_, description)) != 0)
+    return lastStatus_;
+  description[SPECTRUM_TEXT_SIZE - 1] = '\0';
+  if (std::strcmp(description, sensorId) != 0) {
+    reportError("Invalid description detected");
+    return -1;
+  }
+
+  initialized_ = true;
+  return 0;
+}
+
+std::int32_t DataLogger::readChannel(long channel, double &value)
+{
+  if (!initialized_)
+    return -1;
+  if (check(SPLGR_ReadChannelValues(loggerHandle_, readArgument_, readOption_)) != 0)
+    return lastStatus_;
+
+  // A failed enable query is reported and returned like any other status
+  // rather than read as "disabled".
+  int enabled = 0;
+  const auto ch = static_cast<std::int32_t>(channel);
+  if (check(SPLGR_GetChannelEnabled(loggerHandle_, ch, &enabled)) != 0)
+    return lastStatus_;
+
+  // A disabled channel has no reading: it stores -1.0, the "no value" mark
+  // of the housekeeping record.
+  double v = -1.0;
+  if (enabled) {
+    if (check(SPLGR_GetChannelValue(loggerHandle_, ch, &v)) != 0)
+      return lastStatus_;
+    char units[SPECTRUM_UNITS_SIZE] = {};
+    if (check(SPLGR_GetChannelUnits(loggerHandle_, ch, units)) != 0)
+      return lastStatus_;
+    units[SPECTRUM_UNITS_SIZE - 1] = '\0';
+    char line[64];
+    std::snprintf(line, sizeof line, "%12.2lf %-4.4s", v, units);
+    trace(1, 4, "%s\n", line);
+  }
+  value = v;
+  return 0;
+}
+
+HousingSensor::HousingSensor(const char *name)
+  : name_(name ? name : "")
+{
+  DlPortSetErrorReporter(&reportError);
+}
+
+HousingSensor::~HousingSensor() = default;
+
+std::int32_t HousingSensor::initialize(const char *sensorId, Configuration *config)
+{
+  std::int32_t result = logger_.initialize(sensorId, config);
+  portAddress_ = defaultPortAddress;
+  waterMask_ = defaultWaterMask;
+  if (config && sensorId) {
+    std::unique_ptr<ConfigItem> item;
+    if (config->getItem(sensorId, item) == 1 && item && item->valueCount() == 4) {
+      readHex(item->values[2], portAddress_);
+      readHex(item->values[3], waterMask_);
+    }
+  }
+  return result;
+}
+
+std::int32_t HousingSensor::sample(HousingReading &reading)
+{
+  reading.temperature = -1.0;
+  reading.humidity = -1.0;
+  trace(1, 4, "Sampling temp for %s\n", name_.c_str());
+  if (logger_.readTemperature(reading.temperature) == -1)
+    reading.temperature = -1.0;
+  trace(1, 4, "Sampling relative humidity for %s\n", name_.c_str());
+  if (logger_.readHumidity(reading.humidity) == -1)
+    reading.humidity = -1.0;
+  reading.waterAlarm = readWater();
+  return reading.waterAlarm;
+}
+
+std::int32_t HousingSensor::readWater()
+{
+  if (portAddress_ < lowestPortAddress)
+    return 0;
+  std::uint8_t byte = DlPortReadPortUchar(portAddress_ + 1);
+  // The status byte widened with its top bit copied upwards, as the
+  // register's value was always read.
+  auto widened = static_cast<std::int32_t>(static_cast<std::int8_t>(byte));
+  return (static_cast<std::uint32_t>(widened) & waterMask_) == 0 ? 1 : 0;
+}
