@@ -35,14 +35,16 @@ public:
   const std::string &path() const { return path_; }
   std::string file(const std::string &name) const { return path_ + "/" + name; }
 
-  // Writes the bytes to name (replacing a read-only file too) and returns
-  // the path.
+  // Replaces name with a new file holding the bytes (through a rename, so
+  // readers see a new inode) and returns the path.
   std::string write(const std::string &name, const std::string &bytes, mode_t mode = 0644) const
   {
     std::string p = file(name);
-    ::unlink(p.c_str());
-    std::ofstream(p, std::ios::binary) << bytes;
-    ::chmod(p.c_str(), mode);
+    std::string next = p + ".new";
+    std::ofstream(next, std::ios::binary | std::ios::trunc) << bytes;
+    ::chmod(next.c_str(), mode);
+    if (::rename(next.c_str(), p.c_str()) != 0)
+      throw std::runtime_error("cannot replace " + p);
     return p;
   }
 
