@@ -22,9 +22,15 @@ public:
   // -1 for a null trigger; registrations are made before activation.
   int addEvent(EventTrigger *trigger, Callback *callback);
   int run() override;
+  // Runs on the event task under the synchroniser's lock. Triggers raised
+  // while it runs stay raised and bring another turn.
   virtual int processEvents();
   int invokeCallbacks();
+  // Lowers every registered trigger (used at the start handshake).
   void clearTriggers();
+  // Requests shutdown and wakes the task, also out of its wait for the start
+  // signal; 0 once the thread has ended (at once if it is not running), -1
+  // if it still runs after `seconds`.
   int stop(int seconds);
 
   ErrorHandler &errors() { return errors_; }

@@ -38,6 +38,9 @@ public:
   int computeSampleTicks();
   int run() override;
   int invokeCallbacks();
+  // Requests shutdown and wakes the task, also out of its wait for the start
+  // signal; 0 once the thread has ended (at once if it is not running), -1
+  // if it still runs after `seconds`.
   int stop(int seconds);
 
   ErrorHandler &errors() { return errors_; }
