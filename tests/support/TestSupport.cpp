@@ -690,9 +690,14 @@ TestOrb::TestOrb(const std::vector<std::string> &orbArgs, const std::vector<std:
     poa_ = PortableServer::POA::_narrow(obj);
     PortableServer::POAManager_var manager = poa_->the_POAManager();
     manager->activate();
-    obj = orb_->resolve_initial_references("NameService");
     // Unchecked: constructing a TestOrb never talks to the naming service.
-    naming_ = CosNaming::NamingContext::_unchecked_narrow(obj);
+    try {
+      obj = orb_->resolve_initial_references("NameService");
+      naming_ = CosNaming::NamingContext::_unchecked_narrow(obj);
+    } catch (const CORBA::SystemException &) {
+      // No naming service given (NO_RESOURCES in omniORB): naming() is nil.
+    } catch (const CORBA::ORB::InvalidName &) {
+    }
   } catch (...) {
     poa_ = PortableServer::POA::_nil();
     orb_->destroy();

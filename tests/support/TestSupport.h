@@ -243,7 +243,12 @@ private:
 // CorbaEnv::orbArgs()), the root POA activated. Requests are served by
 // omniORB's own threads; nobody needs to call run(). The destructor
 // destroys the ORB (after which a later TestOrb may initialise a new one).
-// Only one TestOrb may exist at a time in a process.
+// Only one TestOrb may exist at a time in a process, and code under test
+// that calls CORBA::ORB_init meanwhile gets this same ORB. Without a
+// NameService among the options, naming() is nil. omniORB needs an
+// initialised ORB even for plain CORBA::Any work. Servants activated in it
+// must outlive it (declare them before the TestOrb) or be heap objects
+// whose reference the POA owns.
 class TestOrb
 {
 public:

@@ -1,6 +1,7 @@
 #include "tools/common/ToolSupport.h"
 
 #include <cstring>
+#include <omniORB4/minorCode.h>
 #include <pthread.h>
 #include <sstream>
 
@@ -80,7 +81,15 @@ CosNaming::Name simpleName(const char *id)
 
 CosNaming::NamingContext_ptr rootContext(CORBA::ORB_ptr orb)
 {
-  CORBA::Object_var obj = orb->resolve_initial_references("NameService");
+  CORBA::Object_var obj;
+  try {
+    obj = orb->resolve_initial_references("NameService");
+  } catch (const CORBA::NO_RESOURCES &e) {
+    // omniORB's way of saying that no such initial reference was given.
+    if (e.minor() == omni::NO_RESOURCES_InitialRefNotFound)
+      throw CORBA::ORB::InvalidName();
+    throw;
+  }
   CosNaming::NamingContext_var ctx = CosNaming::NamingContext::_narrow(obj);
   if (CORBA::is_nil(ctx))
     throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);

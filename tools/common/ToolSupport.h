@@ -46,7 +46,8 @@ std::string describe(const CORBA::Exception &e);
 CosNaming::Name simpleName(const char *id);
 
 // The root naming context from the "NameService" initial reference.
-// Throws CORBA exceptions (TRANSIENT when the service is unreachable, ...).
+// Throws CORBA::ORB::InvalidName when no naming service was given, other
+// CORBA exceptions (TRANSIENT when the service is unreachable, ...).
 CosNaming::NamingContext_ptr rootContext(CORBA::ORB_ptr orb);
 
 // True when argv holds the ORB option (with or without a value), e.g.

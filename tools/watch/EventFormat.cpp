@@ -294,7 +294,7 @@ std::string formatJson(const Event_Comm::Event &event, SystemTime received)
   Decoded d = decode(event.value_);
   std::string out = "{\"received\":\"" + isoUtcMillis(received) + "\",\"kind\":" + jsonString(d.kind.c_str());
   if (!d.id.empty())
-    out += ",\"id\":" + jsonString(d.id.c_str());
+    out += ",\"type\":" + jsonString(d.id.c_str());
   out += ",\"tag\":" + jsonString(event.tag_.in());
   if (!d.decoded)
     out += ",\"error\":\"cannot decode value\"";

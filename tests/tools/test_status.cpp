@@ -1,0 +1,160 @@
+// tmx-status against a stand-in TMX::System bound as "TMXSYSTEM", against
+// nothing, and against a monitor that is gone or does not answer.
+#include <gtest/gtest.h>
+
+#include "tests/tools/ToolTest.h"
+
+using namespace tmx::test;
+
+namespace {
+
+class FakeSystem : public POA_TMX::System
+{
+public:
+  explicit FakeSystem(CORBA::ULongLong elapsed)
+    : elapsed_(elapsed)
+  {
+  }
+
+  CORBA::ULongLong elapsedTime() override
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    ++calls_;
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return !held_; });
+    return elapsed_;
+  }
+
+  void disconnect(const char *reason) override
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    reasons_.push_back(reason);
+  }
+
+  void hold()
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    held_ = true;
+  }
+  void release()
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    held_ = false;
+    changed_.notify_all();
+  }
+  std::vector<std::string> reasons()
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return reasons_;
+  }
+
+private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  CORBA::ULongLong elapsed_;
+  std::vector<std::string> reasons_;
+  int calls_ = 0;
+  bool held_ = false;
+};
+
+std::vector<std::string> statusArgs(const std::vector<std::string> &orbArgs, std::vector<std::string> extra)
+{
+  std::vector<std::string> argv{ binaryPath("tmx-status") };
+  argv.insert(argv.end(), orbArgs.begin(), orbArgs.end());
+  argv.insert(argv.end(), extra.begin(), extra.end());
+  return argv;
+}
+
+} // namespace
+
+TEST(Status, PrintsElapsedTimeAndSendsDisconnect)
+{
+  FakeSystem system(3725);
+  CorbaEnv env;
+  TestOrb orb(env.orbArgs());
+  CORBA::Object_var ref = orb.activate(&system);
+  orb.rebind("TMXSYSTEM", ref);
+
+  RunResult r = run(statusArgs(env.orbArgs(), {}));
+  EXPECT_TRUE(r.status.ok()) << r.err;
+  EXPECT_EQ("elapsedTime: 3725 s (1:02:05)\n", r.out);
+  EXPECT_TRUE(system.reasons().empty());
+
+  r = run(statusArgs(env.orbArgs(), { "--disconnect", "operator left" }));
+  EXPECT_TRUE(r.status.ok()) << r.err;
+  EXPECT_EQ("elapsedTime: 3725 s (1:02:05)\ndisconnect sent: operator left\n", r.out);
+  EXPECT_EQ(std::vector<std::string>{ "operator left" }, system.reasons());
+}
+
+TEST(Status, ShowsLongAndNegativeRunningTimes)
+{
+  FakeSystem longRun(100 * 3600 + 59), behind(static_cast<CORBA::ULongLong>(-5LL));
+  CorbaEnv env;
+  TestOrb orb(env.orbArgs());
+  CORBA::Object_var a = orb.activate(&longRun), b = orb.activate(&behind);
+  orb.rebind("TMXSYSTEM", a);
+  RunResult r = run(statusArgs(env.orbArgs(), {}));
+  EXPECT_EQ("elapsedTime: 360059 s (100:00:59)\n", r.out);
+  // The monitor's elapsed seconds are a signed difference widened with sign.
+  orb.rebind("TMXSYSTEM", b);
+  r = run(statusArgs(env.orbArgs(), {}));
+  EXPECT_EQ("elapsedTime: 18446744073709551611 s (-0:00:05)\n", r.out);
+}
+
+TEST(Status, NothingBoundOrNoNamingServiceFailsClearly)
+{
+  CorbaEnv env;
+  RunResult r = run(statusArgs(env.orbArgs(), {}));
+  EXPECT_EQ(1, r.status.code);
+  EXPECT_EQ("", r.out);
+  EXPECT_NE(std::string::npos, r.err.find("the monitor is not running: nothing is bound as \"TMXSYSTEM\""))
+    << r.err;
+
+  std::string closed =
+    "NameService=corbaloc::127.0.0.1:" + std::to_string(freeLoopbackPort()) + "/NameService";
+  r = run(statusArgs({ "-ORBInitRef", closed }, {}));
+  EXPECT_EQ(3, r.status.code);
+  EXPECT_NE(std::string::npos, r.err.find("cannot reach the naming service")) << r.err;
+
+  r = run(statusArgs({}, {}));
+  EXPECT_EQ(1, r.status.code);
+  EXPECT_NE(std::string::npos, r.err.find("no naming service given")) << r.err;
+
+  r = run(statusArgs({}, { "--disconnect" }));
+  EXPECT_EQ(2, r.status.code);
+  r = run(statusArgs({}, { "--timeout", "0" }));
+  EXPECT_EQ(2, r.status.code);
+}
+
+TEST(Status, StaleOrSilentMonitorFailsWithinTheTimeOut)
+{
+  FakeSystem silent(1);
+  CorbaEnv env;
+  TestOrb orb(env.orbArgs());
+
+  // A monitor that died without unbinding: its address no longer answers.
+  CORBA::Object_var stale = orb.orb()->string_to_object(
+    ("corbaloc::127.0.0.1:" + std::to_string(freeLoopbackPort()) + "/TMX").c_str());
+  orb.rebind("TMXSYSTEM", stale);
+  RunResult r = run(statusArgs(env.orbArgs(), {}));
+  EXPECT_EQ(3, r.status.code);
+  EXPECT_NE(std::string::npos, r.err.find("cannot reach the monitor")) << r.err;
+
+  // Something else bound under the name.
+  orb.rebind("TMXSYSTEM", orb.naming());
+  r = run(statusArgs(env.orbArgs(), {}));
+  EXPECT_EQ(1, r.status.code);
+  EXPECT_NE(std::string::npos, r.err.find("is not a TMX::System")) << r.err;
+
+  // A monitor that accepts the call and never answers.
+  CORBA::Object_var ref = orb.activate(&silent);
+  orb.rebind("TMXSYSTEM", ref);
+  silent.hold();
+  auto start = std::chrono::steady_clock::now();
+  r = run(statusArgs(env.orbArgs(), { "--timeout", "300" }));
+  auto took = std::chrono::steady_clock::now() - start;
+  silent.release();
+  EXPECT_EQ(3, r.status.code);
+  EXPECT_NE(std::string::npos, r.err.find("TIMEOUT")) << r.err;
+  EXPECT_LT(took, std::chrono::seconds(5));
+}
