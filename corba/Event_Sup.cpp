@@ -1,6 +1,7 @@
 #include "corba/Event_Sup.h"
 
 #include "corba/Notifier_Handler.h"
+#include "corba/ORB_Manager.h"
 #include "corba/print_exception.h"
 #include "framework/DateTime.h"
 
@@ -102,6 +103,41 @@ int scan_entry(const char *line, Schedule_Entry &entry)
   }
   return scanned;
 }
+
+// A copy of value that the queue can keep. Once the ORB is initialised a
+// plain copy, which marshals the value and so rejects one that can never
+// be sent (a bounded string too long, say) here, on the producer's thread,
+// instead of at the head of the queue. Before that, only the records this
+// system publishes can be copied (member by member); false for anything
+// else.
+bool copy_value(const CORBA::Any &value, CORBA::Any &copy)
+{
+  if (ORB_Manager::orb_ready()) {
+    copy = value;
+    return true;
+  }
+  const TMX::HousekeepingData *housekeeping;
+  const TMX::Message *message;
+  const TMX::Event *event;
+  const Event_Comm::Event *line;
+  const char *text;
+  CORBA::TypeCode_var type = value.type();
+  if (type->kind() == CORBA::tk_null || type->kind() == CORBA::tk_void)
+    copy = CORBA::Any();
+  else if (value >>= housekeeping)
+    copy <<= *housekeeping;
+  else if (value >>= message)
+    copy <<= *message;
+  else if (value >>= event)
+    copy <<= *event;
+  else if (value >>= line)
+    copy <<= *line;
+  else if (value >>= text)
+    copy <<= text;
+  else
+    return false;
+  return true;
+}
 } // namespace
 
 // ---------------------------------------------------------------- Event_Generator
@@ -156,8 +192,12 @@ int Event_Generator::parse_args(int argc, char *argv[])
       }
       default:
         ACE_DEBUG((LM_DEBUG, "Usage: %s %s\n", program, usage_text));
-        // "-?" asks for the usage text; anything else is a mistake.
-        ACE_OS::exit(get_opt.opt_opt() == '?' ? 0 : usage_error_status);
+        {
+          // "-?" asks for the usage text; anything else is a mistake.
+          const ACE_TCHAR *option = get_opt.last_option();
+          const bool help = option != nullptr && std::strcmp(option, "?") == 0;
+          ACE_OS::exit(help ? 0 : usage_error_status);
+        }
     }
   }
   return 0;
@@ -346,11 +386,25 @@ int Event_Supplier::init(int argc, char *argv[], Notifier_Handler *notifier_hand
 
 void Event_Supplier::queue_event(const CORBA::Any &value)
 {
+  CORBA::Any copy;
+  try {
+    if (!copy_value(value, copy)) {
+      ACE_ERROR((LM_ERROR,
+                 "Event_Supplier::queue_event: value dropped: it cannot be copied before the ORB "
+                 "is initialised\n"));
+      return;
+    }
+  } catch (const CORBA::Exception &ex) {
+    print_exception(ex, "Event_Supplier::queue_event: value dropped");
+    return;
+  }
   bool was_empty;
   {
     std::lock_guard<std::mutex> guard(queue_mutex_);
     was_empty = queue_.empty();
-    queue_.push_back(value);
+    queue_.emplace_back();
+    // A swap, not an assignment: assigning would marshal the copy again.
+    queue_.back().NP_swap(copy);
   }
   if (was_empty)
     queue_signal_->give();
@@ -390,7 +444,7 @@ int Event_Supplier::svc()
   Event_Comm::Event event;
   event.tag_ = CORBA::string_dup("TMX");
   event.object_ref_ = CORBA::Object::_nil();
-  std::chrono::milliseconds delay = retry_delay_min;
+  std::chrono::milliseconds delay = retry_first_;
 
   while (running_.load() != 0) {
     bool have_value = false;
@@ -410,28 +464,37 @@ int Event_Supplier::svc()
     }
 
     bool pushed = false;
+    bool unsendable = false;
     if (CORBA::is_nil(notifier)) {
       ACE_ERROR((LM_ERROR, "Event_Supplier::svc: push failed: no notifier reference\n"));
     } else {
       try {
         notifier->push(event);
         pushed = true;
+      } catch (const CORBA::SystemException &ex) {
+        // A value that cannot be marshalled fails the same way every time;
+        // retrying it would hold up everything behind it.
+        unsendable = CORBA::BAD_PARAM::_downcast(&ex) || CORBA::MARSHAL::_downcast(&ex) ||
+                     CORBA::DATA_CONVERSION::_downcast(&ex) || CORBA::BAD_TYPECODE::_downcast(&ex);
+        print_exception(ex,
+                        unsendable ? "Event_Supplier::svc: push failed, value dropped"
+                                   : "Event_Supplier::svc: push failed");
       } catch (const CORBA::Exception &ex) {
         print_exception(ex, "Event_Supplier::svc: push failed");
       }
     }
-    if (pushed) {
+    if (pushed || unsendable) {
       std::lock_guard<std::mutex> guard(queue_mutex_);
       queue_.pop_front();
-      ++pushed_;
-      delay = retry_delay_min;
+      ++(pushed ? pushed_ : dropped_);
+      delay = retry_first_;
       continue;
     }
 
     ++failed_;
     if (!wait_unless_stopped(delay))
       break;
-    delay = std::min(delay * 2, retry_delay_max);
+    delay = std::min(delay * 2, retry_limit_);
     if (notifier_handler_ != nullptr) {
       Event_Comm::Notifier_var found = notifier_handler_->resolve_notifier();
       if (!CORBA::is_nil(found)) {
@@ -457,5 +520,8 @@ std::size_t Event_Supplier::queue_length() const
 std::vector<CORBA::Any> Event_Supplier::queued_values() const
 {
   std::lock_guard<std::mutex> guard(queue_mutex_);
-  return std::vector<CORBA::Any>(queue_.begin(), queue_.end());
+  std::vector<CORBA::Any> values(queue_.size());
+  for (std::size_t i = 0; i < queue_.size(); ++i)
+    copy_value(queue_[i], values[i]);
+  return values;
 }

@@ -124,7 +124,9 @@ public:
   // an Event_Comm::Event tagged "TMX". A failed push keeps the value at the
   // head; the thread looks the notifier up again and retries after a delay
   // that doubles from retry_delay_min up to retry_delay_max, until a push
-  // succeeds or stop is called.
+  // succeeds or stop is called. Only a value that cannot be marshalled
+  // (BAD_PARAM, MARSHAL, DATA_CONVERSION, BAD_TYPECODE) is dropped, with a
+  // report.
   int svc() override;
 
   Event_Generator &generator() { return generator_; }
@@ -135,11 +137,19 @@ public:
   // rather than a thread stuck for good.
   static constexpr unsigned push_timeout_ms = 10000;
 
+  // Replaces the retry delays (tests); call before the thread starts.
+  void set_retry_delays(std::chrono::milliseconds first, std::chrono::milliseconds limit)
+  {
+    retry_first_ = first;
+    retry_limit_ = limit;
+  }
+
   // Diagnostics.
   std::size_t queue_length() const;
   std::vector<CORBA::Any> queued_values() const;
   std::uint64_t pushed_count() const { return pushed_.load(); }
   std::uint64_t failed_push_count() const { return failed_.load(); }
+  std::uint64_t dropped_count() const { return dropped_.load(); }
   int running() const { return running_.load(); }
 
 private:
@@ -159,6 +169,9 @@ private:
   std::mutex stop_mutex_;
   std::condition_variable stop_changed_;
 
+  std::chrono::milliseconds retry_first_ = retry_delay_min;
+  std::chrono::milliseconds retry_limit_ = retry_delay_max;
   std::atomic<std::uint64_t> pushed_{ 0 };
   std::atomic<std::uint64_t> failed_{ 0 };
+  std::atomic<std::uint64_t> dropped_{ 0 };
 };

@@ -4,6 +4,17 @@
 
 #include <ace/Reactor.h>
 
+#include <atomic>
+
+namespace {
+std::atomic<int> live_orbs{ 0 };
+}
+
+bool ORB_Manager::orb_ready()
+{
+  return live_orbs.load() > 0;
+}
+
 ORB_Manager::ORB_Manager()
   : reactor_(new ACE_Reactor)
 {
@@ -13,6 +24,7 @@ ORB_Manager::~ORB_Manager()
 {
   if (CORBA::is_nil(orb_))
     return;
+  live_orbs.fetch_sub(1);
   child_poa_ = PortableServer::POA::_nil();
   poa_manager_ = PortableServer::POAManager::_nil();
   poa_ = PortableServer::POA::_nil();
@@ -25,7 +37,10 @@ ORB_Manager::~ORB_Manager()
 
 int ORB_Manager::init(int &argc, char *argv[], const char *orb_name)
 {
+  if (!CORBA::is_nil(orb_))
+    return -1;
   orb_ = CORBA::ORB_init(argc, argv, orb_name ? orb_name : "omniORB4");
+  live_orbs.fetch_add(1);
   CORBA::Object_var object = orb_->resolve_initial_references("RootPOA");
   poa_ = PortableServer::POA::_narrow(object.in());
   if (CORBA::is_nil(poa_))

@@ -43,6 +43,11 @@ public:
   PortableServer::POA_ptr child_poa() const { return child_poa_.in(); }
   PortableServer::POAManager_ptr poa_manager() const { return poa_manager_.in(); }
 
+  // True while an ORB initialised by an ORB_Manager exists in the process.
+  // Before that, omniORB cannot marshal strings (its code sets are set up
+  // by ORB_init), so copying an any that holds one must avoid marshalling.
+  static bool orb_ready();
+
   // Exists from construction to destruction.
   ACE_Reactor *reactor() const { return reactor_.get(); }
 

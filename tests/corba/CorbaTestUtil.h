@@ -1,0 +1,294 @@
+// Helpers shared by the CORBA-side tests: argument vectors, a recording
+// event sink, in-process Notifier and Consumer servants, output capture.
+#pragma once
+
+#include "alarms/EventSink.h"
+
+#include <Event_Comm.hh>
+#include <omniORB4/CORBA.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <fcntl.h>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace corba_test {
+
+using std::chrono::milliseconds;
+
+// An argc/argv pair that owns its strings; the ORB may reorder and shorten
+// argv, so argc is kept as a member the callee can change.
+class Args
+{
+public:
+  Args(std::vector<std::string> args)
+    : strings_(std::move(args))
+  {
+    for (auto &s : strings_)
+      pointers_.push_back(s.data());
+    pointers_.push_back(nullptr);
+    argc = static_cast<int>(strings_.size());
+  }
+  char **argv() { return pointers_.data(); }
+  int argc;
+
+private:
+  std::vector<std::string> strings_;
+  std::vector<char *> pointers_;
+};
+
+inline std::vector<std::string> concat(std::vector<std::string> a, const std::vector<std::string> &b)
+{
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// Waits on a condition that a servant's thread signals.
+class Recorder
+{
+public:
+  template<class Pred>
+  bool waitFor(Pred pred, milliseconds timeout = milliseconds(10000))
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return pred(); });
+  }
+
+protected:
+  void notify() { changed_.notify_all(); }
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+};
+
+// The unsigned long held by an any, or -1.
+inline long long ulongOf(const CORBA::Any &value)
+{
+  CORBA::ULong n;
+  if (value >>= n)
+    return n;
+  return -1;
+}
+
+inline CORBA::Any anyOf(CORBA::ULong n)
+{
+  CORBA::Any value;
+  value <<= n;
+  return value;
+}
+
+// Collects what a Supplier or an Event_Supplier would publish.
+class RecordingSink
+  : public EventSink
+  , public Recorder
+{
+public:
+  void send_event(const CORBA::Any &value) override
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    values_.push_back(value);
+    notify();
+  }
+  std::vector<CORBA::Any> values() const
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return values_;
+  }
+  bool waitCount(std::size_t n, milliseconds timeout = milliseconds(10000))
+  {
+    return waitFor([&] { return values_.size() >= n; }, timeout);
+  }
+
+private:
+  std::vector<CORBA::Any> values_;
+};
+
+// An in-process Event_Comm::Notifier that records pushed events and can be
+// told to fail or to hold a push until released.
+class TestNotifier
+  : public POA_Event_Comm::Notifier
+  , public Recorder
+{
+public:
+  void push(const Event_Comm::Event &event) override
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    ++attempts_;
+    notify();
+    if (failures_ > 0 || alwaysFail_) {
+      if (failures_ > 0)
+        --failures_;
+      throw CORBA::TRANSIENT(0, CORBA::COMPLETED_NO);
+    }
+    if (hold_) {
+      ++held_;
+      notify();
+      changed_.wait(lock, [&] { return !hold_; });
+    }
+    events_.push_back(event);
+    notify();
+  }
+  void disconnect(const char *) override {}
+  void subscribe(Event_Comm::Consumer_ptr, const char *) override {}
+  void unsubscribe(Event_Comm::Consumer_ptr, const char *) override {}
+
+  void failNext(int n)
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    failures_ = n;
+  }
+  void failAlways(bool on)
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    alwaysFail_ = on;
+  }
+  void hold(bool on)
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    hold_ = on;
+    notify();
+  }
+  bool waitHeld(int n, milliseconds timeout = milliseconds(10000))
+  {
+    return waitFor([&] { return held_ >= n; }, timeout);
+  }
+  bool waitCount(std::size_t n, milliseconds timeout = milliseconds(10000))
+  {
+    return waitFor([&] { return events_.size() >= n; }, timeout);
+  }
+  bool waitAttempts(int n, milliseconds timeout = milliseconds(10000))
+  {
+    return waitFor([&] { return attempts_ >= n; }, timeout);
+  }
+  std::vector<Event_Comm::Event> events() const
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return events_;
+  }
+  std::vector<long long> numbers() const
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    std::vector<long long> out;
+    for (const auto &e : events_)
+      out.push_back(ulongOf(e.value_));
+    return out;
+  }
+  int attempts() const
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return attempts_;
+  }
+
+private:
+  std::vector<Event_Comm::Event> events_;
+  int failures_ = 0;
+  bool alwaysFail_ = false;
+  bool hold_ = false;
+  int held_ = 0;
+  int attempts_ = 0;
+};
+
+// An in-process Event_Comm::Consumer that records what a notifier delivers.
+class TestConsumer
+  : public POA_Event_Comm::Consumer
+  , public Recorder
+{
+public:
+  void push(const Event_Comm::Event &event) override
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    events_.push_back(event);
+    notify();
+  }
+  void disconnect(const char *) override {}
+
+  bool waitCount(std::size_t n, milliseconds timeout = milliseconds(10000))
+  {
+    return waitFor([&] { return events_.size() >= n; }, timeout);
+  }
+  std::vector<Event_Comm::Event> events() const
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return events_;
+  }
+  std::vector<long long> numbers() const
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    std::vector<long long> out;
+    for (const auto &e : events_)
+      out.push_back(ulongOf(e.value_));
+    return out;
+  }
+
+private:
+  std::vector<Event_Comm::Event> events_;
+};
+
+// Redirects a standard stream (fd 1 or 2) into a temporary file for the
+// life of the object; text() reads what was written so far.
+class CaptureFd
+{
+public:
+  explicit CaptureFd(int fd)
+    : fd_(fd)
+  {
+    std::fflush(fd == 1 ? stdout : stderr);
+    char path[] = "/tmp/tmx-capture-XXXXXX";
+    file_ = ::mkstemp(path);
+    ::unlink(path);
+    saved_ = ::dup(fd);
+    ::dup2(file_, fd);
+  }
+  ~CaptureFd()
+  {
+    restore();
+    ::close(file_);
+  }
+  std::string text()
+  {
+    std::fflush(fd_ == 1 ? stdout : stderr);
+    std::string out;
+    char buf[4096];
+    ssize_t n;
+    off_t at = 0;
+    while ((n = ::pread(file_, buf, sizeof buf, at)) > 0) {
+      out.append(buf, static_cast<std::size_t>(n));
+      at += n;
+    }
+    return out;
+  }
+  void restore()
+  {
+    if (saved_ < 0)
+      return;
+    std::fflush(fd_ == 1 ? stdout : stderr);
+    ::dup2(saved_, fd_);
+    ::close(saved_);
+    saved_ = -1;
+  }
+
+private:
+  int fd_;
+  int file_ = -1;
+  int saved_ = -1;
+};
+
+// Polls until the predicate holds (for state nobody signals).
+template<class F>
+bool eventually(F cond, milliseconds timeout = milliseconds(10000))
+{
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    if (cond())
+      return true;
+    if (std::chrono::steady_clock::now() >= deadline)
+      return false;
+    std::this_thread::sleep_for(milliseconds(5));
+  }
+}
+
+} // namespace corba_test
