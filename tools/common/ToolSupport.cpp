@@ -42,7 +42,7 @@ SignalWaiter::~SignalWaiter()
 {
   if (!thread_.joinable())
     return;
-  stopping_ = 1;
+  stopping_ = true;
   // Wakes the sigwait; the signal is blocked everywhere, so only that
   // thread takes it. Harmless when the thread has already returned.
   pthread_kill(thread_.native_handle(), SIGTERM);

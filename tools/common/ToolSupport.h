@@ -3,6 +3,7 @@
 // texts, naming-service names, the kind of a published value, ORB set-up.
 #pragma once
 
+#include <atomic>
 #include <csignal>
 #include <functional>
 #include <string>
@@ -34,8 +35,8 @@ public:
 private:
   std::function<void(int)> onSignal_;
   std::thread thread_;
-  volatile std::sig_atomic_t received_ = 0;
-  volatile std::sig_atomic_t stopping_ = 0;
+  std::atomic<int> received_{0};
+  std::atomic<bool> stopping_{false};
 };
 
 // "NAME" for a user exception, "NAME (minor 0x..., COMPLETED_x)" for a
