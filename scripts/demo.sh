@@ -2,6 +2,7 @@
 # Runs the monitor against a simulated instrument.
 #
 #   scripts/demo.sh [--run-dir DIR | --temp] [--watch-log FILE] [--no-build]
+#                   [--build-dir DIR]
 #
 # Installs what is missing (scripts/deps.sh), builds into build/, prepares a
 # run directory (default: run/ in the repository; --temp: a fresh temporary
@@ -9,9 +10,10 @@
 # starts omniNames on a free loopback port, tmx-notifier and tmx-watch, and
 # runs tmx with this terminal as its console: records printed by tmx-watch
 # are prefixed "[watch]"; type a line to publish it, "quit" to end.
-# Ctrl-C once shuts only the monitor's CORBA side down (its SIGINT); Ctrl-C
-# again stops the monitor in order (SIGTERM). Everything the demo started
-# is stopped when it ends.
+# Ctrl-C once shuts only the monitor's CORBA side down (its SIGINT: nothing
+# more is published and the console is no longer read, while sampling and
+# logging go on); Ctrl-C again stops the monitor in order (SIGTERM).
+# Everything the demo started is stopped when it ends.
 #
 # While it runs, scripts/tmx-sim changes the simulated instrument, e.g.
 #   scripts/tmx-sim wet electronics     scripts/tmx-sim set TMX-E1 temp 25.0
@@ -22,6 +24,7 @@ run_dir="$root/run"
 temp_run=0
 watch_log=""
 build=1
+build_dir="$root/build"
 while [ $# -gt 0 ]; do
   case "$1" in
     --run-dir) run_dir="${2:?--run-dir needs a directory}"; shift 2 ;;
@@ -30,21 +33,24 @@ while [ $# -gt 0 ]; do
     --watch-log) watch_log="${2:?--watch-log needs a file}"; shift 2 ;;
     --watch-log=*) watch_log="${1#*=}"; shift ;;
     --no-build) build=0; shift ;;
-    -h|--help) sed -n '2,17p' "$0"; exit 0 ;;
+    --build-dir) build_dir="${2:?--build-dir needs a directory}"; shift 2 ;;
+    --build-dir=*) build_dir="${1#*=}"; shift ;;
+    -h|--help) sed -n '2,18p' "$0"; exit 0 ;;
     *) echo "demo.sh: unknown option: $1 (see --help)" >&2; exit 2 ;;
   esac
 done
 
 say() { printf 'demo: %s\n' "$*" >&2; }
 
-bin="$root/build/bin"
+bin="$build_dir/bin"
 if [ "$build" = 1 ]; then
   bash "$root/scripts/deps.sh"
-  say "building into build/"
-  cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-  cmake --build "$root/build" -j "$(nproc 2>/dev/null || echo 2)" \
+  say "building into $build_dir"
+  cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build "$build_dir" -j "$(nproc 2>/dev/null || echo 2)" \
     --target tmx tmx-notifier tmx-watch tmx-status
 fi
+bin=$(cd "$bin" 2>/dev/null && pwd) || { say "no build in $build_dir (build first)"; exit 1; }
 for p in tmx tmx-notifier tmx-watch; do
   [ -x "$bin/$p" ] || { say "missing $bin/$p (build first)"; exit 1; }
 done
@@ -89,7 +95,7 @@ on_signal() {
   if [ "$sig" = INT ] && [ -n "$pid_tmx" ] && kill -0 "$pid_tmx" 2>/dev/null; then
     interrupts=$((interrupts + 1))
     if [ "$interrupts" = 1 ]; then
-      say "Ctrl-C: the monitor's CORBA side shuts down; type quit to end it, or Ctrl-C again to stop it"
+      say "Ctrl-C: the monitor's CORBA side shuts down (console input with it); it keeps sampling and logging. Ctrl-C again stops it"
       return
     fi
     say "stopping the monitor (SIGTERM)"
@@ -135,6 +141,9 @@ export TMX_LOG_DIR="$run_dir/logfiles"
 export TMX_LOGGER_SIM="$run_dir/loggers.sim"
 export TMX_PORT_DEVICE="$run_dir/port.dev"
 
+# The services run in sessions of their own: the terminal's Ctrl-C is meant
+# for the monitor, not for them.
+
 # --- naming service on a free loopback port -------------------------------------
 port_in_use() {
   command -v ss >/dev/null 2>&1 || return 1
@@ -148,7 +157,7 @@ for attempt in 1 2 3 4 5; do
   port=$((20000 + RANDOM % 40000))
   port_in_use "$port" && continue
   names_dir=$(mktemp -d "${TMPDIR:-/tmp}/tmx-names.XXXXXX")
-  omniNames -start "$port" -datadir "$names_dir" -nohostname \
+  setsid omniNames -start "$port" -datadir "$names_dir" -nohostname \
     -ORBendPoint "giop:tcp:127.0.0.1:$port" >"$run_dir/omniNames.out" 2>&1 &
   pid_names=$!
   for ((i = 0; i < 100; i++)); do
@@ -163,12 +172,14 @@ for attempt in 1 2 3 4 5; do
   names_dir=""
 done
 [ -n "$ns_port" ] || { say "could not start omniNames (see $run_dir/omniNames.out)"; exit 1; }
-orb=(-ORBInitRef "NameService=corbaloc::127.0.0.1:$ns_port/NameService")
+# Every program finds the naming service there and makes references that
+# name the loopback address only.
+orb=(-ORBInitRef "NameService=corbaloc::127.0.0.1:$ns_port/NameService" -ORBendPoint giop:tcp:127.0.0.1:)
 printf 'NameService=corbaloc::127.0.0.1:%s/NameService\n' "$ns_port" >"$run_dir/nameservice"
 say "omniNames on 127.0.0.1:$ns_port"
 
 # --- notifier service and a consumer ---------------------------------------------
-"$bin/tmx-notifier" "${orb[@]}" >"$run_dir/notifier.out" 2>&1 &
+setsid "$bin/tmx-notifier" "${orb[@]}" >"$run_dir/notifier.out" 2>&1 &
 pid_notifier=$!
 bound=0
 for ((i = 0; i < 100; i++)); do
@@ -179,13 +190,19 @@ done
 [ "$bound" = 1 ] || { say "tmx-notifier did not bind \"Notifier\" (see $run_dir/notifier.out)"; exit 1; }
 
 if [ -n "$watch_log" ]; then
-  "$bin/tmx-watch" "${orb[@]}" >>"$watch_log" 2>&1 &
+  setsid "$bin/tmx-watch" "${orb[@]}" >>"$watch_log" 2>&1 &
   pids_watch=$!
   say "tmx-watch writes to $watch_log (tail -f it)"
 else
-  "$bin/tmx-watch" "${orb[@]}" > >(tee -a "$run_dir/watch.log" | sed -u 's/^/[watch] /') 2>&1 &
+  setsid "$bin/tmx-watch" "${orb[@]}" > >(tee -a "$run_dir/watch.log" | sed -u 's/^/[watch] /') 2>&1 &
   pids_watch=$!
 fi
+# Subscribed before the monitor starts, so its first notices are seen.
+for ((i = 0; i < 100; i++)); do
+  grep -q 'subscribed' "$run_dir/notifier.out" 2>/dev/null && break
+  kill -0 "$pids_watch" 2>/dev/null || { say "tmx-watch ended early"; exit 1; }
+  sleep 0.1
+done
 
 cat >&2 <<EOF
 demo: run directory $run_dir
@@ -193,7 +210,7 @@ demo:   tmx.cfg, loggers.sim, port.dev, logfiles/ (the monitor's log)
 demo: in another terminal:
 demo:   scripts/tmx-sim --run-dir $run_dir wet electronics   # then: dry electronics
 demo:   scripts/tmx-sim --run-dir $run_dir set TMX-E1 temp 25.0
-demo:   build/bin/tmx-status ${orb[*]}
+demo:   $bin/tmx-status ${orb[*]}
 demo: type a line to publish it; "quit" ends the monitor and the demo.
 EOF
 
@@ -204,11 +221,14 @@ EOF
 cd "$run_dir"
 "$bin/tmx" "${orb[@]}" <&0 &
 pid_tmx=$!
-tmx_status=0
+# errexit off: bash ends the script when a trapped signal interrupts wait.
+set +e
 while kill -0 "$pid_tmx" 2>/dev/null; do
-  wait "$pid_tmx" 2>/dev/null || true
+  wait "$pid_tmx" 2>/dev/null
 done
-wait "$pid_tmx" 2>/dev/null || tmx_status=$?
+wait "$pid_tmx" 2>/dev/null
+tmx_status=$?
+set -e
 pid_tmx=""
 say "tmx ended with status $tmx_status"
 exit "$tmx_status"

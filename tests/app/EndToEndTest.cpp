@@ -1,0 +1,589 @@
+// The real monitor (build/bin/tmx) with a private omniNames, tmx-notifier
+// and an in-process consumer, in a temporary run directory: what it
+// publishes and when, what it logs, how it stops, and how a failed
+// start-up ends.
+#include "tests/support/TestSupport.h"
+
+#include <Event_Comm.hh>
+#include <TMX.hh>
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <ctime>
+#include <dirent.h>
+#include <fstream>
+#include <mutex>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+using namespace tmx::test;
+using std::chrono::milliseconds;
+using SteadyClock = std::chrono::steady_clock;
+
+namespace {
+
+double secondsBetween(SteadyClock::time_point a, SteadyClock::time_point b)
+{
+  return std::chrono::duration<double>(b - a).count();
+}
+
+// ------------------------------------------------------------ consumer
+
+struct Received
+{
+  enum Kind
+  {
+    housekeeping,
+    message,
+    console,
+    other
+  };
+  SteadyClock::time_point at;
+  std::time_t wall = 0;
+  Kind kind = other;
+  std::string tag; // tag_ of the pushed event
+  TMX::HousekeepingData hk{};
+  std::string text;
+  MessagePriority priority = MESSAGE;
+  std::string consoleLine; // tag_ of a nested event
+};
+
+class Consumer_i : public POA_Event_Comm::Consumer
+{
+public:
+  void push(const Event_Comm::Event &event) override
+  {
+    Received r;
+    r.at = SteadyClock::now();
+    r.wall = std::time(nullptr);
+    r.tag = event.tag_.in();
+    const TMX::HousekeepingData *hk = nullptr;
+    const TMX::Message *msg = nullptr;
+    const Event_Comm::Event *nested = nullptr;
+    if (event.value_ >>= hk) {
+      r.kind = Received::housekeeping;
+      r.hk = *hk;
+    } else if (event.value_ >>= msg) {
+      r.kind = Received::message;
+      r.text = msg->text.in();
+      r.priority = msg->priority;
+    } else if (event.value_ >>= nested) {
+      r.kind = Received::console;
+      r.consoleLine = nested->tag_.in();
+    }
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      received_.push_back(r);
+    }
+    cond_.notify_all();
+  }
+  void disconnect(const char *) override {}
+
+  std::vector<Received> snapshot() const
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return received_;
+  }
+
+  // Waits until pred(all received so far) holds.
+  template<class P>
+  bool waitUntil(P pred, milliseconds timeout)
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return cond_.wait_for(lock, timeout, [&] { return pred(received_); });
+  }
+
+private:
+  mutable std::mutex mutex_;
+  std::condition_variable cond_;
+  std::vector<Received> received_;
+};
+
+std::vector<Received> ofKind(const std::vector<Received> &all, Received::Kind kind)
+{
+  std::vector<Received> out;
+  std::copy_if(
+    all.begin(), all.end(), std::back_inserter(out), [kind](const Received &r) { return r.kind == kind; });
+  return out;
+}
+
+bool startsWith(const std::string &s, const std::string &prefix)
+{
+  return s.compare(0, prefix.size(), prefix) == 0;
+}
+
+std::size_t countMessages(const std::vector<Received> &all,
+                          const std::string &prefix,
+                          MessagePriority priority)
+{
+  return std::count_if(all.begin(), all.end(), [&](const Received &r) {
+    return r.kind == Received::message && r.priority == priority && startsWith(r.text, prefix);
+  });
+}
+
+std::size_t countOccurrences(const std::string &text, const std::string &what)
+{
+  std::size_t n = 0;
+  for (std::size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1))
+    ++n;
+  return n;
+}
+
+// ------------------------------------------------------------ run directory
+
+const char defaultConfig[] = "# monitor site settings\n"
+                             "\n"
+                             "TMX-S1   V3.5-Beta3 1 0x378 0x20     # spectrograph\n"
+                             "\n"
+                             "# electronics below\n"
+                             "TMX-E1 V3.5-Beta3,2,0x378,0x40\n";
+// What a rewrite makes of it: the head survives, entries are normalised,
+// lines between entries are dropped.
+const char normalisedConfig[] = "# monitor site settings\n"
+                                "\n"
+                                "TMX-S1 V3.5-Beta3,1,0x378,0x20\t# spectrograph\n"
+                                "TMX-E1 V3.5-Beta3,2,0x378,0x40\n";
+
+const char defaultLoggers[] = "version V3.5-Beta3\n"
+                              "logger 1 TMX-S1 18.25 41.0\n"
+                              "logger 2 TMX-E1 24.10 35.5\n";
+
+// One monitor in its own run directory.
+class Monitor
+{
+public:
+  explicit Monitor(std::vector<std::string> orbArgs,
+                   const std::string &config = defaultConfig,
+                   const std::string &loggers = defaultLoggers)
+    : dir_("tmx-e2e")
+    , orbArgs_(std::move(orbArgs))
+  {
+    dir_.write("tmx.cfg", config);
+    dir_.write("loggers.sim", loggers);
+    dir_.write("port.dev", std::string(0x400, '\xFF'));
+    ::mkdir(dir_.file("logfiles").c_str(), 0755);
+  }
+  ~Monitor()
+  {
+    process_.reset();
+    ::chmod(dir_.file("tmx.cfg").c_str(), 0644); // so the directory can go
+  }
+
+  void start()
+  {
+    std::vector<std::string> argv{ binaryPath("tmx") };
+    argv.insert(argv.end(), orbArgs_.begin(), orbArgs_.end());
+    ChildProcess::Options options;
+    options.env = { "TMX_CONFIG_DIR=" + dir_.path(),
+                    "TMX_LOG_DIR=" + dir_.file("logfiles"),
+                    "TMX_LOGGER_SIM=" + dir_.file("loggers.sim"),
+                    "TMX_PORT_DEVICE=" + dir_.file("port.dev") };
+    options.stdinPipe = true;
+    options.cwd = dir_.path();
+    startedAt_ = SteadyClock::now();
+    process_ = std::make_unique<ChildProcess>(argv, options);
+  }
+
+  ChildProcess &process() { return *process_; }
+  SteadyClock::time_point startedAt() const { return startedAt_; }
+  const TempDir &dir() const { return dir_; }
+
+  // The one log file of this start (empty name when none yet).
+  std::string logName() const
+  {
+    std::string name;
+    if (DIR *d = ::opendir(dir_.file("logfiles").c_str())) {
+      while (dirent *e = ::readdir(d)) {
+        if (e->d_name[0] != '.')
+          name = e->d_name;
+      }
+      ::closedir(d);
+    }
+    return name;
+  }
+  std::string logText() const
+  {
+    const std::string name = logName();
+    if (name.empty())
+      return {};
+    std::ifstream in(dir_.file("logfiles") + "/" + name);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+  bool waitForLog(const std::string &what, milliseconds timeout = milliseconds(10000))
+  {
+    return eventually([&] { return logText().find(what) != std::string::npos; }, timeout);
+  }
+
+  // Status register of LPT1 (0x379): 0xFF dry, a cleared mask bit wet.
+  void setStatus(unsigned char byte)
+  {
+    std::fstream port(dir_.file("port.dev"), std::ios::in | std::ios::out | std::ios::binary);
+    port.seekp(0x379);
+    port.put(static_cast<char>(byte));
+  }
+
+  std::string config() const
+  {
+    std::ifstream in(dir_.file("tmx.cfg"));
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+  mode_t configMode() const
+  {
+    struct stat st
+    {};
+    ::stat(dir_.file("tmx.cfg").c_str(), &st);
+    return st.st_mode & 07777;
+  }
+
+private:
+  TempDir dir_;
+  std::vector<std::string> orbArgs_;
+  SteadyClock::time_point startedAt_;
+  std::unique_ptr<ChildProcess> process_;
+};
+
+// ------------------------------------------------------------ fixture
+
+class EndToEnd : public ::testing::Test
+{
+protected:
+  // Naming service, notifier and a consumer subscribed to every event.
+  void startCorba(bool withNotifier = true)
+  {
+    env_ = std::make_unique<CorbaEnv>();
+    if (!withNotifier)
+      return;
+    env_->startNotifier();
+    orb_ = std::make_unique<TestOrb>(env_->orbArgs());
+    CORBA::Object_var self = orb_->activate(&consumer_);
+    consumerRef_ = Event_Comm::Consumer::_narrow(self.in());
+    CORBA::Object_var object = orb_->resolve("Notifier");
+    notifier_ = Event_Comm::Notifier::_narrow(object.in());
+    ASSERT_FALSE(CORBA::is_nil(notifier_));
+    notifier_->subscribe(consumerRef_.in(), "");
+  }
+
+  void TearDown() override
+  {
+    if (!CORBA::is_nil(notifier_)) {
+      try {
+        notifier_->unsubscribe(consumerRef_.in(), "");
+      } catch (const CORBA::Exception &) {
+      }
+    }
+    notifier_ = Event_Comm::Notifier::_nil();
+    consumerRef_ = Event_Comm::Consumer::_nil();
+    orb_.reset();
+  }
+
+  bool isBound(const std::string &name) { return env_->naming().isBound(name); }
+
+  // tmx-status's running time in seconds, or -1.
+  long statusSeconds()
+  {
+    std::vector<std::string> argv{ binaryPath("tmx-status") };
+    for (const auto &a : env_->orbArgs())
+      argv.push_back(a);
+    RunResult result = run(argv, milliseconds(10000));
+    std::smatch m;
+    if (!result.status.ok() || !std::regex_search(result.out, m, std::regex("elapsedTime: ([0-9]+) s")))
+      return -1;
+    return std::stol(m[1]);
+  }
+
+  Consumer_i consumer_; // outlives the ORB that serves it
+  std::unique_ptr<CorbaEnv> env_;
+  std::unique_ptr<TestOrb> orb_;
+  Event_Comm::Consumer_var consumerRef_;
+  Event_Comm::Notifier_var notifier_;
+};
+
+void expectReadingNearNow(const Received &r)
+{
+  const auto reading = static_cast<long long>(r.hk.readingTime);
+  EXPECT_LE(std::llabs(reading - static_cast<long long>(r.wall)), 1) << "readingTime " << reading;
+}
+
+void expectSimulatedValues(const Received &r)
+{
+  if (r.hk.id == ELECTRONICS_HOUSING) {
+    EXPECT_DOUBLE_EQ(r.hk.temp, 24.10);
+    EXPECT_DOUBLE_EQ(r.hk.rh, 35.5);
+  } else {
+    EXPECT_DOUBLE_EQ(r.hk.temp, 18.25);
+    EXPECT_DOUBLE_EQ(r.hk.rh, 41.0);
+  }
+}
+
+// ------------------------------------------------------------ scenarios
+
+// One long run: records and their timing, notices and the log, tmx-status,
+// a console line, a water alarm that trips and stops, then "quit".
+TEST_F(EndToEnd, PublishesLogsAlarmsAndQuitsInOrder)
+{
+  startCorba();
+  Monitor monitor(env_->orbArgs());
+  monitor.start();
+  ChildProcess &tmx = monitor.process();
+
+  // First records on the fifth pass, about 4 s after the start; then every
+  // 5 s, electronics first.
+  ASSERT_TRUE(consumer_.waitUntil(
+    [](const auto &all) { return ofKind(all, Received::housekeeping).size() >= 4; }, milliseconds(20000)))
+    << tmx.out() << tmx.err();
+  auto records = ofKind(consumer_.snapshot(), Received::housekeeping);
+  const double first = secondsBetween(monitor.startedAt(), records[0].at);
+  EXPECT_GE(first, 3.8);
+  EXPECT_LE(first, 7.0);
+  EXPECT_EQ(records[0].hk.id, ELECTRONICS_HOUSING);
+  EXPECT_EQ(records[1].hk.id, SPECTROGRAPH_HOUSING);
+  EXPECT_EQ(records[2].hk.id, ELECTRONICS_HOUSING);
+  EXPECT_EQ(records[3].hk.id, SPECTROGRAPH_HOUSING);
+  EXPECT_NEAR(secondsBetween(records[0].at, records[2].at), 5.0, 0.5);
+  EXPECT_LT(secondsBetween(records[0].at, records[1].at), 0.5);
+  for (const auto &r : records) {
+    EXPECT_EQ(r.tag, "TMX");
+    EXPECT_FALSE(r.hk.wateralarm);
+    expectSimulatedValues(r);
+    expectReadingNearNow(r);
+  }
+
+  // Notices are published as MESSAGE-priority messages and logged.
+  auto all = consumer_.snapshot();
+  EXPECT_EQ(countMessages(all, "Reading tmx.cfg file@", MESSAGE), 1u);
+  const std::string logName = monitor.logName();
+  char today[16];
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  std::snprintf(today, sizeof today, "%03d_000.log", local.tm_yday);
+  EXPECT_EQ(logName, today);
+  const std::string log = monitor.logText();
+  EXPECT_TRUE(
+    std::regex_search(log,
+                      std::regex("^LOGFILE:.*/logfiles/" + logName +
+                                 "\nAPPTITLE:TMX  VER:1\\.0\n"
+                                 "INSTRUMENT LOCATION:EMBEDDED v1 built [A-Z][a-z]{2} [ 0-9][0-9] "
+                                 "[0-9]{4} at [0-9]{2}:[0-9]{2}:[0-9]{2} ID:TMX\n"
+                                 "PSTDATE:[0-9]{2}/[0-9]{2}/[0-9]{4}\nTIME:[0-9]{2}:[0-9]{2}:[0-9]{2}\n")))
+    << log;
+  EXPECT_TRUE(std::regex_search(log,
+                                std::regex("\n[0-9]{2}:[0-9]{2}:[0-9]{2}\tReading tmx\\.cfg "
+                                           "file@[0-9]{2}:[0-9]{2}:[0-9]{2}\n")))
+    << log;
+
+  // A typed line arrives as a nested event carrying the line.
+  ASSERT_TRUE(tmx.writeStdin("hello from the console\n"));
+  ASSERT_TRUE(consumer_.waitUntil(
+    [](const auto &all) {
+      return std::any_of(all.begin(), all.end(), [](const Received &r) {
+        return r.kind == Received::console && r.consoleLine == "hello from the console";
+      });
+    },
+    milliseconds(5000)));
+
+  // Water in the electronics housing: trips 6 s after the first wet
+  // sighting (which is at most 1 s after the line goes low), then 7 s
+  // later.
+  const auto wetAt = SteadyClock::now();
+  monitor.setStatus(0xBF);
+  const std::string alarmText = "ERROR: Electronics housing water alarm@";
+  ASSERT_TRUE(consumer_.waitUntil([&](const auto &all) { return countMessages(all, alarmText, ALARM) >= 2; },
+                                  milliseconds(20000)));
+  // Dry right after the second trip: no third one.
+  monitor.setStatus(0xFF);
+  const auto dryAt = SteadyClock::now();
+  all = consumer_.snapshot();
+  std::vector<Received> trips;
+  for (const auto &r : all)
+    if (r.kind == Received::message && startsWith(r.text, alarmText))
+      trips.push_back(r);
+  ASSERT_EQ(trips.size(), 2u);
+  const double firstTrip = secondsBetween(wetAt, trips[0].at);
+  EXPECT_GE(firstTrip, 5.8);
+  EXPECT_LE(firstTrip, 7.6);
+  EXPECT_NEAR(secondsBetween(trips[0].at, trips[1].at), 7.0, 0.5);
+  // Each trip publishes a fresh electronics record with the water flag
+  // just before its alarm message.
+  for (const auto &trip : trips) {
+    auto it = std::find_if(all.begin(), all.end(), [&](const Received &r) {
+      return r.kind == Received::housekeeping && r.hk.id == ELECTRONICS_HOUSING && r.hk.wateralarm &&
+             secondsBetween(r.at, trip.at) >= 0 && secondsBetween(r.at, trip.at) < 0.5;
+    });
+    EXPECT_NE(it, all.end());
+  }
+
+  // While it stays dry: the running time grows by one a second.
+  const long s1 = statusSeconds();
+  const auto t1 = SteadyClock::now();
+  std::this_thread::sleep_for(milliseconds(2000)); // the quantity under test is elapsed time
+  const long s2 = statusSeconds();
+  const double dt = secondsBetween(t1, SteadyClock::now());
+  ASSERT_GE(s1, 0);
+  EXPECT_GE(s1, static_cast<long>(secondsBetween(monitor.startedAt(), t1)) - 2);
+  EXPECT_NEAR(static_cast<double>(s2 - s1), dt, 1.1);
+
+  // No third trip well after the time it would have come.
+  const auto noTripUntil = trips[1].at + milliseconds(8500);
+  if (SteadyClock::now() < noTripUntil)
+    std::this_thread::sleep_for(noTripUntil - SteadyClock::now()); // waiting for an absence
+  EXPECT_EQ(countMessages(consumer_.snapshot(), alarmText, ALARM), 2u);
+  EXPECT_GE(secondsBetween(dryAt, SteadyClock::now()), 1.0);
+  const std::string wetLog = monitor.logText();
+  EXPECT_EQ(countOccurrences(wetLog, "\tERROR: Electronics housing water alarm@"), 2u) << wetLog;
+  EXPECT_EQ(countOccurrences(wetLog, "\tElectronics housing water alarm 00:06 since last trip @"), 1u)
+    << wetLog;
+  EXPECT_EQ(countOccurrences(wetLog, "Spectrograph housing water alarm"), 0u) << wetLog;
+
+  // "quit": orderly shutdown.
+  ASSERT_TRUE(tmx.writeStdin("quit\n"));
+  ASSERT_TRUE(tmx.waitForOut("Application shutdown started...", milliseconds(5000))) << tmx.out();
+  const auto shutdownStarted = SteadyClock::now();
+  ASSERT_TRUE(tmx.waitForErr("closing down Notifier_Handler", milliseconds(30000))) << tmx.err();
+  EXPECT_GE(secondsBetween(shutdownStarted, SteadyClock::now()), 4.45);
+  ExitStatus status = tmx.wait(milliseconds(15000));
+  EXPECT_TRUE(status.ok()) << status.describe() << "\n" << tmx.err();
+
+  EXPECT_FALSE(isBound("TMXSYSTEM"));
+  EXPECT_EQ(monitor.config(), normalisedConfig);
+  EXPECT_EQ(monitor.configMode(), 0444u);
+  const std::string finalLog = monitor.logText();
+  EXPECT_NE(finalLog.find("\tApplication shutdown started...@"), std::string::npos) << finalLog;
+  // Once from the console request, once more from the program entry.
+  EXPECT_EQ(countOccurrences(finalLog, "\tApplication shutdown requested@"), 2u) << finalLog;
+  // The configuration is written before any task stops.
+  EXPECT_LT(tmx.out().find("Writing config file items to"),
+            tmx.out().find("Application shutdown started..."));
+}
+
+// SIGTERM, the service manager's stop: the same orderly shutdown. A second
+// monitor started meanwhile fails at "TMXSYSTEM" and leaves the first one's
+// binding alone.
+TEST_F(EndToEnd, SigtermShutsDownInOrderAndASecondMonitorIsRefused)
+{
+  startCorba();
+  Monitor monitor(env_->orbArgs());
+  monitor.start();
+  ChildProcess &tmx = monitor.process();
+  ASSERT_TRUE(consumer_.waitUntil(
+    [](const auto &all) { return countMessages(all, "Reading tmx.cfg file@", MESSAGE) > 0; },
+    milliseconds(15000)))
+    << tmx.out() << tmx.err();
+  ASSERT_TRUE(isBound("TMXSYSTEM"));
+
+  Monitor second(env_->orbArgs());
+  second.start();
+  ExitStatus secondStatus = second.process().wait(milliseconds(15000));
+  EXPECT_TRUE(secondStatus.exited && secondStatus.code == 1) << secondStatus.describe();
+  EXPECT_NE(second.process().err().find("TMX interface did not init"), std::string::npos)
+    << second.process().err();
+  EXPECT_TRUE(second.waitForLog("\tERROR: Event supplier init failed@", milliseconds(2000)))
+    << second.logText();
+  EXPECT_TRUE(isBound("TMXSYSTEM"));
+
+  ASSERT_TRUE(tmx.signal(SIGTERM));
+  ExitStatus status = tmx.wait(milliseconds(30000));
+  EXPECT_TRUE(status.ok()) << status.describe() << "\n" << tmx.err();
+  EXPECT_FALSE(isBound("TMXSYSTEM"));
+  EXPECT_EQ(monitor.config(), normalisedConfig);
+  EXPECT_EQ(monitor.configMode(), 0444u);
+  const std::string log = monitor.logText();
+  EXPECT_NE(log.find("\tApplication shutdown requested@"), std::string::npos) << log;
+  EXPECT_NE(log.find("\tApplication shutdown started...@"), std::string::npos) << log;
+}
+
+// SIGINT ends only the CORBA side: "TMXSYSTEM" goes, nothing more is
+// published, while sampling and logging go on.
+TEST_F(EndToEnd, SigintStopsPublishingButNotSampling)
+{
+  startCorba();
+  Monitor monitor(env_->orbArgs());
+  monitor.start();
+  ChildProcess &tmx = monitor.process();
+  ASSERT_TRUE(consumer_.waitUntil(
+    [](const auto &all) { return ofKind(all, Received::housekeeping).size() >= 2; }, milliseconds(20000)))
+    << tmx.out() << tmx.err();
+
+  ASSERT_TRUE(tmx.signal(SIGINT));
+  ASSERT_TRUE(env_->naming().waitBound("TMXSYSTEM", false, milliseconds(5000)));
+  const auto unboundAt = SteadyClock::now();
+  const std::size_t samplesBefore = countOccurrences(tmx.out(), "Sampling temp for Electronics Housing");
+
+  monitor.setStatus(0xBF);
+  ASSERT_TRUE(monitor.waitForLog("\tERROR: Electronics housing water alarm@", milliseconds(15000)))
+    << monitor.logText();
+  EXPECT_GT(countOccurrences(tmx.out(), "Sampling temp for Electronics Housing"), samplesBefore);
+  for (const auto &r : consumer_.snapshot())
+    EXPECT_LT(secondsBetween(unboundAt, r.at), 0.5) << "published after SIGINT: " << r.tag << " " << r.text;
+  EXPECT_TRUE(tmx.running());
+
+  ASSERT_TRUE(tmx.signal(SIGTERM));
+  ExitStatus status = tmx.wait(milliseconds(30000));
+  EXPECT_TRUE(status.ok()) << status.describe() << "\n" << tmx.err();
+  EXPECT_EQ(monitor.configMode(), 0444u);
+}
+
+// A logger whose description does not match its sensor id.
+TEST_F(EndToEnd, WrongLoggerDescriptionFailsTheStartUp)
+{
+  startCorba(false);
+  Monitor monitor(env_->orbArgs(),
+                  defaultConfig,
+                  "version V3.5-Beta3\nlogger 1 TMX-E1 18.25 41.0\nlogger 2 TMX-E1 24.10 35.5\n");
+  monitor.start();
+  ExitStatus status = monitor.process().wait(milliseconds(15000));
+  EXPECT_TRUE(status.exited && status.code == 1) << status.describe();
+  EXPECT_NE(monitor.process().out().find("MicroApp::run() - initialize() failed"), std::string::npos);
+  const std::string log = monitor.logText();
+  EXPECT_NE(log.find("\tERROR: Invalid description detected@"), std::string::npos) << log;
+  EXPECT_NE(log.find("\tERROR: Error initializing spectrograph housing sensors@"), std::string::npos) << log;
+  EXPECT_EQ(log.find("electronics housing sensors"), std::string::npos) << log;
+  EXPECT_FALSE(isBound("TMXSYSTEM"));
+}
+
+// No naming service at the given address.
+TEST_F(EndToEnd, NoNamingServiceFailsTheStartUp)
+{
+  const int port = freeLoopbackPort();
+  Monitor monitor({ "-ORBInitRef",
+                    "NameService=corbaloc::127.0.0.1:" + std::to_string(port) + "/NameService",
+                    "-ORBendPoint",
+                    "giop:tcp:127.0.0.1:" });
+  monitor.start();
+  ExitStatus status = monitor.process().wait(milliseconds(20000));
+  EXPECT_TRUE(status.exited && status.code == 1) << status.describe();
+  EXPECT_NE(monitor.process().err().find("Naming services did not init"), std::string::npos)
+    << monitor.process().err();
+  EXPECT_NE(monitor.logText().find("\tERROR: Event supplier init failed@"), std::string::npos)
+    << monitor.logText();
+}
+
+// A naming service without a notifier: nothing is left bound.
+TEST_F(EndToEnd, NoNotifierFailsTheStartUp)
+{
+  startCorba(false);
+  Monitor monitor(env_->orbArgs());
+  monitor.start();
+  ExitStatus status = monitor.process().wait(milliseconds(20000));
+  EXPECT_TRUE(status.exited && status.code == 1) << status.describe();
+  EXPECT_NE(monitor.process().err().find("Notifier_Handler did not init"), std::string::npos)
+    << monitor.process().err();
+  EXPECT_NE(monitor.logText().find("\tERROR: Event supplier init failed@"), std::string::npos)
+    << monitor.logText();
+  EXPECT_FALSE(isBound("TMXSYSTEM"));
+  EXPECT_FALSE(isBound("Notifier"));
+}
+
+} // namespace
