@@ -122,7 +122,7 @@ std::int32_t DataLogger::readChannel(long channel, double &value)
     if (check(SPLGR_GetChannelUnits(loggerHandle_, ch, units)) != 0)
       return lastStatus_;
     units[SPECTRUM_UNITS_SIZE - 1] = '\0';
-    char line[64];
+    char line[400]; // room for any finite double with two decimals
     std::snprintf(line, sizeof line, "%12.2lf %-4.4s", v, units);
     trace(1, 4, "%s\n", line);
   }

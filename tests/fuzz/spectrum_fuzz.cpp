@@ -66,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   std::int32_t status = SPAPI_GetApiVersion(text);
   if (status == 0)
     checkText(text, SPECTRUM_TEXT_SIZE);
-  for (std::int32_t arg : {0, 1, 2, -1}) {
+  for (std::int32_t arg : { 0, 1, 2, -1 }) {
     std::int32_t read = SPLGR_ReadChannelValues(handle, arg, 0);
     char message[SPECTRUM_TEXT_SIZE];
     check(SPUTL_FormatStatusCode(read, message) == 0);

@@ -262,6 +262,18 @@ TEST_F(Housing, SampleTracesValuesWithUnits)
   EXPECT_DOUBLE_EQ(-5.126, r.temperature);
 }
 
+TEST_F(Housing, HugeValuesAreTracedWhole)
+{
+  sim("logger 0 TMX-S1 -1e300 41.0\n");
+  HousingSensor sensor(spectro);
+  ASSERT_EQ(0, sensor.initialize("TMX-S1", nullptr));
+  double t = 0;
+  std::string out = printed([&] { EXPECT_EQ(0, sensor.logger().readTemperature(t)); });
+  ASSERT_EQ(1u + 301u + 3u + 5u + 1u, out.size()) << out;
+  EXPECT_EQ("-1", out.substr(0, 2));
+  EXPECT_EQ(".00 degC\n", out.substr(out.size() - 9));
+}
+
 TEST_F(Housing, DisabledTemperatureChannelPrintsNoValueLine)
 {
   sim("logger 0 TMX-S1 off 41.0\n");
