@@ -155,6 +155,7 @@ int TMXInterface_Server::init_naming_service()
   try {
     TMX::System_var system = servant_._this();
     naming_context_->bind(single_name("TMXSYSTEM"), system.in());
+    bound_ = true;
   } catch (const CORBA::Exception &ex) {
     print_exception(ex, "TMXInterface_Server::init_naming_service\n");
     return -1;
@@ -165,8 +166,10 @@ int TMXInterface_Server::init_naming_service()
 int TMXInterface_Server::shutdown()
 {
   servant_.disconnect("TMXInterface_Server shutdown.");
-  if (CORBA::is_nil(naming_context_))
+  // A name this server did not bind belongs to another monitor.
+  if (!bound_ || CORBA::is_nil(naming_context_))
     return -1;
+  bound_ = false;
   try {
     naming_context_->unbind(single_name("TMXSYSTEM"));
   } catch (const CORBA::Exception &) {

@@ -78,8 +78,9 @@ public:
   // Binds the servant's reference as "TMXSYSTEM" with bind, so a name that
   // another monitor holds makes it fail (-1) instead of being taken over.
   int init_naming_service();
-  // Tells the servant locally, then unbinds "TMXSYSTEM". -1, silently, when
-  // the unbind fails (for instance because it already ran).
+  // Tells the servant locally, then unbinds "TMXSYSTEM" if this server bound
+  // it. -1, silently, when it did not (or no longer does: a second call) or
+  // the unbind fails; a binding made by another monitor is left alone.
   int shutdown();
 
   TmxApp_i &servant() { return servant_; }
@@ -88,4 +89,5 @@ private:
   TmxApp_i servant_;
   ORB_Manager *orb_manager_ = nullptr;
   CosNaming::NamingContext_var naming_context_;
+  std::atomic<bool> bound_{ false };
 };

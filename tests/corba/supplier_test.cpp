@@ -1,0 +1,322 @@
+// Supplier set-up end to end against a private omniNames and tmx-notifier:
+// the init steps and their failures, shutdown, SIGINT, and published
+// console lines and simulation values reaching a consumer.
+#include "corba/InputHandler.h"
+#include "corba/supplier.h"
+#include "tests/corba/CorbaTestUtil.h"
+#include "tests/support/TestSupport.h"
+
+#include <TMX.hh>
+#include <ace/OS_NS_sys_time.h>
+#include <ace/Thread.h>
+#include <ace/Thread_Manager.h>
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fstream>
+#include <numeric>
+
+using namespace corba_test;
+using tmx::test::CorbaEnv;
+
+namespace {
+
+class FixedElapsed : public ElapsedTimeSource
+{
+public:
+  std::int32_t elapsedTime() override { return 42; }
+};
+
+// Records on which thread the ORB loop and the signal handler ran.
+class ProbedSupplier : public Supplier
+{
+public:
+  using Supplier::Supplier;
+  int run() override
+  {
+    orbThread = ACE_Thread::self();
+    return Supplier::run();
+  }
+  int handle_signal(int signum, siginfo_t *info, ucontext_t *context) override
+  {
+    signalThread = ACE_Thread::self();
+    ++signals;
+    return Supplier::handle_signal(signum, info, context);
+  }
+  std::atomic<ACE_thread_t> orbThread{};
+  std::atomic<ACE_thread_t> signalThread{};
+  std::atomic<int> signals{ 0 };
+};
+
+bool waitThreads(ACE_Thread_Manager &threads, int seconds)
+{
+  ACE_Time_Value deadline = ACE_OS::gettimeofday() + ACE_Time_Value(seconds);
+  return threads.wait(&deadline) == 0;
+}
+
+bool contains(const std::string &text, const std::string &part)
+{
+  return text.find(part) != std::string::npos;
+}
+
+class SupplierTest : public ::testing::Test
+{
+protected:
+  // Servants first: they must outlive the supplier's ORB.
+  TestConsumer consumer;
+  FixedElapsed app;
+  std::unique_ptr<CorbaEnv> env;
+  ACE_Thread_Manager threads;
+  std::unique_ptr<ProbedSupplier> supplier;
+  Event_Comm::Notifier_var notifier;
+  Event_Comm::Consumer_var consumerRef;
+
+  void SetUp() override
+  {
+    // Several supplier lifecycles run in this process.
+    Notifier_Handler::reset_close_for_tests();
+    supplier = std::make_unique<ProbedSupplier>(&threads, &app);
+  }
+
+  void TearDown() override
+  {
+    unsubscribe();
+    if (supplier)
+      supplier->shutdown();
+    waitThreads(threads, 20);
+    supplier.reset();
+  }
+
+  int init(std::vector<std::string> extra = {})
+  {
+    Args args(concat(concat({ "tmx" }, env->orbArgs()), extra));
+    return supplier->init(args.argc, args.argv());
+  }
+
+  // Subscribes the in-process consumer to the notifier service.
+  void subscribe()
+  {
+    CORBA::ORB_ptr orb = supplier->orb_manager().orb();
+    CORBA::Object_var object = orb->resolve_initial_references("NameService");
+    CosNaming::NamingContext_var naming = CosNaming::NamingContext::_narrow(object.in());
+    CORBA::Object_var found = naming->resolve(TestOrbName("Notifier"));
+    notifier = Event_Comm::Notifier::_narrow(found.in());
+    PortableServer::POA_ptr poa = supplier->orb_manager().root_poa();
+    PortableServer::ObjectId_var id = poa->activate_object(&consumer);
+    CORBA::Object_var ref = poa->id_to_reference(id.in());
+    consumerRef = Event_Comm::Consumer::_narrow(ref.in());
+    notifier->subscribe(consumerRef.in(), "");
+  }
+
+  void unsubscribe()
+  {
+    if (!CORBA::is_nil(notifier) && !CORBA::is_nil(consumerRef)) {
+      try {
+        notifier->unsubscribe(consumerRef.in(), "");
+      } catch (const CORBA::Exception &) {
+      }
+    }
+    notifier = Event_Comm::Notifier::_nil();
+    consumerRef = Event_Comm::Consumer::_nil();
+  }
+
+  static CosNaming::Name TestOrbName(const char *id) { return tmx::test::TestOrb::name(id); }
+
+  bool nameclt(const std::vector<std::string> &command)
+  {
+    std::vector<std::string> argv{ "nameclt", "-ORBInitRef", "NameService=" + env->naming().corbaloc() };
+    argv.insert(argv.end(), command.begin(), command.end());
+    return tmx::test::run(argv).status.ok();
+  }
+};
+
+TEST_F(SupplierTest, WithoutANamingServiceInitFailsAtStep2)
+{
+  const std::string nowhere =
+    "NameService=corbaloc::127.0.0.1:" + std::to_string(tmx::test::freeLoopbackPort()) + "/NameService";
+  Args args({ "tmx", "-ORBInitRef", nowhere, "-ORBendPoint", "giop:tcp:127.0.0.1:" });
+  CaptureFd err(2);
+  EXPECT_EQ(-1, supplier->init(args.argc, args.argv()));
+  const std::string text = err.text();
+  EXPECT_TRUE(contains(text, "Naming services did not init\n")) << text;
+  EXPECT_FALSE(contains(text, "Notifier_Handler")) << text;
+}
+
+TEST_F(SupplierTest, WithoutANotifierInitFailsAtStep3AndBindsNothing)
+{
+  env = std::make_unique<CorbaEnv>();
+  CaptureFd out(1), err(2);
+  const int result = init();
+  const std::string printed = out.text(), logged = err.text();
+  out.restore();
+  err.restore();
+  EXPECT_EQ(-1, result);
+  EXPECT_TRUE(contains(logged, "Notifier_Handler did not init\n")) << logged;
+  EXPECT_TRUE(contains(printed, "Notifier_Handler::init\nNotFound")) << printed;
+  EXPECT_FALSE(env->naming().isBound("TMXSYSTEM"));
+}
+
+TEST_F(SupplierTest, NotifierBoundToAnotherKindOfObjectFailsAtStep3)
+{
+  env = std::make_unique<CorbaEnv>();
+  ASSERT_TRUE(nameclt({ "bind_new_context", "Notifier" }));
+  CaptureFd err(2);
+  EXPECT_EQ(-1, init());
+  EXPECT_TRUE(contains(err.text(), "is not an Event_Comm::Notifier")) << err.text();
+  EXPECT_TRUE(contains(err.text(), "Notifier_Handler did not init\n")) << err.text();
+  EXPECT_FALSE(env->naming().isBound("TMXSYSTEM"));
+}
+
+TEST_F(SupplierTest, BadSimulationCountFailsAtStep4)
+{
+  env = std::make_unique<CorbaEnv>();
+  env->startNotifier();
+  CaptureFd err(2);
+  EXPECT_EQ(-1, init({ "-m", "0" }));
+  EXPECT_TRUE(contains(err.text(), "count must be > 0")) << err.text();
+  EXPECT_TRUE(contains(err.text(), "Event supplier did not init\n")) << err.text();
+  EXPECT_FALSE(env->naming().isBound("TMXSYSTEM"));
+}
+
+TEST_F(SupplierTest, TmxSystemAlreadyBoundFailsAtStep6AndKeepsTheOtherBinding)
+{
+  env = std::make_unique<CorbaEnv>();
+  env->startNotifier();
+  ASSERT_TRUE(nameclt({ "bind_new_context", "TMXSYSTEM" }));
+  CaptureFd out(1), err(2);
+  const int result = init();
+  const std::string printed = out.text(), logged = err.text();
+  out.restore();
+  err.restore();
+  EXPECT_EQ(-1, result);
+  EXPECT_TRUE(contains(logged, "TMX interface did not init")) << logged;
+  EXPECT_TRUE(contains(printed, "TMXInterface_Server::init_naming_service\nAlreadyBound")) << printed;
+  // Shutting the failed supplier down leaves the other monitor's name.
+  EXPECT_EQ(0, supplier->shutdown());
+  EXPECT_TRUE(env->naming().isBound("TMXSYSTEM"));
+}
+
+TEST_F(SupplierTest, RunsServesTmxSystemAndShutsDownOnce)
+{
+  env = std::make_unique<CorbaEnv>();
+  env->startNotifier();
+  {
+    CaptureFd err(2);
+    ASSERT_EQ(0, init());
+    EXPECT_TRUE(contains(err.text(), "Supplier initialized.. \n")) << err.text();
+  }
+  EXPECT_TRUE(env->naming().isBound("TMXSYSTEM"));
+  ASSERT_EQ(0, supplier->start());
+
+  // The bound object answers with the application's elapsed time.
+  CORBA::ORB_ptr orb = supplier->orb_manager().orb();
+  CORBA::Object_var object = orb->resolve_initial_references("NameService");
+  CosNaming::NamingContext_var naming = CosNaming::NamingContext::_narrow(object.in());
+  CORBA::Object_var found = naming->resolve(TestOrbName("TMXSYSTEM"));
+  TMX::System_var system = TMX::System::_narrow(found.in());
+  EXPECT_EQ(42u, system->elapsedTime());
+
+  CaptureFd err(2);
+  EXPECT_EQ(0, supplier->shutdown());
+  EXPECT_FALSE(env->naming().isBound("TMXSYSTEM"));
+  EXPECT_EQ(1, Notifier_Handler::close_count());
+  // The ORB loop and the event supplier end without further help.
+  EXPECT_TRUE(waitThreads(threads, 20));
+  const std::string first = err.text();
+  EXPECT_TRUE(contains(first, "TmxApp_i got disconnected due to TMXInterface_Server shutdown.")) << first;
+  EXPECT_TRUE(contains(first, "closing down Notifier_Handler\n")) << first;
+  EXPECT_TRUE(contains(first, "Event_Supplier::svc ended \n")) << first;
+
+  // A second shutdown: the unbind fails quietly, no second close.
+  EXPECT_EQ(0, supplier->shutdown());
+  EXPECT_EQ(1, Notifier_Handler::close_count());
+  const std::string second = err.text().substr(first.size());
+  EXPECT_FALSE(contains(second, "closing down Notifier_Handler")) << second;
+}
+
+TEST_F(SupplierTest, SigintShutsTheCorbaSideDownFromTheOrbThread)
+{
+  env = std::make_unique<CorbaEnv>();
+  env->startNotifier();
+  ASSERT_EQ(0, init());
+  ASSERT_EQ(0, supplier->start());
+  CaptureFd err(2);
+  ASSERT_EQ(0, ::kill(::getpid(), SIGINT));
+  ASSERT_TRUE(eventually([&] { return supplier->signals.load() == 1; }));
+  EXPECT_TRUE(waitThreads(threads, 20));
+  EXPECT_TRUE(ACE_OS::thr_equal(supplier->orbThread.load(), supplier->signalThread.load()));
+  EXPECT_FALSE(env->naming().isBound("TMXSYSTEM"));
+  EXPECT_EQ(1, Notifier_Handler::close_count());
+  EXPECT_TRUE(contains(err.text(), "Interrupt")) << err.text();
+}
+
+TEST_F(SupplierTest, ValuesSentBeforeStartReachTheConsumerInOrder)
+{
+  env = std::make_unique<CorbaEnv>();
+  env->startNotifier();
+  ASSERT_EQ(0, init());
+  subscribe();
+  for (CORBA::ULong i = 0; i < 100; ++i)
+    supplier->send_event(anyOf(i));
+  ASSERT_EQ(0, supplier->start());
+  ASSERT_TRUE(consumer.waitCount(100));
+  std::vector<long long> expected(100);
+  std::iota(expected.begin(), expected.end(), 0);
+  EXPECT_EQ(expected, consumer.numbers());
+}
+
+TEST_F(SupplierTest, ConsoleLineReachesTheConsumerAsANestedEvent)
+{
+  env = std::make_unique<CorbaEnv>();
+  env->startNotifier();
+  ASSERT_EQ(0, init());
+  subscribe();
+  int fds[2];
+  ASSERT_EQ(0, ::pipe(fds));
+  {
+    InputHandler console(fds[0]);
+    ASSERT_EQ(0, console.init(supplier.get()));
+    ASSERT_EQ(0, supplier->start());
+    const std::string line = "hello there";
+    ASSERT_EQ(static_cast<ssize_t>(line.size() + 1), ::write(fds[1], (line + "\n").c_str(), line.size() + 1));
+    ASSERT_TRUE(consumer.waitCount(1));
+    auto events = consumer.events();
+    EXPECT_STREQ("TMX", events[0].tag_.in());
+    const Event_Comm::Event *nested;
+    ASSERT_TRUE(events[0].value_ >>= nested);
+    EXPECT_STREQ("hello there", nested->tag_.in());
+    CORBA::TypeCode_var inner = nested->value_.type();
+    EXPECT_EQ(CORBA::tk_null, inner->kind());
+    CORBA::TypeCode_var outer = events[0].value_.type();
+    EXPECT_STREQ("IDL:Event_Comm/Event:1.0", outer->id());
+
+    ASSERT_EQ(5, ::write(fds[1], "quit\n", 5));
+    EXPECT_TRUE(eventually([&] { return console.shutdown_trigger().isTriggered() != 0; }));
+    // The application's order: supplier shutdown, console close, join.
+    unsubscribe();
+    supplier->shutdown();
+    EXPECT_EQ(-1, console.close()); // it left the reactor after "quit"
+    EXPECT_TRUE(waitThreads(threads, 20));
+  }
+  ::close(fds[0]);
+  ::close(fds[1]);
+}
+
+TEST_F(SupplierTest, SimulationValuesArePublished)
+{
+  env = std::make_unique<CorbaEnv>();
+  env->startNotifier();
+  tmx::test::TempDir dir;
+  const std::string file = dir.write("schedule", "heaton 0 0 0 0 1000 0\n");
+  ASSERT_EQ(0, init({ "-f", file, "-m", "3" }));
+  subscribe();
+  ASSERT_EQ(0, supplier->start());
+  ASSERT_TRUE(consumer.waitCount(3));
+  for (const auto &event : consumer.events()) {
+    const char *text;
+    ASSERT_TRUE(event.value_ >>= text);
+    EXPECT_STREQ("heaton", text);
+  }
+}
+
+} // namespace
