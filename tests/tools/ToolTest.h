@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -19,8 +20,13 @@ namespace tmx::test {
 class RecordingConsumer : public POA_Event_Comm::Consumer
 {
 public:
+  // Runs at the start of every push, outside the consumer's lock.
+  std::function<void()> onPush;
+
   void push(const Event_Comm::Event &event) override
   {
+    if (onPush)
+      onPush();
     std::unique_lock<std::mutex> lock(mutex_);
     ++entered_;
     changed_.notify_all();

@@ -2,6 +2,7 @@
 // filters, broken and slow consumers, shutdown.
 #include <csignal>
 #include <gtest/gtest.h>
+#include <utility>
 
 #include "tests/tools/ToolTest.h"
 
@@ -52,6 +53,46 @@ TEST(Notifier, SubscribeDuplicateAndUnknownUnsubscribeAreRefused)
   s.notifier->push(makeEvent("again"));
   ASSERT_TRUE(a.waitTags(1));
   EXPECT_EQ(std::vector<std::string>{ "again" }, a.tags());
+}
+
+TEST(Notifier, ConsumerMayUnsubscribeFromInsideItsPush)
+{
+  RecordingConsumer leaving, staying;
+  NotifierSetup s;
+  Event_Comm::Consumer_var rl = s.activate(leaving), rs = s.activate(staying);
+  bool first = true;
+  leaving.onPush = [&] {
+    if (std::exchange(first, false))
+      s.notifier->unsubscribe(rl, "");
+  };
+  s.notifier->subscribe(rl, "");
+  s.notifier->subscribe(rs, "");
+  for (int i = 0; i < 3; ++i)
+    s.notifier->push(makeEvent("e" + std::to_string(i)));
+  ASSERT_TRUE(staying.waitTags(3));
+  ASSERT_TRUE(leaving.waitTags(1));
+  EXPECT_TRUE(s.env.notifier()->waitForErr("consumer #1 unsubscribed"));
+  s.notifier->push(makeEvent("e3"));
+  ASSERT_TRUE(staying.waitTags(4));
+  EXPECT_EQ(std::vector<std::string>{ "e0" }, leaving.tags());
+}
+
+TEST(Notifier, KilledNotifierLeavesItsBindingAndARestartTakesItOver)
+{
+  RecordingConsumer c;
+  NotifierSetup s;
+  CORBA::Object_var before = s.orb.resolve("Notifier");
+  EXPECT_EQ(SIGKILL, s.env.killNotifier().signal);
+  CORBA::Object_var stale = s.orb.resolve("Notifier");
+  EXPECT_FALSE(CORBA::is_nil(stale));
+  s.env.restartNotifier();
+  CORBA::Object_var after = s.orb.resolve("Notifier");
+  EXPECT_FALSE(after->_is_equivalent(before));
+  Event_Comm::Notifier_var fresh = Event_Comm::Notifier::_narrow(after);
+  Event_Comm::Consumer_var r = s.activate(c);
+  fresh->subscribe(r, "");
+  fresh->push(makeEvent("x"));
+  ASSERT_TRUE(c.waitTags(1));
 }
 
 TEST(Notifier, EveryConsumerGetsEveryEventInPushOrder)

@@ -165,6 +165,26 @@ TEST(Watch, SigtermUnsubscribesAndNotifierShutdownEndsIt)
             w.watch->err().find("disconnected by the notifier: tmx-notifier shutting down"));
 }
 
+TEST(Watch, ClosedOutputEndsItWithAnUnsubscribe)
+{
+  NotifierSetup s;
+  std::vector<std::string> argv{ "/bin/sh", "-c", "\"$0\" \"$@\" | head -n 1", binaryPath("tmx-watch") };
+  for (const auto &a : s.env.orbArgs())
+    argv.push_back(a);
+  ChildProcess pipeline(argv);
+  ASSERT_TRUE(s.env.notifier()->waitForErr("consumer #1 subscribed"));
+  // head takes one line and leaves; a later write finds the pipe closed.
+  bool gone = eventually(
+    [&] {
+      s.notifier->push(makeEvent("TMX", stringValue("x")));
+      return s.env.notifier()->err().find("consumer #1 unsubscribed") != std::string::npos;
+    },
+    milliseconds(10000));
+  EXPECT_TRUE(gone) << s.env.notifier()->err();
+  EXPECT_TRUE(pipeline.wait().exited);
+  EXPECT_EQ(1u, pipeline.outLines().size());
+}
+
 TEST(Watch, ClearErrorsAndExitCodes)
 {
   CorbaEnv env;

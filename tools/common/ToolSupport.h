@@ -35,8 +35,8 @@ public:
 private:
   std::function<void(int)> onSignal_;
   std::thread thread_;
-  std::atomic<int> received_{0};
-  std::atomic<bool> stopping_{false};
+  std::atomic<int> received_{ 0 };
+  std::atomic<bool> stopping_{ false };
 };
 
 // "NAME" for a user exception, "NAME (minor 0x..., COMPLETED_x)" for a

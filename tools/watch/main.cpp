@@ -1,6 +1,7 @@
 // tmx-watch: subscribes to the notifier service and prints what it gets.
 #include <cerrno>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -44,7 +45,8 @@ const char usageText[] =
   "\n"
   "Exit status: 0 on SIGINT, SIGTERM, --count reached or a disconnect from the\n"
   "notifier; 1 when the naming service or the notifier cannot be reached, no\n"
-  "notifier is bound, or the subscription is refused; 2 for a bad command\n"
+  "notifier is bound, the subscription is refused, or standard output cannot\n"
+  "be written (the reader has gone); 2 for a bad command\n"
   "line; 3 when --timeout expired first.\n";
 
 enum class Format
@@ -60,7 +62,8 @@ enum class Stop
   signal,
   count,
   disconnected,
-  timeout
+  timeout,
+  outputClosed
 };
 
 // Shared between the consumer servant (ORB threads), the signal thread and
@@ -109,7 +112,12 @@ public:
       return; // already leaving; --count must not print more than N
     std::fputs(line.c_str(), stdout);
     std::fputc('\n', stdout);
-    std::fflush(stdout);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+      // The reader has gone (a closed pipe): leave cleanly.
+      state_.stop = Stop::outputClosed;
+      state_.changed.notify_all();
+      return;
+    }
     if (count_ && ++state_.printed >= count_) {
       state_.stop = Stop::count;
       state_.changed.notify_all();
@@ -151,6 +159,9 @@ bool parsePositive(const char *text, unsigned long &value)
 
 int main(int argc, char **argv)
 {
+  // A closed output pipe is an error to report, not a reason to die
+  // without unsubscribing.
+  std::signal(SIGPIPE, SIG_IGN);
   WatchState state;
   SignalWaiter signals([&state](int) { state.request(Stop::signal); });
 
@@ -271,6 +282,10 @@ int main(int argc, char **argv)
       } catch (const CORBA::Exception &e) {
         std::fprintf(stderr, "tmx-watch: unsubscribe failed: %s\n", describe(e).c_str());
       }
+    }
+    if (why == Stop::outputClosed) {
+      std::fprintf(stderr, "tmx-watch: cannot write to standard output\n");
+      status = 1;
     }
     if (why == Stop::timeout) {
       std::fprintf(stderr, "tmx-watch: time-out after %lu s\n", timeout);
