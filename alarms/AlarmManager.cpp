@@ -9,6 +9,7 @@
 #include <TMX.hh>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -45,6 +46,13 @@ MessagePriority messagePriority(int priority)
 // initialised ORB.
 struct AlarmManager::Outgoing
 {
+  Outgoing()
+  {
+    // The generated struct leaves these uninitialised.
+    message.priority = MESSAGE;
+    message.arrival_time = 0;
+  }
+
   TMX::Message message;
   Alarm *release = nullptr; // owned one-shot alarm to delete once published
   bool publish = false;
@@ -91,6 +99,10 @@ AlarmManager::~AlarmManager()
 void AlarmManager::stop()
 {
   close();
+  // From the task's own thread (a sink that ends the process) the loop
+  // ends by itself once this call returns; waiting here would never end.
+  if (!hasEnded() && threadId() == static_cast<std::uint64_t>(pthread_self()))
+    return;
   wait(WAIT_FOREVER);
   joinThread();
 }

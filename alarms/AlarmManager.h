@@ -56,8 +56,9 @@ public:
   int run() override;
   // Requests the end of the run loop and closes the log file; returns 1.
   int close() override;
-  // close(), then waits for the task's thread to end. Not for the task's
-  // own thread.
+  // close(), then waits for the task's thread to end (on the task's own
+  // thread it only closes). TmxApp's destructor calls this on the
+  // process-wide manager in place of deleting it.
   void stop();
   // One scan pass on the calling thread (the task runs one per wake-up):
   // enables tripped alarms (log line, then publication), disables the ones

@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <vector>
 
 using namespace alarmtest;
 using ::testing::internal::CaptureStdout;
@@ -88,13 +90,18 @@ TEST_F(ProcessWideTest, AMillionNoticesLeaveNothingBehindAndPassesStayCheap)
   TraceLevel quiet(0);
   ASSERT_EQ(manager.createLogFile(&counter), 0);
 
+  // Median of many passes; the first one also waits out a pass the task
+  // may still be finishing.
   auto passTime = [this] {
-    constexpr int passes = 2000;
-    const auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < passes; ++i)
+    manager.scanPass();
+    std::vector<double> micros(2001);
+    for (double &us : micros) {
+      const auto start = std::chrono::steady_clock::now();
       manager.scanPass();
-    return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count() /
-           passes;
+      us = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
+    }
+    std::nth_element(micros.begin(), micros.begin() + 1000, micros.end());
+    return micros[1000];
   };
   const double before = passTime();
 
@@ -105,7 +112,10 @@ TEST_F(ProcessWideTest, AMillionNoticesLeaveNothingBehindAndPassesStayCheap)
 
   EXPECT_LE(manager.enabledCount() + manager.disabledCount(), 2u);
   const double after = passTime();
-  EXPECT_LT(after, 10 * before + 50.0) << "pass before: " << before << " us, after: " << after << " us";
+  RecordProperty("notices", std::to_string(notices));
+  RecordProperty("pass_us_before", std::to_string(before));
+  RecordProperty("pass_us_after", std::to_string(after));
+  EXPECT_LT(after, 10 * before + 20.0) << "pass before: " << before << " us, after: " << after << " us";
   manager.setEventSink(nullptr);
   manager.stop();
   EXPECT_EQ(counter.count(), notices) << "each published exactly once";

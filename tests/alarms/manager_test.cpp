@@ -327,6 +327,40 @@ TEST_F(ManagerTest, AlarmsWaitingWhenTheTaskStartsAfterCloseAreStillPublished)
   EXPECT_EQ(manager.passCount(), 1u);
 }
 
+// A sink that reports while it publishes, as a supplier with a full queue
+// might: must neither deadlock nor lose the report.
+class ReportingSink : public RecordingSink
+{
+public:
+  explicit ReportingSink(AlarmManager &manager)
+    : manager_(manager)
+  {
+  }
+  void send_event(const CORBA::Any &value) override
+  {
+    RecordingSink::send_event(value);
+    if (!reported_.exchange(true))
+      raiseAlarm("ERROR: event queue full", 2, &manager_);
+  }
+
+private:
+  AlarmManager &manager_;
+  std::atomic<bool> reported_{ false };
+};
+
+TEST_F(ManagerTest, ASinkMayReportWhilePublishing)
+{
+  ReportingSink reporting(manager);
+  ASSERT_EQ(manager.createLogFile(&reporting), 1);
+  ASSERT_EQ(manager.activate("AlarmMgr", 0, 0, 4096), 0);
+  raiseAlarm("first", 0, &manager);
+  ASSERT_TRUE(reporting.waitFor(2, waitMs));
+  manager.stop();
+  const auto messages = reporting.messages();
+  ASSERT_EQ(messages.size(), 2u);
+  EXPECT_EQ(messages[1].text, "ERROR: event queue full@10:11:12");
+}
+
 TEST_F(ManagerTest, NoWakeUpIsLost)
 {
   ASSERT_EQ(manager.createLogFile(&sink), 1);
