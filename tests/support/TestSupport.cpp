@@ -10,8 +10,8 @@
 #include <fstream>
 #include <netinet/in.h>
 #include <poll.h>
-#include <spawn.h>
 #include <stdexcept>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -67,6 +67,167 @@ bool tcpAnswers(int port)
   bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
   ::close(fd);
   return ok;
+}
+
+// What a child is started with; everything is prepared before fork so the
+// child only makes async-signal-safe calls.
+struct SpawnSpec
+{
+  const char *path = nullptr;
+  char *const *argv = nullptr;
+  char *const *envp = nullptr;
+  int stdinFd = -1;  // -1: /dev/null
+  int stdoutFd = -1; // -1: inherited
+  int stderrFd = -1; // -1: inherited
+  const char *cwd = nullptr;
+};
+
+// Returns 0 and the pid, or an errno value (exec failures included).
+int forkExec(const SpawnSpec &spec, pid_t &pid)
+{
+  int report[2];
+  if (::pipe2(report, O_CLOEXEC) != 0)
+    return errno;
+  pid_t parent = ::getpid();
+  pid = ::fork();
+  if (pid < 0) {
+    int e = errno;
+    ::close(report[0]);
+    ::close(report[1]);
+    return e;
+  }
+  if (pid == 0) {
+    // Dies with the test process, however that ends (crash, ctest time-out).
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent)
+      ::_exit(127);
+    struct sigaction dfl = {};
+    dfl.sa_handler = SIG_DFL;
+    for (int sig : { SIGPIPE, SIGINT, SIGTERM })
+      ::sigaction(sig, &dfl, nullptr);
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    int fail = 0;
+    int in = spec.stdinFd >= 0 ? spec.stdinFd : ::open("/dev/null", O_RDONLY);
+    if (in < 0 || ::dup2(in, 0) < 0)
+      fail = errno;
+    if (!fail && spec.stdoutFd >= 0 && ::dup2(spec.stdoutFd, 1) < 0)
+      fail = errno;
+    if (!fail && spec.stderrFd >= 0 && ::dup2(spec.stderrFd, 2) < 0)
+      fail = errno;
+    if (!fail && spec.cwd && ::chdir(spec.cwd) != 0)
+      fail = errno;
+    // Keep the report pipe as fd 3 and close everything else of the test
+    // process (its ORB's sockets, other children's pipes).
+    int reportFd = report[1];
+    if (!fail && reportFd != 3) {
+      if (::dup3(reportFd, 3, O_CLOEXEC) < 0)
+        fail = errno;
+      reportFd = 3;
+    }
+    if (!fail) {
+      ::closefrom(4);
+      ::execve(spec.path, spec.argv, spec.envp);
+      fail = errno;
+    }
+    (void)!::write(reportFd, &fail, sizeof fail);
+    ::_exit(127);
+  }
+  ::close(report[1]);
+  int childErrno = 0;
+  ssize_t got;
+  do
+    got = ::read(report[0], &childErrno, sizeof childErrno);
+  while (got < 0 && errno == EINTR);
+  ::close(report[0]);
+  if (got > 0) {
+    int status;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return childErrno ? childErrno : ENOEXEC;
+  }
+  return 0;
+}
+
+// Forks every child from one thread that lives as long as the process:
+// PR_SET_PDEATHSIG fires when the creating thread ends, and a test may
+// start children from threads of its own.
+class Spawner
+{
+public:
+  static Spawner &instance()
+  {
+    // Never destroyed: its thread runs until the process exits.
+    static Spawner *spawner = new Spawner;
+    return *spawner;
+  }
+
+  int spawn(const SpawnSpec &spec, pid_t &pid)
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return request_ == nullptr; });
+    request_ = &spec;
+    done_ = false;
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return done_; });
+    int rc = result_;
+    pid = pid_;
+    request_ = nullptr;
+    done_ = false;
+    changed_.notify_all();
+    return rc;
+  }
+
+private:
+  Spawner()
+  {
+    std::thread([this] { loop(); }).detach();
+  }
+
+  void loop()
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [&] { return request_ != nullptr && !done_; });
+      const SpawnSpec *spec = request_;
+      lock.unlock();
+      pid_t pid = -1;
+      int rc = forkExec(*spec, pid);
+      lock.lock();
+      result_ = rc;
+      pid_ = pid;
+      done_ = true;
+      changed_.notify_all();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  const SpawnSpec *request_ = nullptr;
+  bool done_ = false;
+  int result_ = 0;
+  pid_t pid_ = -1;
+};
+
+// A program name without '/' is looked up in PATH.
+std::string resolveProgram(const std::string &name)
+{
+  if (name.find('/') != std::string::npos)
+    return name;
+  const char *path = std::getenv("PATH");
+  std::string dirs = path ? path : "/usr/local/bin:/usr/bin:/bin";
+  std::size_t start = 0;
+  for (;;) {
+    std::size_t end = dirs.find(':', start);
+    std::string dir = dirs.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    std::string candidate = (dir.empty() ? std::string(".") : dir) + "/" + name;
+    if (::access(candidate.c_str(), X_OK) == 0)
+      return candidate;
+    if (end == std::string::npos)
+      return name;
+    start = end + 1;
+  }
 }
 
 } // namespace
@@ -211,39 +372,16 @@ ChildProcess::ChildProcess(const std::vector<std::string> &argv, const Options &
     throw failure("pipe");
   }
 
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  if (options.stdinPipe)
-    posix_spawn_file_actions_adddup2(&actions, inPipe[0], 0);
-  else
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  if (options.capture) {
-    posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
-  }
-  // Sockets and files of the test process (its ORB) stay out of the child.
-  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-  if (!options.cwd.empty())
-    posix_spawn_file_actions_addchdir_np(&actions, options.cwd.c_str());
-
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  sigset_t none;
-  sigemptyset(&none);
-  posix_spawnattr_setsigmask(&attr, &none);
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  sigaddset(&defaults, SIGINT);
-  sigaddset(&defaults, SIGTERM);
-  posix_spawnattr_setsigdefault(&attr, &defaults);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
-  int rc = args[0].find('/') == std::string::npos
-             ? ::posix_spawnp(&pid_, args[0].c_str(), &actions, &attr, argp.data(), envp.data())
-             : ::posix_spawn(&pid_, args[0].c_str(), &actions, &attr, argp.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
+  std::string path = resolveProgram(args[0]);
+  SpawnSpec spec;
+  spec.path = path.c_str();
+  spec.argv = argp.data();
+  spec.envp = envp.data();
+  spec.stdinFd = inPipe[0];
+  spec.stdoutFd = outPipe[1];
+  spec.stderrFd = errPipe[1];
+  spec.cwd = options.cwd.empty() ? nullptr : options.cwd.c_str();
+  int rc = Spawner::instance().spawn(spec, pid_);
   if (rc != 0) {
     closeAll();
     errno = rc;

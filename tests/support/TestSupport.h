@@ -76,7 +76,9 @@ struct ExitStatus
   std::string describe() const;
 };
 
-// One child process started with posix_spawn. Standard output and standard
+// One child process (fork and exec). It is killed (SIGKILL) when the test
+// process dies without cleaning up (a crash, a ctest time-out), so no
+// omniNames or notifier outlives its test. Standard output and standard
 // error are captured by a reader thread (unless passed through); standard
 // input is a pipe (closeStdin() gives end of file) or /dev/null. The
 // destructor stops the child (SIGTERM, then SIGKILL after a bounded wait)

@@ -2,6 +2,9 @@
 // and the in-process ORB.
 #include "tests/support/TestSupport.h"
 
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <gtest/gtest.h>
 
 using namespace tmx::test;
@@ -54,4 +57,35 @@ TEST(TestSupport, NamingServiceAnswersAndRestartsWithItsBindings)
     TestOrb again(env.orbArgs());
     EXPECT_TRUE(CORBA::is_nil(CORBA::Object_var(again.resolve("Probe"))));
   }
+}
+
+// Run only as the child of the next test: starts a long sleep, says its
+// pid, and dies without any clean-up.
+TEST(TestSupport, DISABLED_AbortWithAChild)
+{
+  ChildProcess child({ "sleep", "300" });
+  std::printf("child %d\n", static_cast<int>(child.pid()));
+  std::fflush(stdout);
+  std::abort();
+}
+
+TEST(TestSupport, ChildrenDieWithTheTestProcess)
+{
+  RunResult r = run({ "/proc/self/exe",
+                      "--gtest_also_run_disabled_tests",
+                      "--gtest_filter=TestSupport.DISABLED_AbortWithAChild" });
+  ASSERT_EQ(SIGABRT, r.status.signal) << r.out << r.err;
+  auto at = r.out.find("child ");
+  ASSERT_NE(std::string::npos, at) << r.out;
+  int pid = std::stoi(r.out.substr(at + 6));
+  auto gone = [pid] {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line))
+      return true;
+    // A zombie waiting for a reaper counts as gone.
+    auto paren = line.rfind(')');
+    return paren != std::string::npos && line.size() > paren + 2 && line[paren + 2] == 'Z';
+  };
+  EXPECT_TRUE(eventually(gone, milliseconds(5000)));
 }
