@@ -391,6 +391,8 @@ ChildProcess::ChildProcess(const std::vector<std::string> &argv, const Options &
   if (inPipe[0] >= 0)
     ::close(inPipe[0]);
   stdinFd_ = inPipe[1];
+  if (stdinFd_ >= 0)
+    ::fcntl(stdinFd_, F_SETFL, ::fcntl(stdinFd_, F_GETFL) | O_NONBLOCK);
   if (options.capture) {
     ::close(outPipe[1]);
     ::close(errPipe[1]);
@@ -594,19 +596,27 @@ bool ChildProcess::waitForOutLines(std::size_t n, milliseconds timeout)
   return count() >= n;
 }
 
-bool ChildProcess::writeStdin(const std::string &data)
+bool ChildProcess::writeStdin(const std::string &data, milliseconds timeout)
 {
   if (stdinFd_ < 0)
     return false;
+  auto deadline = Clock::now() + timeout;
   std::size_t done = 0;
   while (done < data.size()) {
     ssize_t w = ::write(stdinFd_, data.data() + done, data.size() - done);
-    if (w < 0) {
-      if (errno == EINTR)
-        continue;
-      return false;
+    if (w >= 0) {
+      done += static_cast<std::size_t>(w);
+      continue;
     }
-    done += static_cast<std::size_t>(w);
+    if (errno == EINTR)
+      continue;
+    if (errno != EAGAIN)
+      return false; // EPIPE: the child closed its input or ended
+    int left = remainingMs(deadline);
+    if (left == 0)
+      return false;
+    pollfd p{ stdinFd_, POLLOUT, 0 };
+    ::poll(&p, 1, left);
   }
   return true;
 }
@@ -628,14 +638,19 @@ RunResult run(const std::vector<std::string> &argv,
   options.env = env;
   options.stdinPipe = true;
   ChildProcess child(argv, options);
-  child.writeStdin(stdinData);
-  child.closeStdin();
+  // A child that does not read its input must not block us past the
+  // time-out: the input is written beside the wait.
+  std::thread writer([&] {
+    child.writeStdin(stdinData, timeout);
+    child.closeStdin();
+  });
   RunResult result;
   result.status = child.wait(timeout);
   if (result.status.timedOut) {
     child.kill();
     result.status.timedOut = true;
   }
+  writer.join();
   // Output written just before exit is still in the pipe: wait for EOF.
   child.waitForOut("\x01\x02never", milliseconds(2000));
   child.waitForErr("\x01\x02never", milliseconds(2000));

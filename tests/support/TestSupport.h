@@ -132,8 +132,9 @@ public:
   bool waitForOutLines(std::size_t n, milliseconds timeout = defaultTimeout);
 
   // Writes to the stdin pipe (Options::stdinPipe); false if the child has
-  // closed it.
-  bool writeStdin(const std::string &data);
+  // closed it or has not taken it all by the deadline. Not to be called
+  // from two threads at once.
+  bool writeStdin(const std::string &data, milliseconds timeout = defaultTimeout);
   void closeStdin();
 
 private:

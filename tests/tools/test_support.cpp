@@ -21,7 +21,9 @@ TEST(TestSupport, RunCapturesOutputStatusAndTimeout)
   EXPECT_EQ("42\n", r.out);
 
   auto start = std::chrono::steady_clock::now();
-  r = run({ "/bin/sleep", "30" }, milliseconds(200));
+  // Input the child never reads (more than a pipe holds) and a child that
+  // never ends: both bounded by the time-out.
+  r = run({ "/bin/sleep", "30" }, milliseconds(200), {}, std::string(1 << 20, 'x'));
   EXPECT_TRUE(r.status.timedOut);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
