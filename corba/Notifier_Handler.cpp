@@ -167,9 +167,8 @@ int TMXInterface_Server::shutdown()
 {
   servant_.disconnect("TMXInterface_Server shutdown.");
   // A name this server did not bind belongs to another monitor.
-  if (!bound_ || CORBA::is_nil(naming_context_))
+  if (CORBA::is_nil(naming_context_) || !bound_.exchange(false))
     return -1;
-  bound_ = false;
   try {
     naming_context_->unbind(single_name("TMXSYSTEM"));
   } catch (const CORBA::Exception &) {
