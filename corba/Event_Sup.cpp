@@ -458,6 +458,8 @@ int Event_Supplier::svc()
       }
     }
     if (!have_value) {
+      if (idle_hook_)
+        idle_hook_();
       if (queue_signal_->take(WAIT_FOREVER) != 0)
         break;
       continue;

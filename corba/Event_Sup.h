@@ -144,6 +144,10 @@ public:
     retry_limit_ = limit;
   }
 
+  // Called by the push thread each time it has found the queue empty and
+  // is about to wait (tests: a value queued there must not be left behind).
+  void set_idle_hook(std::function<void()> hook) { idle_hook_ = std::move(hook); }
+
   // Diagnostics.
   std::size_t queue_length() const;
   std::vector<CORBA::Any> queued_values() const;
@@ -169,6 +173,7 @@ private:
   std::mutex stop_mutex_;
   std::condition_variable stop_changed_;
 
+  std::function<void()> idle_hook_;
   std::chrono::milliseconds retry_first_ = retry_delay_min;
   std::chrono::milliseconds retry_limit_ = retry_delay_max;
   std::atomic<std::uint64_t> pushed_{ 0 };

@@ -217,6 +217,42 @@ TEST_F(EventSupplierTest, ConcurrentProducersLoseNothingAndKeepTheirOrder)
   }
 }
 
+// A value queued after the push thread found the queue empty and before it
+// waits is pushed at once, not when some later value comes along.
+TEST_F(EventSupplierTest, ValueQueuedJustBeforeTheWaitIsNotLeftBehind)
+{
+  bindNotifier(&notifier);
+  makeSupplier();
+  std::atomic<int> idle{ 0 };
+  supplier->set_idle_hook([&] {
+    if (idle++ == 0)
+      supplier->queue_event(anyOf(7));
+  });
+  ASSERT_EQ(0, start());
+  ASSERT_TRUE(notifier.waitCount(1, milliseconds(5000)));
+  EXPECT_EQ(range(7, 8), notifier.numbers());
+}
+
+// close releases the handler's reference while a push through the
+// thread's own duplicate is in progress; the push completes.
+TEST_F(EventSupplierTest, CloseDuringAPushLeavesTheThreadsReferenceAlone)
+{
+  bindNotifier(&notifier);
+  makeSupplier();
+  notifier.hold(true);
+  queue(0, 2);
+  ASSERT_EQ(0, start());
+  ASSERT_TRUE(notifier.waitHeld(1));
+  Notifier_Handler::reset_close_for_tests();
+  EXPECT_EQ(0, handler.close());
+  EXPECT_TRUE(CORBA::is_nil(handler.notifier()));
+  supplier->stop();
+  notifier.hold(false);
+  supplier->wait();
+  EXPECT_EQ(range(0, 1), notifier.numbers());
+  Notifier_Handler::reset_close_for_tests();
+}
+
 TEST_F(EventSupplierTest, NotifierNameBoundToAnotherKindOfObjectIsRefused)
 {
   // The root naming context is an object, but not a notifier.
