@@ -264,4 +264,20 @@ void TmxApp::shutdownSequence()
   supplierReady_ = false;
   inputHandler_.close();
   threadManager_.wait();
+  releaseEndedTasks();
+}
+
+void TmxApp::releaseEndedTasks()
+{
+  // Nothing looks at the framework tasks once they have stopped; deleting
+  // them joins their threads. A task that did not stop in time (reported
+  // by the shutdown) is left alone: joining it could block for good.
+  if (eventHandlerOwned_ && eventHandlerOwned_->hasEnded() != 0) {
+    eventHandler_ = nullptr;
+    eventHandlerOwned_.reset();
+  }
+  if (periodicHandlerOwned_ && periodicHandlerOwned_->hasEnded() != 0) {
+    periodicHandler_ = nullptr;
+    periodicHandlerOwned_.reset();
+  }
 }

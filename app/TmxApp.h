@@ -76,6 +76,7 @@ public:
 
 private:
   void shutdownSequence();
+  void releaseEndedTasks();
 
   // Declared in destruction order reversed: the thread manager and the
   // input handler outlive everything that may use them.

@@ -113,6 +113,13 @@ int runMonitor(int argc, char **argv)
   // The manager's task is ended with the process; its last lines (the
   // failure reasons, the final shutdown notice) are written first.
   TmxApp::waitForAlarmLog(2000);
+  // Waits for the ORB's shutdown (begun by the supplier, or begun here
+  // after a failed start-up) and ends its threads, so that none of them
+  // runs while the process ends.
+  try {
+    orb->destroy();
+  } catch (const CORBA::Exception &) {
+  }
   return started ? 0 : 1;
 }
 

@@ -504,6 +504,22 @@ TEST_F(EndToEnd, SigtermShutsDownInOrderAndASecondMonitorIsRefused)
   EXPECT_NE(log.find("\tApplication shutdown started...@"), std::string::npos) << log;
 }
 
+// SIGTERM during the start-up, before the tasks run, is not lost.
+TEST_F(EndToEnd, SigtermDuringStartUpStillStopsInOrder)
+{
+  startCorba();
+  Monitor monitor(env_->orbArgs());
+  monitor.start();
+  ChildProcess &tmx = monitor.process();
+  ASSERT_TRUE(tmx.waitForErr("Supplier initialized", milliseconds(15000))) << tmx.err();
+  ASSERT_TRUE(tmx.signal(SIGTERM));
+  ExitStatus status = tmx.wait(milliseconds(30000));
+  EXPECT_TRUE(status.ok()) << status.describe() << "\n" << tmx.err() << tmx.out();
+  EXPECT_FALSE(isBound("TMXSYSTEM"));
+  EXPECT_EQ(monitor.configMode(), 0444u);
+  EXPECT_NE(monitor.logText().find("\tApplication shutdown started...@"), std::string::npos) << monitor.logText();
+}
+
 // SIGINT ends only the CORBA side: "TMXSYSTEM" goes, nothing more is
 // published, while sampling and logging go on.
 TEST_F(EndToEnd, SigintStopsPublishingButNotSampling)
