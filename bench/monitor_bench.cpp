@@ -5,8 +5,9 @@
 // Starts a private omniNames, tmx-notifier, tmx (in a temporary run
 // directory with simulated loggers and port) and tmx-watch, lets the
 // monitor run for the warm-up, then for N seconds (default 60), and reports:
-//   - CPU: utime + stime of tmx over the window (/proc/PID/stat), as a
-//     percentage of one core;
+//   - CPU: utime + stime of tmx over the window (/proc/PID/stat, 10 ms
+//     ticks) and the sum of its threads' run time (/proc/PID/task/*/
+//     schedstat, nanoseconds), as a percentage of one core;
 //   - peak resident memory: VmHWM of tmx (/proc/PID/status) at the end;
 //   - latency from a sample being taken to tmx-watch printing its record:
 //     each line of both programs' standard output is time-stamped on
@@ -21,6 +22,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <mutex>
@@ -182,13 +184,32 @@ long cpuTicks(pid_t pid)
   return utime + stime;
 }
 
+// CPU time of every thread of the process, nanoseconds (schedstat).
+long long cpuNanoseconds(pid_t pid)
+{
+  long long total = 0;
+  const std::string taskDir = "/proc/" + std::to_string(pid) + "/task";
+  if (DIR *d = ::opendir(taskDir.c_str())) {
+    while (dirent *e = ::readdir(d)) {
+      if (e->d_name[0] == '.')
+        continue;
+      std::ifstream in(taskDir + "/" + e->d_name + "/schedstat");
+      long long ns = 0;
+      if (in >> ns)
+        total += ns;
+    }
+    ::closedir(d);
+  }
+  return total;
+}
+
 std::string statusField(pid_t pid, const std::string &name)
 {
   std::ifstream in("/proc/" + std::to_string(pid) + "/status");
   std::string line;
   while (std::getline(in, line))
     if (line.compare(0, name.size() + 1, name + ":") == 0)
-      return line.substr(name.size() + 1);
+      return line.substr(line.find_first_not_of(" \t", name.size() + 1));
   return "?";
 }
 
@@ -248,9 +269,13 @@ int main(int argc, char **argv)
 
     std::this_thread::sleep_for(std::chrono::seconds(warmup));
     const long ticks0 = cpuTicks(tmx.pid());
+    const long long ns0 = cpuNanoseconds(tmx.pid());
     const auto t0 = SteadyClock::now();
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
     const long ticks1 = cpuTicks(tmx.pid());
+    // Threads that ended inside the window are missing from this sum; the
+    // monitor starts and ends none in steady state.
+    const long long ns1 = cpuNanoseconds(tmx.pid());
     const double window = std::chrono::duration<double>(SteadyClock::now() - t0).count();
     const double cpuPercent = 100.0 * static_cast<double>(ticks1 - ticks0) / sysconf(_SC_CLK_TCK) / window;
     const std::string hwm = statusField(tmx.pid(), "VmHWM");
@@ -285,10 +310,13 @@ int main(int argc, char **argv)
     }
 
     std::printf("window            %.1f s after %d s of warm-up\n", window, warmup);
-    std::printf("cpu               %.3f %% of one core (%ld ticks of 1/%ld s)\n",
+    std::printf("cpu               %.3f %% of one core (%ld ticks of 1/%ld s, /proc/PID/stat)\n",
                 cpuPercent,
                 ticks1 - ticks0,
                 sysconf(_SC_CLK_TCK));
+    std::printf("cpu (schedstat)   %.4f %% of one core (%.1f ms of CPU time)\n",
+                100.0 * static_cast<double>(ns1 - ns0) / 1e9 / window,
+                static_cast<double>(ns1 - ns0) / 1e6);
     std::printf("peak rss (VmHWM)  %s (VmRSS %s)\n", hwm.c_str(), rss.c_str());
     std::printf("latency samples   %zu\n", latencyMs.size());
     std::printf("latency ms        p50 %.3f  p90 %.3f  p99 %.3f  max %.3f\n",
