@@ -231,4 +231,6 @@ tmx_status=$?
 set -e
 pid_tmx=""
 say "tmx ended with status $tmx_status"
+latest_log=$(ls -t "$run_dir/logfiles" 2>/dev/null | head -n 1) || true
+[ -n "$latest_log" ] && say "its log: $run_dir/logfiles/$latest_log"
 exit "$tmx_status"
