@@ -12,6 +12,7 @@
 
 #include <TMX.hh>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -74,8 +75,33 @@ private:
 
 bool TmxApp::waitForAlarmLog(int ms)
 {
-  LogBarrier barrier;
-  return barrier.wait(ms);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  auto left = [&deadline] {
+    const auto rest = deadline - std::chrono::steady_clock::now();
+    return std::max(0, static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(rest).count()));
+  };
+  // The pass that examines the first barrier has logged everything before
+  // it; it publishes after its scan, and the second barrier is examined
+  // only by a later pass, once that publishing is done.
+  {
+    LogBarrier logged;
+    if (!logged.wait(left()))
+      return false;
+  }
+  LogBarrier published;
+  return published.wait(left());
+}
+
+void TmxApp::destroyOrb()
+{
+  CORBA::ORB_ptr orb = supplier_ ? supplier_->orb_manager().orb() : CORBA::ORB::_nil();
+  if (CORBA::is_nil(orb))
+    return;
+  try {
+    orb->destroy();
+  } catch (const CORBA::Exception &) {
+    // Destroyed already, or never fully initialised: nothing to wait for.
+  }
 }
 
 TmxApp::TmxApp()

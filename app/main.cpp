@@ -8,7 +8,6 @@
 #include "framework/ErrorHandler.h"
 
 #include <ace/Init_ACE.h>
-#include <omniORB4/CORBA.h>
 
 #include <atomic>
 #include <csignal>
@@ -78,19 +77,6 @@ private:
 
 int runMonitor(int argc, char **argv)
 {
-  // Notices are published from the first start-up step on, before the
-  // supplier initialises the ORB, and copying an any that holds a string
-  // needs the code sets that ORB_init sets up. So the ORB is initialised
-  // here, taking its options off the command line; the supplier's own
-  // ORB_init later returns this same ORB.
-  CORBA::ORB_var orb;
-  try {
-    orb = CORBA::ORB_init(argc, argv);
-  } catch (const CORBA::Exception &e) {
-    std::fprintf(stderr, "tmx: the ORB did not initialise (%s): check the ORB options\n", e._name());
-    return 1;
-  }
-
   try {
     theApp = new TmxApp;
   } catch (const Exception &) {
@@ -113,13 +99,7 @@ int runMonitor(int argc, char **argv)
   // The manager's task is ended with the process; its last lines (the
   // failure reasons, the final shutdown notice) are written first.
   TmxApp::waitForAlarmLog(2000);
-  // Waits for the ORB's shutdown (begun by the supplier, or begun here
-  // after a failed start-up) and ends its threads, so that none of them
-  // runs while the process ends.
-  try {
-    orb->destroy();
-  } catch (const CORBA::Exception &) {
-  }
+  theApp->destroyOrb();
   return started ? 0 : 1;
 }
 
