@@ -27,7 +27,11 @@ InputHandler::~InputHandler()
 
 int InputHandler::init(Supplier *supplier)
 {
-  return init(supplier, supplier ? supplier->orb_reactor() : nullptr);
+  if (init(supplier, supplier ? supplier->orb_reactor() : nullptr) == -1)
+    return -1;
+  supplier_ = supplier;
+  supplier_->attach_console();
+  return 0;
 }
 
 int InputHandler::init(EventSink *sink, ACE_Reactor *reactor)
@@ -143,7 +147,10 @@ int InputHandler::close()
   trace(1, 4, "closing down Supplier::InputHandler\n");
   if (reactor_ == nullptr)
     return -1;
-  if (fd_ == ACE_STDIN)
-    return ACE_Event_Handler::remove_stdin_handler(reactor_, ACE_Thread_Manager::instance());
-  return reactor_->remove_handler(fd_, ACE_Event_Handler::READ_MASK);
+  const int result = fd_ == ACE_STDIN
+                       ? ACE_Event_Handler::remove_stdin_handler(reactor_, ACE_Thread_Manager::instance())
+                       : reactor_->remove_handler(fd_, ACE_Event_Handler::READ_MASK);
+  if (supplier_ != nullptr)
+    supplier_->detach_console();
+  return result;
 }

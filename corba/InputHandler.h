@@ -34,7 +34,8 @@ public:
   // (the reactor calls again at once), 0 otherwise.
   int handle_input(ACE_HANDLE handle = ACE_INVALID_HANDLE) override;
 
-  // Leaves the reactor; the reactor's result (-1 when reading had already
+  // Leaves the reactor and detaches from the supplier, whose reactor loop
+  // then ends; the reactor's result (-1 when reading had already
   // stopped and the handler was removed then).
   int close();
 
@@ -51,6 +52,7 @@ private:
 
   EventTrigger shutdown_trigger_;
   EventSink *sink_ = nullptr;
+  Supplier *supplier_ = nullptr;
   ACE_Reactor *reactor_ = nullptr;
   int fd_;
   std::string buffer_;

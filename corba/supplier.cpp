@@ -34,6 +34,7 @@ Supplier::~Supplier()
 {
   ACE_DEBUG((LM_DEBUG, "Supplier::~Supplier\n"));
   signal_relay_.remove_handler();
+  detach_console();
   // Normally the application has shut down and joined every thread by now;
   // otherwise end them here, since they use the members below.
   event_supplier_.stop();
@@ -117,6 +118,15 @@ int Supplier::run()
       ACE_ERROR_RETURN((LM_ERROR, "%p\n", "Event_supplier::run"), -1);
     }
     orb_reactor()->run_reactor_event_loop();
+    // The ORB is down; an attached console is still served until it is
+    // detached. A detach that comes first leaves the loop ended, and
+    // run_reactor_event_loop returns at once on an ended loop.
+    {
+      std::lock_guard<std::mutex> guard(console_mutex_);
+      if (console_attached_)
+        orb_reactor()->reset_reactor_event_loop();
+    }
+    orb_reactor()->run_reactor_event_loop();
   } catch (const CORBA::Exception &ex) {
     print_exception(ex, "event_supplier shutdown");
     return -1;
@@ -134,6 +144,21 @@ int Supplier::shutdown()
   event_supplier_.stop();
   system_server_.shutdown();
   return notifier_handler_.close();
+}
+
+void Supplier::attach_console()
+{
+  std::lock_guard<std::mutex> guard(console_mutex_);
+  console_attached_ = true;
+}
+
+void Supplier::detach_console()
+{
+  std::lock_guard<std::mutex> guard(console_mutex_);
+  if (!console_attached_)
+    return;
+  console_attached_ = false;
+  orb_reactor()->end_reactor_event_loop();
 }
 
 int Supplier::handle_signal(int signum, siginfo_t *, ucontext_t *)

@@ -13,6 +13,8 @@
 #include <ace/Task.h>
 #include <omniORB4/Naming.hh>
 
+#include <mutex>
+
 class ACE_Reactor;
 class ACE_Thread_Manager;
 class ElapsedTimeSource;
@@ -74,6 +76,12 @@ public:
   // signal's name and shuts the CORBA side down. Returns 0.
   int handle_signal(int signum, siginfo_t * = nullptr, ucontext_t * = nullptr) override;
 
+  // Console input is read in the reactor's loop. While a console is
+  // attached the loop outlives the ORB's shutdown (SIGINT shuts down only
+  // the CORBA side), so "quit" can still be typed; detaching ends it.
+  void attach_console();
+  void detach_console();
+
   // The CORBA side's reactor; exists for the supplier's whole life.
   ACE_Reactor *orb_reactor() const { return orb_manager_.reactor(); }
   ACE_Thread_Manager *thread_manager() const { return thr_mgr_; }
@@ -89,4 +97,6 @@ private:
   ORB_Manager orb_manager_;
   CosNaming::NamingContext_var naming_context_;
   Signal_Relay signal_relay_;
+  std::mutex console_mutex_;
+  bool console_attached_ = false;
 };

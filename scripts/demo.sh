@@ -11,8 +11,8 @@
 # runs tmx with this terminal as its console: records printed by tmx-watch
 # are prefixed "[watch]"; type a line to publish it, "quit" to end.
 # Ctrl-C once shuts only the monitor's CORBA side down (its SIGINT: nothing
-# more is published and the console is no longer read, while sampling and
-# logging go on); Ctrl-C again stops the monitor in order (SIGTERM).
+# more is published, while sampling, logging and the console go on);
+# Ctrl-C again stops the monitor in order (SIGTERM).
 # Everything the demo started is stopped when it ends.
 #
 # While it runs, scripts/tmx-sim changes the simulated instrument, e.g.
