@@ -95,7 +95,7 @@ on_signal() {
   if [ "$sig" = INT ] && [ -n "$pid_tmx" ] && kill -0 "$pid_tmx" 2>/dev/null; then
     interrupts=$((interrupts + 1))
     if [ "$interrupts" = 1 ]; then
-      say "Ctrl-C: the monitor's CORBA side shuts down (console input with it); it keeps sampling and logging. Ctrl-C again stops it"
+      say "Ctrl-C: the monitor's CORBA side shuts down; it keeps sampling, logging and reading the console (type quit to end it). Ctrl-C again stops it"
       return
     fi
     say "stopping the monitor (SIGTERM)"
