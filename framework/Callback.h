@@ -10,7 +10,8 @@
 // holds chunk * ceil((index + 1) / chunk) entries; later ones add that
 // many again (so growing from 10 to hold index 10 gives 30). Entries are
 // never removed.
-template <class T> class PointerArray
+template<class T>
+class PointerArray
 {
 public:
   static constexpr int chunk = 10;
@@ -63,11 +64,16 @@ public:
 };
 
 // A member function of one object that takes the calling Callback.
-template <class T> class MemberCallback : public CallbackTarget
+template<class T>
+class MemberCallback : public CallbackTarget
 {
 public:
   using Method = int (T::*)(Callback &);
-  MemberCallback(T *object, Method method) : object_(object), method_(method) {}
+  MemberCallback(T *object, Method method)
+    : object_(object)
+    , method_(method)
+  {
+  }
   void invoke(Callback &caller) override { (object_->*method_)(caller); }
 
 private:
@@ -80,7 +86,10 @@ private:
 class Callback
 {
 public:
-  explicit Callback(std::unique_ptr<CallbackTarget> target) : target_(std::move(target)) {}
+  explicit Callback(std::unique_ptr<CallbackTarget> target)
+    : target_(std::move(target))
+  {
+  }
   virtual ~Callback() = default;
   virtual void invoke()
   {
@@ -88,7 +97,7 @@ public:
       target_->invoke(*this);
   }
 
-  std::atomic<short> enabled{1};
+  std::atomic<short> enabled{ 1 };
 
 private:
   std::unique_ptr<CallbackTarget> target_;

@@ -46,7 +46,7 @@ private:
 
   ErrorHandler errors_;
   Mutex lock_;
-  std::atomic<short> shutdownRequested_{0};
+  std::atomic<short> shutdownRequested_{ 0 };
   int count_ = 3;
   std::vector<TaskData> task_;
 };

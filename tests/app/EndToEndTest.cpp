@@ -517,7 +517,8 @@ TEST_F(EndToEnd, SigtermDuringStartUpStillStopsInOrder)
   EXPECT_TRUE(status.ok()) << status.describe() << "\n" << tmx.err() << tmx.out();
   EXPECT_FALSE(isBound("TMXSYSTEM"));
   EXPECT_EQ(monitor.configMode(), 0444u);
-  EXPECT_NE(monitor.logText().find("\tApplication shutdown started...@"), std::string::npos) << monitor.logText();
+  EXPECT_NE(monitor.logText().find("\tApplication shutdown started...@"), std::string::npos)
+    << monitor.logText();
 }
 
 // SIGINT ends only the CORBA side: "TMXSYSTEM" goes, nothing more is
