@@ -1,5 +1,8 @@
 #include "tools/common/ToolSupport.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <omniORB4/minorCode.h>
 #include <pthread.h>
@@ -104,6 +107,61 @@ bool hasOrbOption(int argc, char **argv, const char *option)
       return true;
   }
   return false;
+}
+
+int usageError(const char *program, const std::string &what)
+{
+  std::fprintf(stderr, "%s: %s\n(%s --help shows the usage)\n", program, what.c_str(), program);
+  return 2;
+}
+
+CORBA::ORB_ptr initOrb(int &argc, char **argv, const char *program, bool &userCallTimeout)
+{
+  userCallTimeout = hasOrbOption(argc, argv, "-ORBclientCallTimeOutPeriod");
+  try {
+    return CORBA::ORB_init(argc, argv);
+  } catch (const CORBA::Exception &e) {
+    usageError(program, "bad ORB option: " + describe(e));
+    return CORBA::ORB::_nil();
+  }
+}
+
+void destroyOrb(CORBA::ORB_ptr orb, const char *program)
+{
+  try {
+    orb->destroy();
+  } catch (const CORBA::Exception &e) {
+    std::fprintf(stderr, "%s: ORB shutdown: %s\n", program, describe(e).c_str());
+  }
+}
+
+CORBA::Object_ptr activateServant(CORBA::ORB_ptr orb, PortableServer::Servant servant)
+{
+  CORBA::Object_var obj = orb->resolve_initial_references("RootPOA");
+  PortableServer::POA_var poa = PortableServer::POA::_narrow(obj);
+  PortableServer::ObjectId_var id = poa->activate_object(servant);
+  CORBA::Object_var self = poa->id_to_reference(id.in());
+  PortableServer::POAManager_var manager = poa->the_POAManager();
+  manager->activate();
+  return self._retn();
+}
+
+void reportNoNamingService(const char *program)
+{
+  std::fprintf(stderr,
+               "%s: no naming service given "
+               "(use -ORBInitRef NameService=corbaloc::HOST:PORT/NameService)\n",
+               program);
+}
+
+bool parseUnsigned(const char *text, unsigned long &value)
+{
+  if (!text || !*text || *text == '-')
+    return false;
+  char *end = nullptr;
+  errno = 0;
+  value = std::strtoul(text, &end, 10);
+  return errno == 0 && *end == '\0';
 }
 
 ValueKind kindOf(const CORBA::Any &value)

@@ -1,6 +1,7 @@
 // Pieces shared by the programs around the monitor (tmx-notifier,
 // tmx-watch, tmx-status): signal handling on an ordinary thread, exception
-// texts, naming-service names, the kind of a published value, ORB set-up.
+// texts, naming-service names, the kind of a published value, ORB set-up
+// and tear-down, command-line helpers.
 #pragma once
 
 #include <atomic>
@@ -54,6 +55,31 @@ CosNaming::NamingContext_ptr rootContext(CORBA::ORB_ptr orb);
 // True when argv holds the ORB option (with or without a value), e.g.
 // "-ORBclientCallTimeOutPeriod". Checked before ORB_init removes it.
 bool hasOrbOption(int argc, char **argv, const char *option);
+
+// Prints "PROGRAM: WHAT" and the pointer to --help on stderr; returns the
+// exit status of a bad command line, 2.
+int usageError(const char *program, const std::string &what);
+
+// CORBA::ORB_init, which removes the ORB options from argv. On a bad ORB
+// option it reports a usage error and returns nil. userCallTimeout tells
+// whether the command line gave -ORBclientCallTimeOutPeriod itself.
+CORBA::ORB_ptr initOrb(int &argc, char **argv, const char *program, bool &userCallTimeout);
+
+// Destroys the ORB; a failure is reported on stderr as "PROGRAM: ORB
+// shutdown: ...", never thrown.
+void destroyOrb(CORBA::ORB_ptr orb, const char *program);
+
+// Activates servant in the root POA, activates its manager and returns the
+// servant's reference.
+CORBA::Object_ptr activateServant(CORBA::ORB_ptr orb, PortableServer::Servant servant);
+
+// Reports on stderr that no naming service was given (rootContext threw
+// CORBA::ORB::InvalidName), with the option that gives one.
+void reportNoNamingService(const char *program);
+
+// A whole decimal number without a sign, as strtoul reads it; false for
+// nullptr, empty text, a leading '-', trailing characters or overflow.
+bool parseUnsigned(const char *text, unsigned long &value);
 
 // What a published value is, from the TypeCode of an Event_Comm::Event's
 // value_. kind is one of "housekeeping", "message", "event", "console",

@@ -1,9 +1,6 @@
 // tmx-notifier: the Event_Comm::Notifier service, bound as "Notifier".
-#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <mutex>
 #include <string>
 
@@ -13,6 +10,8 @@
 using namespace tmx::tools;
 
 namespace {
+
+const char program[] = "tmx-notifier";
 
 const char usageText[] =
   "usage: tmx-notifier [ORB options] [--queue-limit N] [--push-timeout MS] [--drain MS]\n"
@@ -57,20 +56,9 @@ std::mutex stopMutex;
 std::condition_variable stopSignalled;
 bool stopRequested = false;
 
-bool parseNumber(const char *text, unsigned long &value)
-{
-  if (!text || !*text || *text == '-')
-    return false;
-  char *end = nullptr;
-  errno = 0;
-  value = std::strtoul(text, &end, 10);
-  return errno == 0 && *end == '\0';
-}
-
 int usageError(const std::string &what)
 {
-  std::fprintf(stderr, "tmx-notifier: %s\n(tmx-notifier --help shows the usage)\n", what.c_str());
-  return 2;
+  return tmx::tools::usageError(program, what);
 }
 
 } // namespace
@@ -83,13 +71,10 @@ int main(int argc, char **argv)
     stopSignalled.notify_all();
   });
 
-  bool userCallTimeout = hasOrbOption(argc, argv, "-ORBclientCallTimeOutPeriod");
-  CORBA::ORB_var orb;
-  try {
-    orb = CORBA::ORB_init(argc, argv);
-  } catch (const CORBA::Exception &e) {
-    return usageError("bad ORB option: " + describe(e));
-  }
+  bool userCallTimeout = false;
+  CORBA::ORB_var orb = initOrb(argc, argv, program, userCallTimeout);
+  if (CORBA::is_nil(orb))
+    return 2;
 
   Notifier_i::Options options;
   for (int i = 1; i < argc; ++i) {
@@ -100,7 +85,7 @@ int main(int argc, char **argv)
       orb->destroy();
       return 0;
     } else if (arg == "--queue-limit" || arg == "--push-timeout" || arg == "--drain") {
-      if (i + 1 >= argc || !parseNumber(argv[i + 1], value)) {
+      if (i + 1 >= argc || !parseUnsigned(argv[i + 1], value)) {
         orb->destroy();
         return usageError(arg + " needs a non-negative number");
       }
@@ -126,18 +111,11 @@ int main(int argc, char **argv)
   CosNaming::NamingContext_var naming;
   CORBA::Object_var self;
   try {
-    CORBA::Object_var obj = orb->resolve_initial_references("RootPOA");
-    PortableServer::POA_var poa = PortableServer::POA::_narrow(obj);
-    PortableServer::ObjectId_var id = poa->activate_object(servant);
-    self = poa->id_to_reference(id.in());
-    PortableServer::POAManager_var manager = poa->the_POAManager();
-    manager->activate();
+    self = activateServant(orb, servant);
     try {
       naming = rootContext(orb);
     } catch (const CORBA::ORB::InvalidName &) {
-      std::fprintf(stderr,
-                   "tmx-notifier: no naming service given "
-                   "(use -ORBInitRef NameService=corbaloc::HOST:PORT/NameService)\n");
+      reportNoNamingService(program);
       status = 1;
     }
     if (!status) {
@@ -173,10 +151,6 @@ int main(int argc, char **argv)
   servant->shutdown("tmx-notifier shutting down");
   naming = CosNaming::NamingContext::_nil();
   self = CORBA::Object::_nil();
-  try {
-    orb->destroy();
-  } catch (const CORBA::Exception &e) {
-    std::fprintf(stderr, "tmx-notifier: ORB shutdown: %s\n", describe(e).c_str());
-  }
+  destroyOrb(orb, program);
   return status;
 }

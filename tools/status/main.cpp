@@ -1,7 +1,5 @@
 // tmx-status: asks the monitor's TMX::System how long it has been running.
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include "TMX.hh"
@@ -10,6 +8,8 @@
 using namespace tmx::tools;
 
 namespace {
+
+const char program[] = "tmx-status";
 
 const char usageText[] = "usage: tmx-status [ORB options] [--disconnect REASON] [--timeout MS]\n"
                          "\n"
@@ -35,8 +35,7 @@ const char usageText[] = "usage: tmx-status [ORB options] [--disconnect REASON] 
 
 int usageError(const std::string &what)
 {
-  std::fprintf(stderr, "tmx-status: %s\n(tmx-status --help shows the usage)\n", what.c_str());
-  return 2;
+  return tmx::tools::usageError(program, what);
 }
 
 // "H:MM:SS" of a signed number of seconds.
@@ -59,13 +58,10 @@ bool unreachable(const CORBA::SystemException &e)
 
 int main(int argc, char **argv)
 {
-  bool userCallTimeout = hasOrbOption(argc, argv, "-ORBclientCallTimeOutPeriod");
-  CORBA::ORB_var orb;
-  try {
-    orb = CORBA::ORB_init(argc, argv);
-  } catch (const CORBA::Exception &e) {
-    return usageError("bad ORB option: " + describe(e));
-  }
+  bool userCallTimeout = false;
+  CORBA::ORB_var orb = initOrb(argc, argv, program, userCallTimeout);
+  if (CORBA::is_nil(orb))
+    return 2;
 
   const char *reason = nullptr;
   unsigned long timeoutMs = 5000;
@@ -82,11 +78,7 @@ int main(int argc, char **argv)
       else
         reason = argv[++i];
     } else if (arg == "--timeout") {
-      char *end = nullptr;
-      errno = 0;
-      const char *v = i + 1 < argc ? argv[i + 1] : "";
-      timeoutMs = std::strtoul(v, &end, 10);
-      if (!*v || *v == '-' || *end || errno || timeoutMs == 0)
+      if (i + 1 >= argc || !parseUnsigned(argv[i + 1], timeoutMs) || timeoutMs == 0)
         bad = usageError("--timeout needs a number of milliseconds greater than 0");
       ++i;
     } else {
@@ -126,9 +118,7 @@ int main(int argc, char **argv)
       }
     }
   } catch (const CORBA::ORB::InvalidName &) {
-    std::fprintf(stderr,
-                 "tmx-status: no naming service given "
-                 "(use -ORBInitRef NameService=corbaloc::HOST:PORT/NameService)\n");
+    reportNoNamingService(program);
     status = 1;
   } catch (const CosNaming::NamingContext::NotFound &) {
     std::fprintf(stderr, "tmx-status: the monitor is not running: nothing is bound as \"TMXSYSTEM\"\n");

@@ -197,11 +197,19 @@ std::string isoUtcSeconds(unsigned long long seconds)
   return buf;
 }
 
-std::string quoted(const char *text)
+namespace {
+
+// The quoting both forms share: quotes, backslashes, \n, \r and \t by
+// name, other control characters and DEL as \xHH (C) or \u00HH (JSON).
+// JSON also names \b and \f, and shows bytes above 0x7f as Latin-1
+// characters (strings on the wire carry no encoding), so the output stays
+// valid UTF-8.
+std::string escaped(const char *text, bool json)
 {
   std::string out = "\"";
   for (const char *p = text ? text : ""; *p; ++p) {
     unsigned char c = static_cast<unsigned char>(*p);
+    char buf[8];
     switch (c) {
       case '"':
         out += "\\\"";
@@ -219,8 +227,14 @@ std::string quoted(const char *text)
         out += "\\t";
         break;
       default:
-        if (c < 0x20 || c == 0x7f) {
-          char buf[8];
+        if (json && c == '\b') {
+          out += "\\b";
+        } else if (json && c == '\f') {
+          out += "\\f";
+        } else if (json && (c < 0x20 || c >= 0x7f)) {
+          std::snprintf(buf, sizeof buf, "\\u%04x", c);
+          out += buf;
+        } else if (c < 0x20 || c == 0x7f) {
           std::snprintf(buf, sizeof buf, "\\x%02x", c);
           out += buf;
         } else {
@@ -231,50 +245,16 @@ std::string quoted(const char *text)
   return out + "\"";
 }
 
+} // namespace
+
+std::string quoted(const char *text)
+{
+  return escaped(text, false);
+}
+
 std::string jsonString(const char *text)
 {
-  std::string out = "\"";
-  for (const char *p = text ? text : ""; *p; ++p) {
-    unsigned char c = static_cast<unsigned char>(*p);
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      default:
-        if (c < 0x20 || c == 0x7f) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
-          out += buf;
-        } else if (c >= 0x80) {
-          // Strings on the wire carry no encoding: bytes above 0x7f are
-          // shown as Latin-1 characters so the output stays valid UTF-8.
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
-          out += buf;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  return out + "\"";
+  return escaped(text, true);
 }
 
 std::string formatText(const Event_Comm::Event &event, SystemTime received)

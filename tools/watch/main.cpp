@@ -1,9 +1,7 @@
 // tmx-watch: subscribes to the notifier service and prints what it gets.
-#include <cerrno>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <mutex>
 #include <string>
 
@@ -13,6 +11,8 @@
 using namespace tmx::tools;
 
 namespace {
+
+const char program[] = "tmx-watch";
 
 const char usageText[] =
   "usage: tmx-watch [ORB options] [--filter F] [--json | --csv] [--count N] [--timeout S]\n"
@@ -141,18 +141,13 @@ private:
 
 int usageError(const std::string &what)
 {
-  std::fprintf(stderr, "tmx-watch: %s\n(tmx-watch --help shows the usage)\n", what.c_str());
-  return 2;
+  return tmx::tools::usageError(program, what);
 }
 
+// Unlike the other programs' numbers, a leading '+' is refused.
 bool parsePositive(const char *text, unsigned long &value)
 {
-  if (!text || !*text || *text == '-' || *text == '+')
-    return false;
-  char *end = nullptr;
-  errno = 0;
-  value = std::strtoul(text, &end, 10);
-  return errno == 0 && *end == '\0' && value > 0;
+  return text && *text != '+' && parseUnsigned(text, value) && value > 0;
 }
 
 } // namespace
@@ -165,13 +160,10 @@ int main(int argc, char **argv)
   WatchState state;
   SignalWaiter signals([&state](int) { state.request(Stop::signal); });
 
-  bool userCallTimeout = hasOrbOption(argc, argv, "-ORBclientCallTimeOutPeriod");
-  CORBA::ORB_var orb;
-  try {
-    orb = CORBA::ORB_init(argc, argv);
-  } catch (const CORBA::Exception &e) {
-    return usageError("bad ORB option: " + describe(e));
-  }
+  bool userCallTimeout = false;
+  CORBA::ORB_var orb = initOrb(argc, argv, program, userCallTimeout);
+  if (CORBA::is_nil(orb))
+    return 2;
 
   Format format = Format::text;
   unsigned long count = 0, timeout = 0;
@@ -220,13 +212,8 @@ int main(int argc, char **argv)
   Event_Comm::Consumer_var self;
   const char *step = "ORB set-up";
   try {
-    CORBA::Object_var obj = orb->resolve_initial_references("RootPOA");
-    PortableServer::POA_var poa = PortableServer::POA::_narrow(obj);
-    PortableServer::ObjectId_var id = poa->activate_object(servant);
-    obj = poa->id_to_reference(id.in());
+    CORBA::Object_var obj = activateServant(orb, servant);
     self = Event_Comm::Consumer::_narrow(obj);
-    PortableServer::POAManager_var manager = poa->the_POAManager();
-    manager->activate();
 
     step = "naming service";
     CosNaming::NamingContext_var naming = rootContext(orb);
@@ -245,9 +232,7 @@ int main(int argc, char **argv)
       notifier->subscribe(self.in(), filter.c_str());
     }
   } catch (const CORBA::ORB::InvalidName &) {
-    std::fprintf(stderr,
-                 "tmx-watch: no naming service given "
-                 "(use -ORBInitRef NameService=corbaloc::HOST:PORT/NameService)\n");
+    reportNoNamingService(program);
     status = 1;
   } catch (const CosNaming::NamingContext::NotFound &) {
     std::fprintf(stderr, "tmx-watch: no notifier service is bound as \"Notifier\" in the naming service\n");
@@ -295,10 +280,6 @@ int main(int argc, char **argv)
 
   notifier = Event_Comm::Notifier::_nil();
   self = Event_Comm::Consumer::_nil();
-  try {
-    orb->destroy();
-  } catch (const CORBA::Exception &e) {
-    std::fprintf(stderr, "tmx-watch: ORB shutdown: %s\n", describe(e).c_str());
-  }
+  destroyOrb(orb, program);
   return status;
 }
