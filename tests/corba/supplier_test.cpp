@@ -1,6 +1,8 @@
 // Supplier set-up end to end against a private omniNames and tmx-notifier:
-// the init steps and their failures, shutdown, SIGINT, and published
-// console lines and simulation values reaching a consumer.
+// the init steps and their failures, an event supplier that cannot start,
+// shutdown, SIGINT (also after a failed start-up, and with a console that
+// outlives it), and published console lines and simulation values reaching
+// a consumer.
 #include "corba/InputHandler.h"
 #include "corba/supplier.h"
 #include "tests/corba/CorbaTestUtil.h"
@@ -8,6 +10,7 @@
 
 #include <TMX.hh>
 #include <ace/OS_NS_sys_time.h>
+#include <ace/Reactor.h>
 #include <ace/Thread.h>
 #include <ace/Thread_Manager.h>
 #include <gtest/gtest.h>
@@ -15,6 +18,7 @@
 #include <csignal>
 #include <fstream>
 #include <numeric>
+#include <pthread.h>
 
 using namespace corba_test;
 using tmx::test::CorbaEnv;
@@ -27,6 +31,32 @@ public:
   std::int32_t elapsedTime() override { return 42; }
 };
 
+// While alive, threads created with the default stack size cannot be
+// created in this process: that size becomes larger than any address space.
+class ThreadCreationRefused
+{
+public:
+  ThreadCreationRefused()
+  {
+    pthread_getattr_default_np(&saved_);
+    pthread_attr_t huge;
+    pthread_attr_init(&huge);
+    pthread_attr_setstacksize(&huge, std::size_t(1) << 62);
+    active_ = pthread_setattr_default_np(&huge) == 0;
+    pthread_attr_destroy(&huge);
+  }
+  ~ThreadCreationRefused()
+  {
+    pthread_setattr_default_np(&saved_);
+    pthread_attr_destroy(&saved_);
+  }
+  bool active() const { return active_; }
+
+private:
+  pthread_attr_t saved_;
+  bool active_ = false;
+};
+
 // Records on which thread the ORB loop and the signal handler ran.
 class ProbedSupplier : public Supplier
 {
@@ -35,17 +65,51 @@ public:
   int run() override
   {
     orbThread = ACE_Thread::self();
-    return Supplier::run();
+    if (refuseThreadsInRun) {
+      // Only for the span of the ORB thread's attempt to start the event
+      // supplier; nothing else in the test creates threads meanwhile.
+      ThreadCreationRefused refused;
+      refusalActive = refused.active();
+      runResult = Supplier::run();
+    } else {
+      runResult = Supplier::run();
+    }
+    return runResult;
   }
+  // signals counts handled signals: the shutdown has run when it changes.
   int handle_signal(int signum, siginfo_t *info, ucontext_t *context) override
   {
     signalThread = ACE_Thread::self();
+    const int result = Supplier::handle_signal(signum, info, context);
     ++signals;
-    return Supplier::handle_signal(signum, info, context);
+    return result;
   }
   std::atomic<ACE_thread_t> orbThread{};
   std::atomic<ACE_thread_t> signalThread{};
   std::atomic<int> signals{ 0 };
+  std::atomic<bool> refuseThreadsInRun{ false };
+  std::atomic<bool> refusalActive{ false };
+  std::atomic<int> runResult{ 1 };
+};
+
+// Runs a reactor's event loop on a thread of its own, as the ORB thread
+// would, and records that thread.
+struct ReactorThread
+{
+  explicit ReactorThread(ACE_Reactor *r)
+    : reactor(r)
+  {
+  }
+  static ACE_THR_FUNC_RETURN body(void *arg)
+  {
+    auto *self = static_cast<ReactorThread *>(arg);
+    self->reactor->owner(ACE_Thread::self());
+    self->id = ACE_Thread::self();
+    self->reactor->run_reactor_event_loop();
+    return 0;
+  }
+  ACE_Reactor *reactor;
+  std::atomic<ACE_thread_t> id{};
 };
 
 bool waitThreads(ACE_Thread_Manager &threads, int seconds)
@@ -196,6 +260,48 @@ TEST_F(SupplierTest, TmxSystemAlreadyBoundFailsAtStep6AndKeepsTheOtherBinding)
   EXPECT_TRUE(env->naming().isBound("TMXSYSTEM"));
 }
 
+// The SIGINT registration of step 5 outlives the failure of step 6: a
+// signal is still answered on the thread that runs the reactor's loop, and
+// the shutdown leaves the other object's "TMXSYSTEM" alone.
+TEST_F(SupplierTest, SigintStaysRegisteredAfterInitFailedAtStep6)
+{
+  env = std::make_unique<CorbaEnv>();
+  env->startNotifier();
+  ASSERT_TRUE(nameclt({ "bind_new_context", "TMXSYSTEM" }));
+  {
+    CaptureFd out(1), err(2);
+    ASSERT_EQ(-1, init());
+  }
+  // Still caught: an uncaught SIGINT would end the test program.
+  struct sigaction current = {};
+  ASSERT_EQ(0, ::sigaction(SIGINT, nullptr, &current));
+  ASSERT_NE(SIG_DFL, current.sa_handler);
+  ASSERT_NE(SIG_IGN, current.sa_handler);
+  ReactorThread loop(supplier->orb_reactor());
+  ASSERT_NE(-1, threads.spawn(&ReactorThread::body, &loop));
+  // However the test ends, the loop is over before the supplier goes.
+  struct EndLoop
+  {
+    ReactorThread &loop;
+    ACE_Thread_Manager &threads;
+    ~EndLoop()
+    {
+      loop.reactor->end_reactor_event_loop();
+      waitThreads(threads, 20);
+    }
+  } endLoop{ loop, threads };
+
+  CaptureFd err(2);
+  ASSERT_EQ(0, ::kill(::getpid(), SIGINT));
+  ASSERT_TRUE(eventually([&] { return supplier->signals.load() == 1; }));
+  // The shutdown ended the loop.
+  EXPECT_TRUE(waitThreads(threads, 20));
+  EXPECT_TRUE(ACE_OS::thr_equal(loop.id.load(), supplier->signalThread.load()));
+  EXPECT_TRUE(contains(err.text(), "Interrupt\n")) << err.text();
+  EXPECT_EQ(1, Notifier_Handler::close_count());
+  EXPECT_TRUE(env->naming().isBound("TMXSYSTEM"));
+}
+
 TEST_F(SupplierTest, RunsServesTmxSystemAndShutsDownOnce)
 {
   env = std::make_unique<CorbaEnv>();
@@ -250,6 +356,33 @@ TEST_F(SupplierTest, SigintShutsTheCorbaSideDownFromTheOrbThread)
   EXPECT_TRUE(contains(err.text(), "Interrupt")) << err.text();
 }
 
+TEST_F(SupplierTest, EventSupplierThatCannotStartEndsTheOrbThreadBeforeItsLoop)
+{
+  env = std::make_unique<CorbaEnv>();
+  env->startNotifier();
+  ASSERT_EQ(0, init());
+  supplier->refuseThreadsInRun = true;
+  CaptureFd err(2);
+  ASSERT_EQ(0, supplier->start());
+  // Nobody ends the loop here: the ORB thread ends only if it never
+  // entered it.
+  const bool ended = waitThreads(threads, 10);
+  if (!ended)
+    supplier->orb_reactor()->end_reactor_event_loop(); // lets threads be created again
+  ASSERT_TRUE(ended);
+  ASSERT_TRUE(supplier->refusalActive.load());
+  EXPECT_EQ(-1, supplier->runResult.load());
+  const std::string logged = err.text();
+  EXPECT_TRUE(contains(logged, "Event_supplier::run: ")) << logged;
+  EXPECT_FALSE(contains(logged, "Event_Supplier::svc")) << logged;
+  EXPECT_EQ(0, supplier->event_supplier().thr_count());
+  EXPECT_EQ(0, Notifier_Handler::close_count());
+  // The CORBA side itself is still up, and shuts down as usual.
+  EXPECT_TRUE(env->naming().isBound("TMXSYSTEM"));
+  EXPECT_EQ(0, supplier->shutdown());
+  EXPECT_FALSE(env->naming().isBound("TMXSYSTEM"));
+}
+
 TEST_F(SupplierTest, ValuesSentBeforeStartReachTheConsumerInOrder)
 {
   env = std::make_unique<CorbaEnv>();
@@ -300,6 +433,54 @@ TEST_F(SupplierTest, ConsoleLineReachesTheConsumerAsANestedEvent)
   }
   ::close(fds[0]);
   ::close(fds[1]);
+}
+
+// SIGINT shuts down only the CORBA side: an attached console is still read
+// by the reactor's loop, so "quit" can be typed afterwards, and closing the
+// console ends the ORB thread.
+TEST_F(SupplierTest, AttachedConsoleIsServedAfterSigintUntilItIsClosed)
+{
+  env = std::make_unique<CorbaEnv>();
+  env->startNotifier();
+  ASSERT_EQ(0, init());
+  int fds[2];
+  ASSERT_EQ(0, ::pipe(fds));
+  InputHandler console(fds[0]);
+  // However the test ends, the console leaves the reactor before the
+  // supplier goes.
+  struct Cleanup
+  {
+    InputHandler &console;
+    int *fds;
+    ~Cleanup()
+    {
+      console.close();
+      ::close(fds[0]);
+      ::close(fds[1]);
+    }
+  } cleanup{ console, fds };
+
+  ASSERT_EQ(0, console.init(supplier.get()));
+  ASSERT_EQ(0, supplier->start());
+  ASSERT_EQ(0, ::kill(::getpid(), SIGINT));
+  ASSERT_TRUE(eventually([&] { return supplier->signals.load() == 1; }));
+  EXPECT_EQ(1, Notifier_Handler::close_count());
+  EXPECT_FALSE(env->naming().isBound("TMXSYSTEM"));
+
+  const std::string lines = "late line\nquit\n";
+  ASSERT_EQ(static_cast<ssize_t>(lines.size()), ::write(fds[1], lines.data(), lines.size()));
+  ASSERT_TRUE(eventually([&] { return console.shutdown_trigger().isTriggered() != 0; }));
+  // Read in order: the line before "quit" is queued, and stays queued
+  // since the event supplier has stopped.
+  const std::vector<CORBA::Any> queued = supplier->event_supplier().queued_values();
+  ASSERT_EQ(1u, queued.size());
+  const Event_Comm::Event *event;
+  ASSERT_TRUE(queued[0] >>= event);
+  EXPECT_STREQ("late line", event->tag_.in());
+
+  EXPECT_EQ(-1, console.close()); // it left the reactor after "quit"
+  EXPECT_TRUE(waitThreads(threads, 20));
+  EXPECT_EQ(0, supplier->runResult.load());
 }
 
 TEST_F(SupplierTest, SimulationValuesArePublished)
