@@ -201,6 +201,8 @@ int TmxApp::initialize(int argc, char **argv)
     reportError("Error initializing electronics housing sensors");
     return -1;
   }
+  spectrographLimits_ = readHousingLimits(*configuration_, "TMX-S1");
+  electronicsLimits_ = readHousingLimits(*configuration_, "TMX-E1");
   if (supplier_->init(argc, argv) == -1) {
     reportError("Event supplier init failed");
     return -1;

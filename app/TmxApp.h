@@ -3,6 +3,7 @@
 // and takes everything down in order once a shutdown is requested.
 #pragma once
 
+#include "app/HousingLimits.h"
 #include "corba/InputHandler.h"
 #include "corba/tmxapp_i.h"
 #include "framework/MicroApp.h"
@@ -59,6 +60,9 @@ public:
   Supplier *supplier() const { return supplier_.get(); }
   HousingSensor *spectrographSensor() const { return spectrographSensor_.get(); }
   HousingSensor *electronicsSensor() const { return electronicsSensor_.get(); }
+  // Each housing's limits from tmx.cfg, read by initialize().
+  const HousingLimits &spectrographLimits() const { return spectrographLimits_; }
+  const HousingLimits &electronicsLimits() const { return electronicsLimits_; }
   EventTrigger &shutdownTrigger();
   InputHandler &inputHandler() { return inputHandler_; }
   AppConfiguration *configuration() const { return configuration_.get(); }
@@ -90,6 +94,8 @@ private:
   ACE_Thread_Manager threadManager_;
   std::unique_ptr<HousingSensor> spectrographSensor_;
   std::unique_ptr<HousingSensor> electronicsSensor_;
+  HousingLimits spectrographLimits_;
+  HousingLimits electronicsLimits_;
   std::unique_ptr<TmxPeriodicHandler> periodicHandlerOwned_;
   std::unique_ptr<TmxEventHandler> eventHandlerOwned_;
   std::unique_ptr<AppConfiguration> configuration_;

@@ -50,6 +50,8 @@ TmxPeriodicHandler::TmxPeriodicHandler(const char *name, TmxApp *app)
                        app != nullptr ? app->electronicsSensor() : nullptr,
                        app != nullptr ? app->spectrographSensor() : nullptr)
 {
+  if (app != nullptr)
+    setLimits(app->electronicsLimits(), app->spectrographLimits());
 }
 
 TmxPeriodicHandler::TmxPeriodicHandler(const char *name,
@@ -83,7 +85,13 @@ TmxPeriodicHandler::~TmxPeriodicHandler()
   joinThread();
 }
 
-void TmxPeriodicHandler::publishReading(HousingSensor &sensor, HousingID id)
+void TmxPeriodicHandler::setLimits(const HousingLimits &electronics, const HousingLimits &spectrograph)
+{
+  electronicsLimits_ = HousingLimitChecker("Electronics housing", electronics);
+  spectrographLimits_ = HousingLimitChecker("Spectrograph housing", spectrograph);
+}
+
+HousingReading TmxPeriodicHandler::publishReading(HousingSensor &sensor, HousingID id)
 {
   HousingReading reading;
   sensor.sample(reading);
@@ -98,15 +106,21 @@ void TmxPeriodicHandler::publishReading(HousingSensor &sensor, HousingID id)
     value <<= record;
     supplier_->send_event(value);
   }
+  return reading;
 }
 
 int TmxPeriodicHandler::sendHousekeeping(Callback &)
 {
   if (electronics_ == nullptr)
     return 0;
-  publishReading(*electronics_, ELECTRONICS_HOUSING);
-  if (spectrograph_ != nullptr)
-    publishReading(*spectrograph_, SPECTROGRAPH_HOUSING);
+  // Limits are checked after the record is queued, so an alarm follows the
+  // record that shows its value.
+  HousingReading reading = publishReading(*electronics_, ELECTRONICS_HOUSING);
+  raiseLimitEvents(electronicsLimits_.check(reading.temperature, reading.humidity));
+  if (spectrograph_ != nullptr) {
+    reading = publishReading(*spectrograph_, SPECTROGRAPH_HOUSING);
+    raiseLimitEvents(spectrographLimits_.check(reading.temperature, reading.humidity));
+  }
   return 0;
 }
 

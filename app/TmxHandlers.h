@@ -1,10 +1,11 @@
 // The monitor's two framework tasks: the event handler that turns the
 // console's shutdown trigger into an application shutdown request, and the
-// periodic handler that publishes housekeeping records every 5 s and
-// watches both water lines every second.
+// periodic handler that publishes housekeeping records every 5 s, checks
+// each housing's limits on them, and watches both water lines every second.
 #pragma once
 
 #include "alarms/Alarm.h"
+#include "app/HousingLimits.h"
 #include "framework/Callback.h"
 #include "framework/MicroEventHandler.h"
 #include "framework/MicroPeriodicHandler.h"
@@ -14,6 +15,7 @@
 class EventSink;
 class EventTrigger;
 class HousingSensor;
+struct HousingReading;
 class TmxApp;
 
 class TmxEventHandler : public MicroEventHandler
@@ -41,7 +43,7 @@ public:
   static constexpr unsigned waterAlarmMinSeconds = 5;
   static constexpr unsigned waterAlarmMaxSeconds = 20;
 
-  // Takes the supplier and both sensors from the application. Throws
+  // Takes the supplier, both sensors and their limits from the application. Throws
   // NullArg when the application has no task synchroniser yet.
   TmxPeriodicHandler(const char *name, TmxApp *app);
   // The same with the pieces named. Sensors and sink are not owned; a null
@@ -57,13 +59,17 @@ public:
   int sendHousekeeping(Callback &caller);
   int checkWaterAlarms(Callback &caller);
 
+  // Replaces both housings' limits (none by default) and their state.
+  // Only before the task's start signal.
+  void setLimits(const HousingLimits &electronics, const HousingLimits &spectrograph);
+
   TimedAlarm &electronicsWaterAlarm() { return electronicsAlarm_; }
   TimedAlarm &spectrographWaterAlarm() { return spectrographAlarm_; }
 
 private:
   // Samples one housing and queues its record; readingTime is taken after
-  // the sample.
-  void publishReading(HousingSensor &sensor, HousingID id);
+  // the sample. Returns the reading.
+  HousingReading publishReading(HousingSensor &sensor, HousingID id);
 
   EventSink *supplier_;         // not owned
   HousingSensor *electronics_;  // not owned
@@ -72,4 +78,6 @@ private:
   Callback waterCallback_;
   TimedAlarm electronicsAlarm_;
   TimedAlarm spectrographAlarm_;
+  HousingLimitChecker electronicsLimits_{ "Electronics housing" };
+  HousingLimitChecker spectrographLimits_{ "Spectrograph housing" };
 };
