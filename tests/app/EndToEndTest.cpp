@@ -468,6 +468,89 @@ TEST_F(EndToEnd, PublishesLogsAlarmsAndQuitsInOrder)
             tmx.out().find("Application shutdown started..."));
 }
 
+// Limits from tmx.cfg: scripts/tmx-sim takes the electronics housing past
+// its highest temperature and back; the alarm comes with the next sample,
+// and the alarm and the notice are each published and logged once. A
+// malformed spectrograph entry is reported and the monitor runs on; the
+// rewrite keeps both entries.
+TEST_F(EndToEnd, HousingLimitAlarmsOnceAndNoticesOnceWhenBack)
+{
+  startCorba();
+  const std::string limits = "TMX-E1-LIMITS 5,35,60,3,0.5\t# electronics\nTMX-S1-LIMITS 30,20\n";
+  Monitor monitor(env_->orbArgs(), defaultConfig + limits);
+  monitor.start();
+  ChildProcess &tmx = monitor.process();
+  const std::string malformed =
+    "ERROR: Malformed limits entry ignored (lowest temperature above highest): TMX-S1-LIMITS 30,20@";
+  ASSERT_TRUE(consumer_.waitUntil(
+    [&](const auto &all) {
+      return countMessages(all, malformed, ALARM) == 1 && ofKind(all, Received::housekeeping).size() >= 2;
+    },
+    milliseconds(20000)))
+    << tmx.out() << tmx.err();
+
+  auto simSet = [&](const std::string &value) {
+    RunResult r = run({ std::string(TMX_SOURCE_DIR) + "/scripts/tmx-sim",
+                        "--run-dir",
+                        monitor.dir().path(),
+                        "set",
+                        "TMX-E1",
+                        "temp",
+                        value },
+                      milliseconds(10000));
+    EXPECT_TRUE(r.status.ok()) << r.status.describe() << r.err;
+  };
+  const std::string alarm = "Electronics housing temperature high: 40.00 degC (limit 35.00)@";
+  const std::string notice = "Electronics housing temperature back within limits: 24.10 degC@";
+  const auto hotAt = SteadyClock::now();
+  simSet("40");
+  ASSERT_TRUE(consumer_.waitUntil([&](const auto &all) { return countMessages(all, alarm, ALARM) == 1; },
+                                  milliseconds(10000)));
+  auto all = consumer_.snapshot();
+  auto raised = std::find_if(all.begin(), all.end(), [&](const Received &r) {
+    return r.kind == Received::message && startsWith(r.text, alarm);
+  });
+  EXPECT_LE(secondsBetween(hotAt, raised->at), 5.5) << "within one housekeeping period";
+  // The record that shows the value comes first, as it always looks.
+  auto record = std::find_if(std::make_reverse_iterator(raised), all.rend(), [](const Received &r) {
+    return r.kind == Received::housekeeping && r.hk.id == ELECTRONICS_HOUSING;
+  });
+  ASSERT_NE(record, all.rend());
+  EXPECT_DOUBLE_EQ(record->hk.temp, 40.0);
+  EXPECT_FALSE(record->hk.wateralarm);
+
+  simSet("24.10");
+  ASSERT_TRUE(consumer_.waitUntil([&](const auto &all) { return countMessages(all, notice, MESSAGE) == 1; },
+                                  milliseconds(10000)));
+  // One more electronics sample after the notice, which must add nothing.
+  ASSERT_TRUE(consumer_.waitUntil(
+    [&](const auto &all) {
+      auto back = std::find_if(all.begin(), all.end(), [&](const Received &r) {
+        return r.kind == Received::message && startsWith(r.text, notice);
+      });
+      return std::any_of(back, all.end(), [](const Received &r) {
+        return r.kind == Received::housekeeping && r.hk.id == ELECTRONICS_HOUSING;
+      });
+    },
+    milliseconds(10000)));
+
+  ASSERT_TRUE(tmx.writeStdin("quit\n"));
+  ExitStatus status = tmx.wait(milliseconds(30000));
+  EXPECT_TRUE(status.ok()) << status.describe() << "\n" << tmx.err();
+  all = consumer_.snapshot();
+  EXPECT_EQ(countMessages(all, alarm, ALARM), 1u);
+  EXPECT_EQ(countMessages(all, notice, MESSAGE), 1u);
+  EXPECT_EQ(
+    countMessages(all, "Electronics housing", ALARM) + countMessages(all, "Electronics housing", MESSAGE) +
+      countMessages(all, "Spectrograph housing", ALARM) + countMessages(all, "Spectrograph housing", MESSAGE),
+    2u);
+  const std::string log = monitor.logText();
+  EXPECT_EQ(countOccurrences(log, "\t" + alarm), 1u) << log;
+  EXPECT_EQ(countOccurrences(log, "\t" + notice), 1u) << log;
+  EXPECT_EQ(countOccurrences(log, "\t" + malformed), 1u) << log;
+  EXPECT_EQ(monitor.config(), normalisedConfig + limits);
+}
+
 // SIGTERM, the service manager's stop: the same orderly shutdown. A second
 // monitor started meanwhile fails at "TMXSYSTEM" and leaves the first one's
 // binding alone.
