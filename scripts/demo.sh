@@ -121,8 +121,12 @@ cfg="$run_dir/tmx.cfg"
 cat >"$cfg" <<'EOF'
 # TMX site configuration (demo): sensor id, logger library version,
 # logger read argument, parallel port base address, water line mask.
+# Limits: lowest and highest temperature, highest RH, dew-point margin,
+# hysteresis ("-" for none).
 TMX-S1 V3.5-Beta3,1,0x378,0x20	# spectrograph housing
 TMX-E1 V3.5-Beta3,2,0x378,0x40	# electronics housing
+TMX-S1-LIMITS 10,30,60,3,0.5	# spectrograph: 10..30 degC, RH below 60 %, 3 degC above dew point
+TMX-E1-LIMITS 5,35,60,3,0.5	# electronics: 5..35 degC, RH below 60 %, 3 degC above dew point
 EOF
 
 cat >"$run_dir/loggers.sim" <<'EOF'
@@ -209,7 +213,7 @@ demo: run directory $run_dir
 demo:   tmx.cfg, loggers.sim, port.dev, logfiles/ (the monitor's log)
 demo: in another terminal:
 demo:   scripts/tmx-sim --run-dir $run_dir wet electronics   # then: dry electronics
-demo:   scripts/tmx-sim --run-dir $run_dir set TMX-E1 temp 25.0
+demo:   scripts/tmx-sim --run-dir $run_dir set TMX-E1 temp 25.0   # 40: past its limit
 demo:   $bin/tmx-status ${orb[*]}
 demo: type a line to publish it; "quit" ends the monitor and the demo.
 EOF
