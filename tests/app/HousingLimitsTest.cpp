@@ -1,5 +1,5 @@
-// Housing limits: the "-LIMITS" entry, the dew point, the checker's
-// transitions, and what reaches the alarm manager.
+// Housing limits: the "-LIMITS" entry, the dew point and the checker's
+// transitions (their logging and publication: EndToEndTest).
 #include "app/HousingLimits.h"
 
 #include "alarms/AlarmManager.h"
@@ -169,7 +169,7 @@ TEST(HousingLimitChecker, UnreadValuesAndNoLimitsGiveNothing)
   runSteps("", { { 100, 100, {} }, { -40, 0, {} } });
 }
 
-// Through the process-wide manager, as the monitor does it.
+// A malformed entry, reported through the process-wide manager.
 class LimitReporting : public ::testing::Test
 {
 protected:
@@ -204,23 +204,6 @@ TEST_F(LimitReporting, MalformedEntryIsReportedOnceWithItsText)
             "ERROR: Malformed limits entry ignored (lowest temperature above highest): TMX-E1-LIMITS "
             "40,35,60@10:11:12");
   EXPECT_EQ(messages[0].priority, ALARM);
-}
-
-TEST_F(LimitReporting, AlarmsAndNoticesAreLoggedAndPublished)
-{
-  raiseLimitEvents({ { true, "Electronics housing temperature high: 36.20 degC (limit 35.00)" },
-                     { false, "Electronics housing temperature back within limits: 34.10 degC" } });
-  manager.scanPass();
-  const auto messages = sink.messages();
-  ASSERT_EQ(messages.size(), 2u);
-  EXPECT_EQ(messages[0].text, "Electronics housing temperature high: 36.20 degC (limit 35.00)@10:11:12");
-  EXPECT_EQ(messages[0].priority, ALARM);
-  EXPECT_EQ(messages[1].text, "Electronics housing temperature back within limits: 34.10 degC@10:11:12");
-  EXPECT_EQ(messages[1].priority, MESSAGE);
-  const auto logged = lines(readFile(manager.logPath()));
-  ASSERT_GE(logged.size(), 2u);
-  EXPECT_EQ(logged[logged.size() - 2],
-            "10:11:12\tElectronics housing temperature high: 36.20 degC (limit 35.00)@10:11:12");
 }
 
 } // namespace
