@@ -183,12 +183,10 @@ void ConfigFile::write()
     return;
   }
 
-  // The head (everything before the first entry's line) byte for byte,
-  // then every entry normalised. The new file gets the old one's
-  // permission bits.
-  std::size_t head =
-    std::min(old.size(), static_cast<std::size_t>(std::max(0L, entries_.front().lineOffset)));
-  bool ok = ::fchmod(fd, (oldStat.st_mode & 07777) | S_IWUSR) == 0 && writeAll(fd, old.substr(0, head));
+  // The head of the file as it is now (it may have been edited since it
+  // was read) byte for byte, then every entry normalised. The new file
+  // gets the old one's permission bits.
+  bool ok = ::fchmod(fd, (oldStat.st_mode & 07777) | S_IWUSR) == 0 && writeAll(fd, configformat::headOf(old));
   for (std::size_t i = 0; ok && i < entries_.size(); ++i)
     ok = writeAll(fd, configformat::formatEntry(entries_[i]));
   ok = ok && ::fsync(fd) == 0;

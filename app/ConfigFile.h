@@ -49,8 +49,16 @@ constexpr const char *delimiters = " ,\t\n\r";
 // Parses the text of a whole file and appends one entry per line that has
 // a key and at least one value. Returns 1 when the end was reached, -1 when
 // reading stopped at a line with too many tokens (that line gives no entry
-// and later lines are not read).
-int parseEntries(const std::string &text, std::vector<ConfigEntry> &entries);
+// and later lines are not read); `stoppedAt`, when given, then receives that
+// line's offset (else the text's size).
+int parseEntries(const std::string &text,
+                 std::vector<ConfigEntry> &entries,
+                 std::size_t *stoppedAt = nullptr);
+
+// The head of a file's text: its whole lines before the first line that
+// gives an entry or stops reading. A text without such a line is head
+// throughout; it is given a final line feed when it lacks one.
+std::string headOf(const std::string &text);
 
 // The normalised line of an entry: "KEY v1,v2,...\t#comment\n", or
 // "KEY v1,v2\n" without a comment, "KEY \n" without values.
@@ -71,9 +79,10 @@ public:
   // directory) and makes it read-only. 1 on success, -1 on failure
   // (reported through reportError).
   short initialize(const char *name);
-  // Replaces the file with the head of the old file and every entry in
-  // normalised form, through "tmx.$$$" in the same directory. Failures are
-  // printed on the console and leave the old file as it was.
+  // Replaces the file with the head of the file as it is now (see headOf)
+  // and every entry in normalised form, through "tmx.$$$" in the same
+  // directory. Failures are printed on the console and leave the old file
+  // as it was.
   void write();
   // 1 and a copy of the first entry with that key (exact match), else 0
   // and `item` untouched.

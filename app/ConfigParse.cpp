@@ -95,8 +95,10 @@ LineResult tokenize(const std::string &line, ConfigItem &item)
 
 } // namespace
 
-int parseEntries(const std::string &text, std::vector<ConfigEntry> &entries)
+int parseEntries(const std::string &text, std::vector<ConfigEntry> &entries, std::size_t *stoppedAt)
 {
+  if (stoppedAt != nullptr)
+    *stoppedAt = text.size();
   std::size_t pos = 0;
   const std::size_t size = text.size();
   while (pos < size) {
@@ -124,8 +126,11 @@ int parseEntries(const std::string &text, std::vector<ConfigEntry> &entries)
       continue;
 
     ConfigItem item;
-    if (tokenize(line, item) == LineResult::tooManyTokens)
+    if (tokenize(line, item) == LineResult::tooManyTokens) {
+      if (stoppedAt != nullptr)
+        *stoppedAt = lineStart;
       return -1;
+    }
     if (!item.key.empty() && !item.values.empty()) {
       ConfigEntry entry;
       entry.item = std::move(item);
@@ -135,6 +140,25 @@ int parseEntries(const std::string &text, std::vector<ConfigEntry> &entries)
     }
   }
   return 1;
+}
+
+std::string headOf(const std::string &text)
+{
+  std::vector<ConfigEntry> entries;
+  std::size_t end = text.size();
+  parseEntries(text, entries, &end);
+  if (!entries.empty())
+    end = std::min(end, static_cast<std::size_t>(entries.front().lineOffset));
+  if (end < text.size()) {
+    // A long line is read in pieces: the cut goes to the start of the line
+    // that holds the piece.
+    const std::size_t lf = end == 0 ? std::string::npos : text.rfind('\n', end - 1);
+    return text.substr(0, lf == std::string::npos ? 0 : lf + 1);
+  }
+  std::string head = text;
+  if (!head.empty() && head.back() != '\n')
+    head += '\n';
+  return head;
 }
 
 std::string formatEntry(const ConfigEntry &entry)

@@ -145,14 +145,16 @@ TmxApp::~TmxApp()
 
 int TmxApp::shutdown()
 {
-  requestShutdown();
+  reportMessage("Application shutdown requested");
+  shutdownRequested_.store(1);
   return 0;
 }
 
 void TmxApp::requestShutdown()
 {
-  reportMessage("Application shutdown requested");
-  shutdownRequested_.store(1);
+  // The event task and the idle state machine may both report one request.
+  if (shutdownRequested_.exchange(1) == 0)
+    reportMessage("Application shutdown requested");
 }
 
 std::int32_t TmxApp::elapsedTime()
@@ -224,62 +226,63 @@ void TmxApp::abandonStartup()
   supplier_->shutdown();
 }
 
-MicroEventHandler *TmxApp::createEventHandler()
+namespace {
+// Creates one of the monitor's tasks into `owned`; null when it cannot be
+// made (the reason traced under `what`).
+template<class Handler>
+Handler *createHandler(std::unique_ptr<Handler> &owned, const char *what, TmxApp *app)
 {
   try {
-    eventHandlerOwned_ = std::make_unique<TmxEventHandler>(appName(), this);
+    owned = std::make_unique<Handler>(appName(), app);
   } catch (const Exception &e) {
-    trace(1, 4, "TmxApp::createEventHandler %s\n", e.message() != nullptr ? e.message() : "");
+    trace(1, 4, "%s %s\n", what, e.message() != nullptr ? e.message() : "");
     return nullptr;
   } catch (const std::bad_alloc &) {
     return nullptr;
   }
-  return eventHandlerOwned_.get();
+  return owned.get();
+}
+} // namespace
+
+MicroEventHandler *TmxApp::createEventHandler()
+{
+  return createHandler(eventHandlerOwned_, "TmxApp::createEventHandler", this);
 }
 
 MicroPeriodicHandler *TmxApp::createPeriodicHandler()
 {
-  try {
-    periodicHandlerOwned_ = std::make_unique<TmxPeriodicHandler>(appName(), this);
-  } catch (const Exception &e) {
-    trace(1, 4, "TmxApp::createPeriodicHandler %s\n", e.message() != nullptr ? e.message() : "");
-    return nullptr;
-  } catch (const std::bad_alloc &) {
-    return nullptr;
-  }
-  return periodicHandlerOwned_.get();
+  return createHandler(periodicHandlerOwned_, "TmxApp::createPeriodicHandler", this);
 }
 
 int TmxApp::idle()
 {
   switch (state_) {
-    case 0:
+    case IdleState::starting:
       started_.store(true);
       startTime_.store(currentTime());
-      state_ = 1;
+      state_ = IdleState::startingSupplier;
       break;
-    case 1:
+    case IdleState::startingSupplier:
       supplier_->start();
-      state_ = 2;
+      state_ = IdleState::running;
       break;
-    case 2:
+    case IdleState::running:
       sleepMilliseconds(1000);
-      if (terminationRequested_.load() && shutdownRequested_.load() == 0)
+      if (terminationRequested_.load())
         requestShutdown();
       if (shutdownRequested_.load() != 0)
-        state_ = 3;
+        state_ = IdleState::writingConfiguration;
       break;
-    case 3:
+    case IdleState::writingConfiguration:
       configuration_->write();
-      state_ = 4;
+      state_ = IdleState::shuttingDown;
       break;
-    default:
+    case IdleState::shuttingDown:
       shutdownSequence();
       break;
   }
   return 0;
 }
-
 void TmxApp::shutdownSequence()
 {
   reportMessage("Application shutdown started...");

@@ -22,6 +22,16 @@ class Supplier;
 class TmxEventHandler;
 class TmxPeriodicHandler;
 
+// The steps of the idle state machine, in order.
+enum class IdleState
+{
+  starting,             // records the start time
+  startingSupplier,     // starts the CORBA side and the console
+  running,              // polls for a shutdown request once a second
+  writingConfiguration, // rewrites tmx.cfg
+  shuttingDown          // stops the tasks and the CORBA side
+};
+
 class TmxApp
   : public MicroApp
   , public ElapsedTimeSource
@@ -32,7 +42,9 @@ public:
   TmxApp();
   ~TmxApp() override;
 
-  // Only requests the shutdown; the idle state machine does the rest.
+  // The program entry's request: logs "Application shutdown requested" (also
+  // when one was requested before) and raises the flag; the idle state
+  // machine does the rest.
   int shutdown() override;
   MicroPeriodicHandler *createPeriodicHandler() override;
   MicroEventHandler *createEventHandler() override;
@@ -40,8 +52,9 @@ public:
   int setTaskParameters() override;
   int initialize(int argc, char **argv) override;
 
-  // Logs "Application shutdown requested" and raises the flag that the
-  // idle state machine polls once a second.
+  // Raises the flag that the idle state machine polls once a second and
+  // logs "Application shutdown requested" when it was not raised yet: one
+  // request is logged once, however many paths report it. Thread-safe.
   void requestShutdown();
   // Seconds since the first idle step (the whole of currentTime() before).
   std::int32_t elapsedTime() override;
@@ -55,7 +68,7 @@ public:
   // spawnTasks) succeeded.
   bool started() const { return started_.load(); }
   bool shutdownRequested() const { return shutdownRequested_.load() != 0; }
-  int state() const { return state_; }
+  IdleState state() const { return state_; }
 
   Supplier *supplier() const { return supplier_.get(); }
   HousingSensor *spectrographSensor() const { return spectrographSensor_.get(); }
@@ -102,7 +115,7 @@ private:
   std::unique_ptr<Supplier> supplier_;
 
   std::atomic<std::uint32_t> startTime_{ 0 };
-  int state_ = 0;
+  IdleState state_ = IdleState::starting;
   std::atomic<short> shutdownRequested_{ 0 };
   std::atomic<bool> terminationRequested_{ false };
   std::atomic<bool> started_{ false };

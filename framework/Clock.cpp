@@ -1,5 +1,7 @@
 #include "framework/Clock.h"
 
+#include "framework/MicroTask.h"
+
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -30,6 +32,11 @@ std::time_t ClockSource::wallTime()
   return std::time(nullptr);
 }
 
+int ClockSource::timedWait(Semaphore &sem, int ms)
+{
+  return sem.take(ms);
+}
+
 void setClockSource(ClockSource *s)
 {
   currentSource.store(s, std::memory_order_release);
@@ -48,6 +55,11 @@ int ticksPerSecond()
 std::time_t wallClock()
 {
   return source().wallTime();
+}
+
+int timedWait(Semaphore &sem, int ms)
+{
+  return source().timedWait(sem, ms);
 }
 
 void sleepSeconds(unsigned seconds)

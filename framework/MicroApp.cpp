@@ -44,10 +44,45 @@ int MicroApp::run(int argc, char **argv)
     return 0;
   }
   _taskSync->signalTask(2);
+  // The event task drops the triggers raised before it watches them. The
+  // idle steps may start what raises them (the console), so they begin
+  // only once it watches: nothing they raise is lost.
+  if (eventHandler_->waitUntilWatching(eventStartTimeoutMs) != 0)
+    errors_.set("MicroApp::run() - EventHandler task did not start in time");
   while (!_taskSync->shutdownRequested())
     idle();
   return 0;
 }
+
+namespace {
+// Creates one task through its factory (an Exception counts as a failure)
+// and starts it; the texts name what failed. The task or null.
+template<class Task, class Create>
+Task *createAndActivate(ErrorHandler &errors,
+                        Create create,
+                        const char *createdText,
+                        const std::string &name,
+                        int priority,
+                        int stackSize,
+                        const char *spawnErrorText)
+{
+  Task *task = nullptr;
+  try {
+    task = create();
+  } catch (const Exception &) {
+    task = nullptr;
+  }
+  if (task == nullptr || task->errors().status() != 0) {
+    errors.set(createdText);
+    return nullptr;
+  }
+  if (task->activate(name.c_str(), priority, 0, stackSize) == -1) {
+    errors.set(spawnErrorText);
+    return nullptr;
+  }
+  return task;
+}
+} // namespace
 
 int MicroApp::spawnTasks()
 {
@@ -58,40 +93,31 @@ int MicroApp::spawnTasks()
   }
   setTaskParameters();
 
-  const std::string periodicName = title_ + "PeriodicHandler";
   trace(1, 4, "MicroApp::createPeriodicHandler()\n");
-  try {
-    periodicHandler_ = createPeriodicHandler();
-  } catch (const Exception &) {
-    periodicHandler_ = nullptr;
-  }
-  if (periodicHandler_ == nullptr || periodicHandler_->errors().status() != 0) {
-    errors_.set("MicroApp::createPeriodicHandler() - PeriodicHandler constructor failed");
+  MicroPeriodicHandler *periodic = createAndActivate<MicroPeriodicHandler>(
+    errors_,
+    [this] { return periodicHandler_ = createPeriodicHandler(); },
+    "MicroApp::createPeriodicHandler() - PeriodicHandler constructor failed",
+    title_ + "PeriodicHandler",
+    periodicTaskPriority_,
+    periodicTaskStackSize_,
+    "periodicHandler::activate() - Task spawn error.\n");
+  if (periodic == nullptr)
     return -1;
-  }
-  if (periodicHandler_->activate(periodicName.c_str(), periodicTaskPriority_, 0, periodicTaskStackSize_) ==
-      -1) {
-    errors_.set("periodicHandler::activate() - Task spawn error.\n");
-    return -1;
-  }
-  _taskSync->setTaskId(1, periodicHandler_->threadId());
+  _taskSync->setTaskId(1, periodic->threadId());
 
-  const std::string eventName = title_ + "EventHandler";
   trace(1, 4, "MicroApp::createEventHandler()\n");
-  try {
-    eventHandler_ = createEventHandler();
-  } catch (const Exception &) {
-    eventHandler_ = nullptr;
-  }
-  if (eventHandler_ == nullptr || eventHandler_->errors().status() != 0) {
-    errors_.set("MicroApp::createEventHandler() - EventHandler constructor error.\n");
+  MicroEventHandler *event = createAndActivate<MicroEventHandler>(
+    errors_,
+    [this] { return eventHandler_ = createEventHandler(); },
+    "MicroApp::createEventHandler() - EventHandler constructor error.\n",
+    title_ + "EventHandler",
+    eventTaskPriority_,
+    eventTaskStackSize_,
+    "eventHandler::activate() - Task spawn error.\n");
+  if (event == nullptr)
     return -1;
-  }
-  if (eventHandler_->activate(eventName.c_str(), eventTaskPriority_, 0, eventTaskStackSize_) == -1) {
-    errors_.set("eventHandler::activate() - Task spawn error.\n");
-    return -1;
-  }
-  _taskSync->setTaskId(2, eventHandler_->threadId());
+  _taskSync->setTaskId(2, event->threadId());
   return 0;
 }
 
@@ -102,9 +128,9 @@ int MicroApp::shutdown()
     return -1;
   }
   _taskSync->requestShutdown();
-  if (eventHandler_ != nullptr && eventHandler_->stop(10) == -1)
+  if (eventHandler_ != nullptr && eventHandler_->stop(eventStopSeconds_) == -1)
     errors_.set("Timed out waiting for MicroEventHandler task to exit");
-  if (periodicHandler_ != nullptr && periodicHandler_->stop(20) == -1)
+  if (periodicHandler_ != nullptr && periodicHandler_->stop(periodicStopSeconds_) == -1)
     errors_.set("Timed out waiting for MicroPeriodicHandler task to exit");
   return errors_.status() != 0 ? -1 : 0;
 }

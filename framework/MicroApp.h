@@ -22,10 +22,16 @@ public:
   MicroApp(const char *name, const char *title);
   ~MicroApp() override;
 
-  // The whole life of the application; returns 0 in every case.
+  // The whole life of the application; returns 0 in every case. The idle
+  // steps begin once the event task watches its triggers (at most
+  // eventStartTimeoutMs later).
   int run(int argc, char **argv);
   int spawnTasks();
 
+  // Requests shutdown and stops the event task, then the periodic task,
+  // waiting eventStopSeconds_ and periodicStopSeconds_ for each. -1 when a
+  // task did not end in time ("Timed out waiting for ... task to exit") or
+  // an error was recorded before, else 0.
   virtual int shutdown();
   virtual MicroPeriodicHandler *createPeriodicHandler() = 0;
   virtual MicroEventHandler *createEventHandler() = 0;
@@ -37,6 +43,8 @@ public:
   TaskSynchronizer *taskSync() const { return _taskSync.get(); }
   const std::string &name() const { return name_; }
   const std::string &title() const { return title_; }
+
+  static constexpr int eventStartTimeoutMs = 10000;
 
 protected:
   using MicroTask::run;
@@ -51,4 +59,6 @@ protected:
   int eventTaskStackSize_ = 5500;
   int periodicTaskPriority_ = 15;
   int periodicTaskStackSize_ = 5500;
+  int eventStopSeconds_ = 10;
+  int periodicStopSeconds_ = 20;
 };

@@ -1,8 +1,5 @@
 #include "framework/MicroEventHandler.h"
 
-#include <algorithm>
-#include <chrono>
-
 MicroEventHandler::MicroEventHandler(const char *name, TaskSynchronizer *taskSync)
   : name_(name != nullptr ? name : "")
   , taskSync_(taskSync)
@@ -21,6 +18,7 @@ MicroEventHandler::~MicroEventHandler()
   if (!hasEnded())
     stop(10);
   joinThread();
+  watching_.close();
 }
 
 int MicroEventHandler::addEvent(EventTrigger *trigger, Callback *callback)
@@ -44,6 +42,7 @@ int MicroEventHandler::run()
     // Triggers raised before the start signal are dropped here, before the
     // periodic task is released: whatever its first pass raises is seen.
     clearTriggers();
+    watching_.give();
     trace(2, 4, "MicroEventHandler::run() - wakeup MicroPeriodic task\n");
     taskSync_->signalTask(1);
     detectionLoop();
@@ -110,19 +109,10 @@ void MicroEventHandler::clearSeenTriggers()
 
 int MicroEventHandler::stop(int seconds)
 {
-  taskSync_->requestShutdown();
-  if (hasEnded())
-    return 0; // never started, or already ended
-  shutdownTrigger_.trigger();
-  // Also releases a task still waiting for its start signal.
-  taskSync_->signalTask(2);
-  const auto start = std::chrono::steady_clock::now();
-  if (taskSync_->waitForShutdown(2, seconds) == 0) {
-    // The acknowledgement comes just before the thread ends.
-    const long long spent =
-      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
-    const long long left = seconds < 0 ? 1000 : static_cast<long long>(seconds) * 1000 - spent;
-    wait(static_cast<int>(std::max(left, 200LL)));
-  }
-  return hasEnded() ? 0 : -1;
+  return taskSync_->stopTask(2, *this, seconds, [this] { shutdownTrigger_.trigger(); });
+}
+
+int MicroEventHandler::waitUntilWatching(int ms)
+{
+  return watching_.take(ms);
 }

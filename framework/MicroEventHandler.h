@@ -32,6 +32,10 @@ public:
   // signal; 0 once the thread has ended (at once if it is not running), -1
   // if it still runs after `seconds`.
   int stop(int seconds);
+  // Waits at most ms milliseconds until the task, released by its start
+  // signal, has dropped the triggers raised before it and watches them: a
+  // trigger raised from then on is processed. 0, or -1 on time-out.
+  int waitUntilWatching(int ms);
 
   ErrorHandler &errors() { return errors_; }
   const std::string &name() const { return name_; }
@@ -55,6 +59,7 @@ private:
   std::string name_;
   TaskSynchronizer *taskSync_;
   EventTrigger shutdownTrigger_;
+  Semaphore watching_; // given at the end of each start handshake
   short hasCallbacks_ = 0;
   std::vector<Registration> registry_;
   std::vector<std::uint32_t> seen_; // trigger sequences at the start of a turn

@@ -3,14 +3,15 @@
 #include "framework/Clock.h"
 
 #include <algorithm>
-#include <chrono>
 #include <climits>
 #include <cmath>
 #include <cstdio>
 #include <numeric>
 
 namespace {
-// Longest interval accepted: keeps tick counts within a signed 32-bit int.
+// Longest interval accepted: keeps tick counts within a signed 32-bit int
+// (and, at 1000 ticks a second, the pass wait within an int of milliseconds,
+// the time-out type of the timed wait).
 constexpr double maxIntervalTicks = INT_MAX / 2;
 
 // Common cycle above which counting falls back to the largest interval.
@@ -43,8 +44,14 @@ int MicroPeriodicHandler::addCallback(unsigned periodMs, Callback *cb)
     errors_.set("MicroPeriodicHandler::addCallback() - period of 0 ms refused");
     return -1;
   }
-  const float hertz = 1000.0f / static_cast<float>(periodMs);
-  return addCallback(hertz, cb);
+  if (cb == nullptr) {
+    errors_.set("MicroPeriodicHandler::addCallback() - null callback refused");
+    return -1;
+  }
+  // Ticks straight from the period: through a single-precision rate, long
+  // periods would come out some milliseconds off.
+  const double exact = static_cast<double>(periodMs) * ticksPerSecond() / 1000.0 + 0.5;
+  return addInterval(exact, 1000.0f / static_cast<float>(periodMs), cb);
 }
 
 int MicroPeriodicHandler::addCallback(float hertz, Callback *cb)
@@ -57,8 +64,12 @@ int MicroPeriodicHandler::addCallback(float hertz, Callback *cb)
     errors_.set("MicroPeriodicHandler::addCallback() - rate must be a positive number of hertz");
     return -1;
   }
-  const double exact = static_cast<double>(ticksPerSecond()) / static_cast<double>(hertz) + 0.5;
-  if (exact > maxIntervalTicks) {
+  return addInterval(static_cast<double>(ticksPerSecond()) / static_cast<double>(hertz) + 0.5, hertz, cb);
+}
+
+int MicroPeriodicHandler::addInterval(double exact, float hertz, Callback *cb)
+{
+  if (exact > maxIntervalTicks || exact * 1000.0 / ticksPerSecond() > INT_MAX) {
     char text[ErrorHandler::messageSize];
     std::snprintf(text,
                   sizeof text,
@@ -141,17 +152,23 @@ int MicroPeriodicHandler::run()
     trace(3, 4, "MicroPeriodicHandler::run() - wait for MicroEventHandler\n");
     taskSync_->waitForTask(1, WAIT_FOREVER);
     trace(3, 4, "MicroPeriodicHandler::run() - start sampling loop\n");
-    const unsigned waitMs =
-      static_cast<unsigned>(_sampleTicks) * 1000u / static_cast<unsigned>(ticksPerSecond());
+    const int waitMs = passWaitMs();
     while (!taskSync_->shutdownRequested()) {
       trace(4, 4, "MicroPeriodicHandler::run() - top of sampling loop; sampleTicks=%d\n", _sampleTicks);
-      timerSem_.take(static_cast<int>(waitMs));
+      timedWait(timerSem_, waitMs);
       std::lock_guard<Mutex> guard(taskSync_->lock());
       invokeCallbacks();
     }
   }
   taskSync_->shutdownReceived(1);
   return 0;
+}
+
+int MicroPeriodicHandler::passWaitMs() const
+{
+  // Widened first: the product overflows 32 bits from about 71 minutes on.
+  const long long ms = static_cast<long long>(_sampleTicks) * 1000LL / ticksPerSecond();
+  return static_cast<int>(std::min<long long>(ms, INT_MAX));
 }
 
 int MicroPeriodicHandler::invokeCallbacks()
@@ -179,19 +196,5 @@ int MicroPeriodicHandler::invokeCallbacks()
 
 int MicroPeriodicHandler::stop(int seconds)
 {
-  taskSync_->requestShutdown();
-  timerSem_.give();
-  if (hasEnded())
-    return 0; // never started, or already ended
-  // Also releases a task still waiting for its start signal.
-  taskSync_->signalTask(1);
-  const auto start = std::chrono::steady_clock::now();
-  if (taskSync_->waitForShutdown(1, seconds) == 0) {
-    // The acknowledgement comes just before the thread ends.
-    const long long spent =
-      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
-    const long long left = seconds < 0 ? 1000 : static_cast<long long>(seconds) * 1000 - spent;
-    wait(static_cast<int>(std::max(left, 200LL)));
-  }
-  return hasEnded() ? 0 : -1;
+  return taskSync_->stopTask(1, *this, seconds, [this] { timerSem_.give(); });
 }

@@ -46,6 +46,8 @@ public:
   ErrorHandler &errors() { return errors_; }
   const std::string &name() const { return name_; }
   int sampleTicks() const { return _sampleTicks; }
+  // Milliseconds the task waits between passes (one sample interval).
+  int passWaitMs() const;
   int maxTicks() const { return maxTicks_; }
   int tickCount() const { return tickCount_.load(std::memory_order_relaxed); }
   // Length of one counting cycle: the least common multiple of the
@@ -57,6 +59,9 @@ protected:
   TaskSynchronizer *taskSync() const { return taskSync_; }
 
 private:
+  // Registers cb at `exact` ticks (rounded down; hertz for the texts).
+  int addInterval(double exact, float hertz, Callback *cb);
+
   ErrorHandler errors_;
   std::string name_;
   TaskSynchronizer *taskSync_;

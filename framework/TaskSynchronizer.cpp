@@ -1,5 +1,8 @@
 #include "framework/TaskSynchronizer.h"
 
+#include <algorithm>
+#include <chrono>
+
 TaskSynchronizer::TaskSynchronizer(const char *, int)
 {
   // Always three entries: 0 unused, 1 periodic task, 2 event task.
@@ -82,6 +85,25 @@ void TaskSynchronizer::requestShutdown()
 bool TaskSynchronizer::shutdownRequested() const
 {
   return shutdownRequested_.load() != 0;
+}
+
+int TaskSynchronizer::stopTask(int i, MicroTask &task, int seconds, const std::function<void()> &wake)
+{
+  requestShutdown();
+  if (task.hasEnded())
+    return 0; // never started, or already ended
+  if (wake)
+    wake();
+  signalTask(i);
+  const auto start = std::chrono::steady_clock::now();
+  if (waitForShutdown(i, seconds) == 0) {
+    // The acknowledgement comes just before the thread ends.
+    const long long spent =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    const long long left = seconds < 0 ? 1000 : static_cast<long long>(seconds) * 1000 - spent;
+    task.wait(static_cast<int>(std::min(std::max(left, 200LL), 2000000000LL)));
+  }
+  return task.hasEnded() ? 0 : -1;
 }
 
 const TaskData *TaskSynchronizer::task(int i) const

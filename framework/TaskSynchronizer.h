@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -35,6 +36,12 @@ public:
   int waitForShutdown(int i, int seconds);
   void requestShutdown();
   bool shutdownRequested() const;
+  // Stops task i, whose thread `task` runs: requests shutdown and, unless
+  // the thread has ended (or never ran), calls wake, gives the start signal
+  // (which also releases a task still in its start handshake), waits up to
+  // `seconds` (-1: no limit) for the acknowledgement and then for the thread
+  // to end. 0 once the thread has ended, -1 if it still runs.
+  int stopTask(int i, MicroTask &task, int seconds, const std::function<void()> &wake);
 
   Mutex &lock() { return lock_; }
   int count() const { return count_; }

@@ -604,6 +604,23 @@ TEST_F(EndToEnd, SigtermDuringStartUpStillStopsInOrder)
     << monitor.logText();
 }
 
+// "quit" typed while the monitor is still starting is read once the console
+// starts and shuts the monitor down in order.
+TEST_F(EndToEnd, QuitTypedDuringStartUpStillStopsInOrder)
+{
+  startCorba();
+  Monitor monitor(env_->orbArgs());
+  monitor.start();
+  ChildProcess &tmx = monitor.process();
+  ASSERT_TRUE(tmx.writeStdin("quit\n"));
+  ExitStatus status = tmx.wait(milliseconds(30000));
+  EXPECT_TRUE(status.ok()) << status.describe() << "\n" << tmx.err() << tmx.out();
+  EXPECT_FALSE(isBound("TMXSYSTEM"));
+  EXPECT_EQ(monitor.config(), normalisedConfig);
+  const std::string log = monitor.logText();
+  EXPECT_NE(log.find("\tApplication shutdown started...@"), std::string::npos) << log;
+}
+
 // SIGINT ends only the CORBA side: "TMXSYSTEM" goes, nothing more is
 // published, while sampling, logging and the console go on until "quit".
 TEST_F(EndToEnd, SigintStopsPublishingButNotSampling)

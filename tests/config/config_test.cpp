@@ -240,6 +240,45 @@ TEST_F(Config, HeadIsCopiedByteForByteAndLaterNonEntriesDropped)
   EXPECT_EQ(head + "TMX-E1 V3.5-Beta3,1\t#e\nTMX-S1 V3.5-Beta3,2\n", cfgText());
 }
 
+// The file may be edited while the monitor runs: the rewrite takes the head
+// of the file as it is then, by whole lines, never bytes counted at start-up.
+TEST_F(Config, HeadIsTakenFromTheFileAsItIsAtTheRewrite)
+{
+  const std::string entries =
+    "TMX-S1 V3.5-Beta3,1,0x378,0x20\t# spectrograph\nTMX-E1 V3.5-Beta3,2,0x378,0x40\n";
+  const std::string original =
+    "# head\nTMX-S1 V3.5-Beta3 1 0x378 0x20 # spectrograph\nTMX-E1 V3.5-Beta3,2,0x378,0x40\n";
+  const std::string longComment =
+    "#" + std::string(300, 'x') + " 1\n"; // read in two pieces, the second an entry
+  struct Case
+  {
+    const char *what;
+    std::string now;  // the file just before the rewrite
+    std::string head; // what the rewrite keeps of it
+  } cases[] = {
+    { "head grew", "# site settings\n# head\n" + original.substr(7), "# site settings\n# head\n" },
+    { "head shrank", "#\n" + original.substr(7), "#\n" },
+    { "replaced, other head and entries", "# other\n\nOTHER 1\n", "# other\n\n" },
+    { "replaced, no entry, no final line feed", "# only a comment", "# only a comment\n" },
+    { "replaced, line that stops reading",
+      "# h\n" + std::string("K") + std::string(21 * 2, ' ') +
+        "1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20 21\nTMX-S1 1\n",
+      "# h\n" },
+    { "first entry inside a long line", "# h\n" + longComment + original.substr(7), "# h\n" },
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(1, load(original));
+    dir_.write("tmx.cfg", c.now, 0444);
+    write();
+    EXPECT_EQ(c.head + entries, cfgText());
+    ConfigFile reread;
+    ASSERT_EQ(1, reread.initialize("tmx.cfg"));
+    ASSERT_EQ(2u, reread.entries().size());
+    EXPECT_EQ("TMX-S1", reread.entries()[0].item.key);
+  }
+}
+
 TEST_F(Config, FileWithoutEntriesIsLeftUnchanged)
 {
   for (const std::string &text : { std::string(), std::string("# only comments\n\n   \n#x\r\n") }) {

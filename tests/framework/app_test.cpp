@@ -1,8 +1,11 @@
 #include "framework/MicroApp.h"
+#include "tests/framework/SteppedWaits.h"
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 
 using testing::internal::CaptureStderr;
 using testing::internal::CaptureStdout;
@@ -10,14 +13,16 @@ using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
 
 namespace {
-// Raises "quit" on its third sampling pass; the event handler then asks
-// for shutdown, as the monitor does.
+// Sees "quit" and tells the application, whose idle step then shuts down,
+// as the monitor does. While stuck, a turn waits (at most 10 s) for
+// release().
 class QuitHandler : public MicroEventHandler
 {
 public:
-  QuitHandler(TaskSynchronizer *sync, EventTrigger *quit)
+  QuitHandler(TaskSynchronizer *sync, EventTrigger *quit, bool stuck)
     : MicroEventHandler("e", sync)
     , quit_(quit)
+    , stuck_(stuck)
   {
     addEvent(quit, nullptr);
   }
@@ -25,13 +30,25 @@ public:
   {
     ++turns;
     if (quit_->isTriggered())
-      taskSync()->requestShutdown();
+      quitSeen = true;
+    std::unique_lock<std::mutex> lock(mutex_);
+    released_.wait_for(lock, std::chrono::seconds(10), [this] { return !stuck_; });
     return 0;
   }
+  void release()
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    stuck_ = false;
+    released_.notify_all();
+  }
   std::atomic<int> turns{ 0 };
+  std::atomic<bool> quitSeen{ false };
 
 private:
   EventTrigger *quit_;
+  std::mutex mutex_;
+  std::condition_variable released_;
+  bool stuck_;
 };
 
 class TestApp : public MicroApp
@@ -43,7 +60,9 @@ public:
     FailInitialize,
     NullPeriodic,
     NullEvent,
-    ThrowingEvent
+    ThrowingEvent,
+    QuitInFirstIdle, // the first idle step raises "quit" (as a console it starts could)
+    StuckEvent       // the event task's turns wait for release
   };
 
   explicit TestApp(Mode mode)
@@ -69,7 +88,7 @@ public:
     if (mode_ == NullPeriodic)
       return nullptr;
     periodic = new MicroPeriodicHandler("p", taskSync());
-    periodic->addCallback(100.0f, &sample);
+    periodic->addCallback(100.0f, &sample); // 10 ms
     return periodic;
   }
   MicroEventHandler *createEventHandler() override
@@ -79,7 +98,7 @@ public:
       return nullptr;
     if (mode_ == ThrowingEvent)
       throw NullArg(2);
-    event = new QuitHandler(taskSync(), &quit);
+    event = new QuitHandler(taskSync(), &quit, mode_ == StuckEvent);
     return event;
   }
   int setTaskParameters() override
@@ -88,18 +107,27 @@ public:
     periodicTaskStackSize_ = 10000;
     eventTaskPriority_ = 1;
     eventTaskStackSize_ = 10000;
+    eventStopSeconds_ = eventStopSeconds;
+    periodicStopSeconds_ = periodicStopSeconds;
     return 0;
   }
+  // Shuts down once the event task saw "quit"; gives up after about 5 s
+  // (a lost "quit").
   int idle() override
   {
-    ++idles;
+    if (++idles == 1 && mode_ == QuitInFirstIdle)
+      quit.trigger();
+    if (event->quitSeen.load() || idles > 5000) {
+      quitLost = !event->quitSeen.load();
+      MicroApp::shutdown();
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(1)); // the subclass paces its idle loop
     return 0;
   }
 
   int onSample(Callback &)
   {
-    if (++samples == 3)
+    if (++samples == 3 && mode_ == Normal)
       quit.trigger();
     return 0;
   }
@@ -113,6 +141,9 @@ public:
   int periodicCreated = 0;
   int eventCreated = 0;
   int idles = 0;
+  bool quitLost = false;
+  int eventStopSeconds = 10;
+  int periodicStopSeconds = 20;
 };
 
 char arg0[] = "tmx";
@@ -186,6 +217,9 @@ TEST(MicroApp, RunWhenTheEventFactoryFailsLeavesThePeriodicTaskWaiting)
 
 TEST(MicroApp, FullRunUntilShutdownRequested)
 {
+  // Three passes at once, then the periodic task waits until it is stopped:
+  // it can end only after the event task when the shutdown keeps its order.
+  SteppedWaits waits(3);
   TestApp app(TestApp::Normal);
   CaptureStdout();
   EXPECT_EQ(app.run(1, argv), 0);
@@ -204,8 +238,71 @@ TEST(MicroApp, FullRunUntilShutdownRequested)
   const auto periodicDone = out.find("Shutdown from task 1 received\n");
   ASSERT_NE(eventDone, std::string::npos) << out;
   ASSERT_NE(periodicDone, std::string::npos) << out;
+  EXPECT_LT(eventDone, periodicDone) << out;
   // A second shutdown finds both tasks ended and returns at once.
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(app.shutdown(), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
+// The idle steps begin once the event task watches its triggers, so a
+// trigger raised by the first of them (a "quit" typed while the monitor was
+// starting, read as soon as the console starts) is processed.
+TEST(MicroApp, TriggerRaisedByTheFirstIdleStepIsNotLost)
+{
+  SteppedWaits waits(0);
+  TestApp app(TestApp::QuitInFirstIdle);
+  CaptureStdout();
+  EXPECT_EQ(app.run(1, argv), 0);
+  GetCapturedStdout();
+  EXPECT_FALSE(app.quitLost);
+  EXPECT_TRUE(app.event->quitSeen.load());
+  EXPECT_LT(app.idles, 5000);
+  EXPECT_EQ(app.errors().status(), 0);
+}
+
+// A task that does not end within its stop time-out: the shutdown reports
+// it, goes on with the other task and returns -1.
+TEST(MicroApp, ShutdownTimeOutsAreReported)
+{
+  const std::string eventText = "Timed out waiting for MicroEventHandler task to exit";
+  const std::string periodicText = "Timed out waiting for MicroPeriodicHandler task to exit";
+  struct Case
+  {
+    const char *what;
+    bool eventStuck;
+    int eventStopSeconds;
+    std::string err;
+  } cases[] = {
+    { "periodic task stuck", false, 5, periodicText + "\n" },
+    { "both tasks stuck", true, 0, eventText + "\n" + periodicText + "\n" },
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    SteppedWaits waits(0);
+    waits.hold(); // the periodic task's first wait ignores its wake-up
+    TestApp app(c.eventStuck ? TestApp::StuckEvent : TestApp::Normal);
+    app.eventStopSeconds = c.eventStopSeconds;
+    app.periodicStopSeconds = 0;
+    CaptureStdout();
+    ASSERT_EQ(app.initialize(1, argv), 0);
+    ASSERT_EQ(app.spawnTasks(), 0);
+    app.taskSync()->signalTask(2);
+    EXPECT_EQ(app.event->waitUntilWatching(5000), 0);
+    EXPECT_TRUE(waits.waitForWaits(1));
+    CaptureStderr();
+    const int result = app.shutdown();
+    const std::string err = GetCapturedStderr();
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(err, c.err);
+    EXPECT_EQ(app.errors().message(), periodicText);
+    EXPECT_EQ(app.periodic->hasEnded(), 0);
+    EXPECT_EQ(app.event->hasEnded() == 0, c.eventStuck);
+    // Released, both end; the handlers' destructors join them.
+    waits.release();
+    app.event->release();
+    EXPECT_EQ(app.event->stop(5), 0);
+    EXPECT_EQ(app.periodic->stop(5), 0);
+    GetCapturedStdout();
+  }
 }

@@ -1,4 +1,5 @@
 #include "framework/MicroPeriodicHandler.h"
+#include "tests/framework/SteppedWaits.h"
 #include "tests/framework/WaitFor.h"
 
 #include <gtest/gtest.h>
@@ -32,6 +33,15 @@ public:
 
 struct PeriodicTest : ::testing::Test
 {
+  TaskSynchronizer sync{ "Test", 3 };
+  MicroPeriodicHandler handler{ "TestPeriodicHandler", &sync };
+};
+
+// The same with the task's waits stepped: two passes at once, then each
+// wait lasts until the task is woken.
+struct SteppedPeriodicTest : ::testing::Test
+{
+  SteppedWaits waits{ 2 };
   TaskSynchronizer sync{ "Test", 3 };
   MicroPeriodicHandler handler{ "TestPeriodicHandler", &sync };
 };
@@ -194,23 +204,69 @@ TEST_F(PeriodicTest, RatesBelowOneTickOrNotPositiveAreRefused)
   EXPECT_EQ(handler.sampleTicks(), 1);
 }
 
-TEST_F(PeriodicTest, SamplesAfterStartSignalAndStopsWithOneMorePass)
+TEST_F(SteppedPeriodicTest, SamplesAfterStartSignalAndStopsWithOneMorePass)
 {
   Counter a;
   handler.addCallback(200.0f, &a.callback); // 5 ticks
   ASSERT_EQ(handler.activate("TestPeriodicHandler", 15, 0, 5500), 0);
   ASSERT_EQ(sync.task(1)->resetSem->take(5000), 0); // in its start handshake
   EXPECT_EQ(a.calls.load(), 0);
+  EXPECT_TRUE(waits.waits().empty());
   sync.signalTask(1);
-  ASSERT_TRUE(waitFor([&] { return a.calls.load() >= 3; }));
+  ASSERT_TRUE(waits.waitForWaits(3)); // two passes, then waiting
+  EXPECT_EQ(a.calls.load(), 2);
   CaptureStdout();
   EXPECT_EQ(handler.stop(5), 0);
   const std::string out = GetCapturedStdout();
   EXPECT_NE(out.find("Shutdown from task 1 received\n"), std::string::npos) << out;
   EXPECT_NE(handler.hasEnded(), 0);
-  const int calls = a.calls.load();
+  EXPECT_EQ(a.calls.load(), 3); // the stop cuts the wait short: one more pass
+  EXPECT_EQ(waits.waits(), (std::vector<int>{ 5, 5, 5 }));
   EXPECT_EQ(handler.stop(5), 0); // already ended: no wait
-  EXPECT_EQ(a.calls.load(), calls);
+  EXPECT_EQ(a.calls.load(), 3);
+}
+
+// Each pass waits the whole interval, however long: the wait in
+// milliseconds is computed without overflow.
+TEST(PeriodicHandler, LongPeriodsWaitTheirWholeInterval)
+{
+  struct Case
+  {
+    unsigned periodMs;
+    int waitMs;
+  } cases[] = {
+    { 1000u, 1000 },
+    { 83u * 60 * 1000, 83 * 60 * 1000 },               // 83 minutes
+    { 12u * 24 * 3600 * 1000, 12 * 24 * 3600 * 1000 }, // 12 days
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.periodMs);
+    SteppedWaits waits(3);
+    TaskSynchronizer sync("Test", 3);
+    MicroPeriodicHandler handler("TestPeriodicHandler", &sync);
+    Counter a;
+    ASSERT_EQ(handler.addCallback(c.periodMs, &a.callback), 0);
+    EXPECT_EQ(handler.passWaitMs(), c.waitMs);
+    ASSERT_EQ(handler.activate("TestPeriodicHandler", 0, 0, 5500), 0);
+    sync.signalTask(1);
+    ASSERT_TRUE(waits.waitForWaits(4));
+    EXPECT_EQ(a.calls.load(), 3); // every pass runs the callback
+    EXPECT_EQ(handler.stop(5), 0);
+    for (int ms : waits.waits())
+      EXPECT_EQ(ms, c.waitMs);
+  }
+}
+
+TEST(PeriodicHandler, PeriodsBeyondTheLongestWaitAreRefused)
+{
+  TaskSynchronizer sync("Test", 3);
+  MicroPeriodicHandler handler("TestPeriodicHandler", &sync);
+  Counter a;
+  CaptureStderr();
+  EXPECT_EQ(handler.addCallback(25u * 24 * 3600 * 1000, &a.callback), -1); // 25 days
+  EXPECT_EQ(GetCapturedStderr(),
+            "MicroPeriodicHandler::addCallback() - hertz=4.62963e-07 is too slow, refused\n");
+  EXPECT_EQ(handler.intervalCount(), 0);
 }
 
 TEST_F(PeriodicTest, StopReleasesATaskStillWaitingForItsStartSignal)
