@@ -23,5 +23,8 @@ set_target_properties(TMX::omniORB PROPERTIES
   INTERFACE_LINK_LIBRARIES
     "${COSDYNAMIC_LIBRARY};${COS_LIBRARY};${OMNIDYNAMIC_LIBRARY};${OMNIORB_LIBRARY};${OMNITHREAD_LIBRARY};Threads::Threads")
 
+# JSON output of tmx-watch (header-only, Debian's nlohmann-json3-dev).
+find_package(nlohmann_json 3 REQUIRED)
+
 find_package(GTest REQUIRED)
 find_program(OMNINAMES omniNames PATHS /usr/bin /usr/sbin)

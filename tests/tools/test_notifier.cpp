@@ -216,6 +216,58 @@ TEST(Notifier, FullQueueDropsTheOldestAndReportsIt)
   EXPECT_TRUE(s.env.notifier()->waitForErr("6 events were dropped"));
 }
 
+TEST(Notifier, QueueIsBoundedInBytesToo)
+{
+  RecordingConsumer slow;
+  // About 1 KiB per event below: two fit in 2500 bytes, three do not.
+  NotifierSetup s({ "--queue-limit", "100", "--queue-bytes", "2500" });
+  slow.hold();
+  Event_Comm::Consumer_var r = s.activate(slow);
+  s.notifier->subscribe(r, "");
+  const std::string pad(1000, '.');
+  s.notifier->push(makeEvent("e0" + pad));
+  ASSERT_TRUE(slow.waitEntered(1)); // e0 is in flight, out of the queue
+  for (int i = 1; i < 10; ++i)
+    s.notifier->push(makeEvent("e" + std::to_string(i) + pad));
+  ASSERT_TRUE(s.env.notifier()->waitForErr("too slow"));
+  slow.release();
+  ASSERT_TRUE(slow.waitTags(3));
+  EXPECT_EQ(std::vector<std::string>({ "e0" + pad, "e8" + pad, "e9" + pad }), slow.tags());
+  EXPECT_TRUE(s.env.notifier()->waitForErr("7 events were dropped"));
+}
+
+TEST(Notifier, SubscriptionsAreCapped)
+{
+  RecordingConsumer a, b, c;
+  NotifierSetup s({ "--max-consumers", "2" });
+  Event_Comm::Consumer_var ra = s.activate(a), rb = s.activate(b), rc = s.activate(c);
+  s.notifier->subscribe(ra, "");
+  s.notifier->subscribe(rb, "");
+  try {
+    s.notifier->subscribe(rc, "");
+    FAIL() << "a third consumer was subscribed";
+  } catch (const Event_Comm::Notifier::CannotSubscribe &e) {
+    EXPECT_EQ("too many consumers: 2 are subscribed", std::string(e.reason_.in()));
+  }
+  s.notifier->unsubscribe(ra, "");
+  s.notifier->subscribe(rc, "");
+  s.notifier->push(makeEvent("x"));
+  ASSERT_TRUE(c.waitTags(1));
+}
+
+TEST(Notifier, LogEscapesTextsFromTheWire)
+{
+  RecordingConsumer c;
+  NotifierSetup s;
+  Event_Comm::Consumer_var r = s.activate(c);
+  s.notifier->subscribe(r, "tag:\x1b[2J\n");
+  s.notifier->disconnect("bye\x07\r");
+  EXPECT_TRUE(s.env.notifier()->waitForErr(R"(subscribed with filter "tag:\x1b[2J\n")"));
+  EXPECT_TRUE(s.env.notifier()->waitForErr(R"(a supplier disconnected: bye\x07\r)"));
+  std::string err = s.env.notifier()->err();
+  EXPECT_EQ(std::string::npos, err.find_first_of("\x1b\x07\r")) << err;
+}
+
 TEST(Notifier, SigtermUnbindsDisconnectsConsumersAndExitsCleanly)
 {
   RecordingConsumer c;

@@ -88,7 +88,7 @@ TEST(Watch, PrintsOneReadableLinePerKind)
                  R"(wateralarm=yes readingTime=1714564800 (2024-05-01T12:00:00Z))");
   expectLine(lines[1],
              r + R"( message tag="TMX" priority=ALARM arrival_time=1714564801 )"
-                 R"((2024-05-01T12:00:01Z) text="THIS IS A \"TEST\" ALARM")");
+                 R"((2024-05-01T12:00:01) text="THIS IS A \"TEST\" ALARM")");
   expectLine(lines[2],
              r + R"( event tag="TMX" id=7 name="HEATON" arrival_time=1714564802 (2024-05-01T12:00:02Z))");
   expectLine(lines[3], r + R"( console tag="TMX" line="hello\tworld")");
@@ -113,7 +113,7 @@ TEST(Watch, JsonPrintsOneEscapedObjectPerLine)
                  R"("readingTime":1714564800,"readingTimeUtc":"2024-05-01T12:00:00Z"})");
   expectLine(lines[1],
              r + R"("kind":"message","type":"IDL:TMX/Message:1.0","tag":"TMX","priority":"ALARM",)"
-                 R"("arrival_time":1714564801,"arrival_timeUtc":"2024-05-01T12:00:01Z",)"
+                 R"("arrival_time":1714564801,"arrival_timeLocal":"2024-05-01T12:00:01",)"
                  R"("text":"THIS IS A \"TEST\" ALARM"})");
   expectLine(lines[2],
              r + R"("kind":"event","type":"IDL:TMX/Event:1.0","tag":"TMX","id":7,"name":"HEATON",)"
@@ -243,6 +243,8 @@ TEST(WatchFormat, EscapesAndTimes)
   EXPECT_EQ("1970-01-01T00:00:00Z", isoUtcSeconds(0));
   EXPECT_EQ("2038-01-19T03:14:08Z", isoUtcSeconds(2147483648ULL));
   EXPECT_EQ("invalid", isoUtcSeconds(~0ULL));
+  EXPECT_EQ("2024-05-01T12:00:01", isoLocalSeconds(1714564801ULL));
+  EXPECT_EQ("invalid", isoLocalSeconds(~0ULL));
   EXPECT_EQ("1970-01-01T00:00:01.250Z", isoUtcMillis(SystemTime(std::chrono::milliseconds(1250))));
 
   // An out-of-range enum value still prints.
@@ -254,6 +256,11 @@ TEST(WatchFormat, EscapesAndTimes)
     << line;
   EXPECT_NE(std::string::npos,
             formatJson(makeEvent("", v), SystemTime()).find("\"temp\":0.3333333333333333"));
+  // Whole numbers without a fraction, as JSON writers commonly differ there.
+  EXPECT_NE(
+    std::string::npos,
+    formatJson(makeEvent("", housekeepingValue(ELECTRONICS_HOUSING, 20, -1e-5, false, 0)), SystemTime())
+      .find(R"("temp":20,"rh":-1e-05,)"));
   // An empty value and a nested event that carries a value of its own.
   EXPECT_EQ("1970-01-01T00:00:00.000Z empty tag=\"\"", formatText(makeEvent(""), SystemTime()));
   Event_Comm::Event nested = makeEvent("line", stringValue("x"));
@@ -262,4 +269,43 @@ TEST(WatchFormat, EscapesAndTimes)
   EXPECT_NE(std::string::npos,
             formatText(makeEvent("t", outer), SystemTime()).find("line=\"line\" value=string"));
   EXPECT_FALSE(formatCsv(makeEvent("t", outer), SystemTime()));
+}
+
+TEST(WatchFormat, EscapesControlCharactersInEveryTextFromTheWire)
+{
+  TestOrb orb({});
+  // A value of a type whose repository id carries an escape sequence.
+  CORBA::EnumMemberSeq members;
+  members.length(1);
+  members[0] = "A";
+  CORBA::TypeCode_var tc = orb.orb()->create_enum_tc("IDL:x\x1b[2J\n:1.0", "E", members);
+  CORBA::Object_var obj = orb.orb()->resolve_initial_references("DynAnyFactory");
+  DynamicAny::DynAnyFactory_var factory = DynamicAny::DynAnyFactory::_narrow(obj);
+  DynamicAny::DynAny_var dyn = factory->create_dyn_any_from_type_code(tc);
+  CORBA::Any_var odd = dyn->to_any();
+  dyn->destroy();
+
+  EXPECT_EQ(R"(1970-01-01T00:00:00.000Z IDL:x\x1b[2J\n:1.0 tag="\x07\x7f")",
+            formatText(makeEvent("\a\x7f", odd.in()), SystemTime()));
+  CORBA::Any outer;
+  outer <<= makeEvent("\x1b]0;title\x07", odd.in());
+  EXPECT_EQ(R"(1970-01-01T00:00:00.000Z console tag="t" line="\x1b]0;title\x07" value=IDL:x\x1b[2J\n:1.0)",
+            formatText(makeEvent("t", outer), SystemTime()));
+  EXPECT_EQ(R"("text=\x1b\\")", quoted("text=\x1b\\"));
+  EXPECT_EQ(R"(a"b\r)", escaped("a\"b\r"));
+}
+
+TEST(Watch, ReasonsFromTheNotifierArePrintedEscaped)
+{
+  CorbaEnv env;
+  env.startNotifier();
+  std::vector<std::string> argv{ binaryPath("tmx-watch") };
+  for (const auto &a : env.orbArgs())
+    argv.push_back(a);
+  argv.insert(argv.end(), { "--filter", "bad\x1b[2J" });
+  RunResult r = run(argv);
+  EXPECT_EQ(1, r.status.code);
+  EXPECT_NE(std::string::npos, r.err.find(R"(subscription refused: unknown filter term "bad\x1b[2J")"))
+    << r.err;
+  EXPECT_EQ(std::string::npos, r.err.find('\x1b'));
 }

@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <stdexcept>
 
+#include "tools/common/Quoting.h"
 #include "tools/common/ToolSupport.h"
 
 namespace tmx::tools {
@@ -16,6 +17,14 @@ const char *const kindNames[] = {
 };
 
 using Clock = std::chrono::steady_clock;
+
+// What an event takes in a queue: its CDR-encoded size.
+std::size_t encodedSize(const Event_Comm::Event &event)
+{
+  cdrMemoryStream stream;
+  event >>= stream;
+  return stream.bufSize();
+}
 
 } // namespace
 
@@ -102,21 +111,31 @@ public:
   const EventFilter &filter() const { return filter_; }
 
   // Called under the owner's lock, so the order of enqueue calls is the
-  // order of pushes.
-  void enqueue(const Event_Comm::Event &event)
+  // order of pushes. size is the event's encoded size.
+  void enqueue(const Event_Comm::Event &event, std::size_t size)
   {
     auto copy = std::make_unique<Event_Comm::Event>(event);
     std::lock_guard<std::mutex> lock(mutex_);
     if (stopping_)
       return;
-    std::size_t limit = owner_.options_.queueLimit;
-    if (limit && queue_.size() >= limit) {
+    const std::size_t limit = owner_.options_.queueLimit, byteLimit = owner_.options_.queueBytes;
+    auto full = [&] {
+      return !queue_.empty() &&
+             ((limit && queue_.size() >= limit) || (byteLimit && queuedBytes_ + size > byteLimit));
+    };
+    if (full() && dropped_ == 0)
+      owner_.report(
+        "consumer #%u is too slow: its queue is full (%zu events, %zu bytes), dropping the oldest",
+        id_,
+        queue_.size(),
+        queuedBytes_);
+    while (full()) {
+      queuedBytes_ -= queue_.front().size;
       queue_.pop_front();
-      if (dropped_++ == 0)
-        owner_.report(
-          "consumer #%u is too slow: its queue is full (%zu events), dropping the oldest", id_, limit);
+      ++dropped_;
     }
-    queue_.push_back(std::move(copy));
+    queue_.push_back({ std::move(copy), size });
+    queuedBytes_ += size;
     changed_.notify_one();
   }
 
@@ -126,7 +145,7 @@ public:
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!drain)
-      queue_.clear();
+      clearQueue();
     stopping_ = true;
     drainDeadline_ = deadline;
     changed_.notify_one();
@@ -144,11 +163,24 @@ public:
   {
     std::lock_guard<std::mutex> lock(mutex_);
     std::size_t n = queue_.size();
-    queue_.clear();
+    clearQueue();
     return n;
   }
 
 private:
+  struct Queued
+  {
+    std::unique_ptr<Event_Comm::Event> event;
+    std::size_t size;
+  };
+
+  // Caller holds mutex_.
+  void clearQueue()
+  {
+    queue_.clear();
+    queuedBytes_ = 0;
+  }
+
   void deliver()
   {
     for (;;) {
@@ -164,7 +196,8 @@ private:
         changed_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
         if (queue_.empty() || (stopping_ && Clock::now() >= drainDeadline_))
           break;
-        event = std::move(queue_.front());
+        event = std::move(queue_.front().event);
+        queuedBytes_ -= queue_.front().size;
         queue_.pop_front();
       }
       try {
@@ -186,7 +219,8 @@ private:
   const EventFilter filter_;
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::deque<std::unique_ptr<Event_Comm::Event>> queue_;
+  std::deque<Queued> queue_;
+  std::size_t queuedBytes_ = 0;
   bool stopping_ = false;
   Clock::time_point drainDeadline_;
   unsigned long dropped_ = 0;
@@ -227,17 +261,18 @@ void Notifier_i::report(const char *format, ...)
 
 void Notifier_i::disconnect(const char *reason)
 {
-  report("a supplier disconnected: %s", reason ? reason : "");
+  report("a supplier disconnected: %s", escaped(reason).c_str());
 }
 
 void Notifier_i::push(const Event_Comm::Event &event)
 {
+  std::size_t size = encodedSize(event);
   std::lock_guard<std::mutex> lock(mutex_);
   if (shutDown_)
     return;
   for (const auto &sub : active_)
     if (sub->filter().matches(event))
-      sub->enqueue(event);
+      sub->enqueue(event, size);
 }
 
 void Notifier_i::subscribe(Event_Comm::Consumer_ptr consumer, const char *filter)
@@ -257,9 +292,12 @@ void Notifier_i::subscribe(Event_Comm::Consumer_ptr consumer, const char *filter
   for (const auto &sub : active_)
     if (sub->consumer()->_is_equivalent(consumer))
       throw Event_Comm::Notifier::CannotSubscribe("consumer already subscribed");
+  if (active_.size() >= options_.maxConsumers)
+    throw Event_Comm::Notifier::CannotSubscribe(
+      ("too many consumers: " + std::to_string(options_.maxConsumers) + " are subscribed").c_str());
   unsigned id = nextId_++;
   active_.push_back(std::make_shared<Subscription>(*this, id, consumer, std::move(parsed)));
-  report("consumer #%u subscribed with filter \"%s\"", id, filter ? filter : "");
+  report("consumer #%u subscribed with filter %s", id, quoted(filter).c_str());
 }
 
 void Notifier_i::unsubscribe(Event_Comm::Consumer_ptr consumer, const char *)

@@ -17,15 +17,20 @@
 // Subscriptions. A consumer holds at most one subscription; consumers are
 // compared with _is_equivalent. subscribe of a consumer already subscribed
 // raises CannotSubscribe; unsubscribe of a consumer not subscribed raises
-// CannotUnsubscribe. The filter argument of unsubscribe is not used.
+// CannotUnsubscribe. The filter argument of unsubscribe is not used. At most
+// maxConsumers consumers are subscribed at a time; subscribe beyond that
+// raises CannotSubscribe.
 //
 // Delivery. push() copies the event into the queue of every matching
 // consumer and returns at once; each consumer has its own delivery thread
 // that calls the consumer's push() two-way, one event at a time, in push
 // order. A slow consumer therefore delays neither the supplier nor the
-// other consumers. Each queue is bounded (queueLimit events): when a
-// consumer falls that far behind, its oldest undelivered event is dropped
-// for every new one, and the drops are reported on the log stream. A
+// other consumers. Each queue is bounded in events (queueLimit) and in bytes
+// (queueBytes, counted as each event's CDR-encoded size): when a consumer
+// falls that far behind, its oldest undelivered events are dropped to make
+// room for each new one, and the drops are reported on the log stream. An
+// event is queued even when it alone exceeds queueBytes, so a queue holds at
+// most queueBytes plus one event, whose size the ORB's message size bounds. A
 // consumer whose push raises any exception (including a time-out after
 // pushTimeoutMs) is dropped: its subscription ends and its queued events
 // are discarded, with a report.
@@ -69,6 +74,13 @@ public:
   {
     // Undelivered events kept per consumer; 0 means no bound.
     std::size_t queueLimit = 10000;
+    // Bytes of undelivered events kept per consumer (their encoded size);
+    // 0 means no bound.
+    std::size_t queueBytes = 4 * 1024 * 1024;
+    // Consumers subscribed at a time, at most maxConsumersLimit (each has a
+    // delivery thread).
+    std::size_t maxConsumers = 1000;
+    static constexpr std::size_t maxConsumersLimit = 100000;
     // Time-out of each push to a consumer, milliseconds; 0 keeps the ORB's.
     unsigned long pushTimeoutMs = 10000;
     // Time allowed at shutdown to deliver what is queued, milliseconds.

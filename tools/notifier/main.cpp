@@ -2,8 +2,10 @@
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <string>
 
+#include "tools/common/CommandLine.h"
 #include "tools/common/ToolSupport.h"
 #include "tools/notifier/Notifier_i.h"
 
@@ -14,7 +16,8 @@ namespace {
 const char program[] = "tmx-notifier";
 
 const char usageText[] =
-  "usage: tmx-notifier [ORB options] [--queue-limit N] [--push-timeout MS] [--drain MS]\n"
+  "usage: tmx-notifier [ORB options] [--queue-limit N] [--queue-bytes B] [--max-consumers N]\n"
+  "                    [--push-timeout MS] [--drain MS]\n"
   "\n"
   "The notifier service: implements Event_Comm::Notifier, binds itself as\n"
   "\"Notifier\" (rebind) in the naming service and delivers every pushed event\n"
@@ -33,17 +36,24 @@ const char usageText[] =
   "value_'s TypeCode (IDL:TMX/HousekeepingData:1.0), or tag:TEXT (tag_ equal\n"
   "to TEXT). A bad term makes subscribe raise CannotSubscribe. A consumer\n"
   "subscribes once (CannotSubscribe on a duplicate); unsubscribe of a consumer\n"
-  "that is not subscribed raises CannotUnsubscribe.\n"
+  "that is not subscribed raises CannotUnsubscribe. At most --max-consumers\n"
+  "consumers are subscribed at a time; subscribe beyond that raises\n"
+  "CannotSubscribe.\n"
   "\n"
   "Delivery: each consumer has its own queue and delivery thread, so push\n"
   "returns at once and a slow consumer delays nobody else. A consumer more\n"
-  "than --queue-limit events behind (default 10000, 0 = no bound) loses its\n"
-  "oldest events, reported on standard error. A consumer whose push fails or\n"
-  "takes longer than --push-timeout milliseconds (default 10000) is dropped\n"
-  "and reported on standard error.\n"
+  "than --queue-limit events (default 10000) or --queue-bytes bytes (default\n"
+  "4194304, counted as the events' encoded size) behind loses its oldest\n"
+  "events, reported on standard error (0 = no such bound). A consumer whose\n"
+  "push fails or takes longer than --push-timeout milliseconds (default\n"
+  "10000) is dropped and reported on standard error.\n"
   "\n"
   "Options:\n"
   "  --queue-limit N   undelivered events kept per consumer (default 10000)\n"
+  "  --queue-bytes B   bytes of undelivered events kept per consumer\n"
+  "                    (default 4194304)\n"
+  "  --max-consumers N consumers subscribed at a time (default 1000, at most\n"
+  "                    100000)\n"
   "  --push-timeout MS time-out of one push to a consumer (default 10000;\n"
   "                    0 = the ORB's call time-out)\n"
   "  --drain MS        time allowed at exit to deliver queued events (default 2000)\n"
@@ -55,11 +65,6 @@ const char usageText[] =
 std::mutex stopMutex;
 std::condition_variable stopSignalled;
 bool stopRequested = false;
-
-int usageError(const std::string &what)
-{
-  return tmx::tools::usageError(program, what);
-}
 
 } // namespace
 
@@ -77,29 +82,18 @@ int main(int argc, char **argv)
     return 2;
 
   Notifier_i::Options options;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    unsigned long value = 0;
-    if (arg == "-h" || arg == "--help") {
-      std::fputs(usageText, stdout);
-      orb->destroy();
-      return 0;
-    } else if (arg == "--queue-limit" || arg == "--push-timeout" || arg == "--drain") {
-      if (i + 1 >= argc || !parseUnsigned(argv[i + 1], value)) {
-        orb->destroy();
-        return usageError(arg + " needs a non-negative number");
-      }
-      ++i;
-      if (arg == "--queue-limit")
-        options.queueLimit = value;
-      else if (arg == "--push-timeout")
-        options.pushTimeoutMs = value;
-      else
-        options.drainMs = value;
-    } else {
-      orb->destroy();
-      return usageError("unknown argument \"" + arg + "\"");
-    }
+  CommandLine commandLine(program, usageText);
+  commandLine.number("queue-limit", "events", 0, ~0ULL, options.queueLimit);
+  commandLine.number("queue-bytes", "bytes", 0, ~0ULL, options.queueBytes);
+  commandLine.number(
+    "max-consumers", "consumers", 1, Notifier_i::Options::maxConsumersLimit, options.maxConsumers);
+  // The ORB's time-outs are 32-bit milliseconds; the drain deadline gets
+  // the same bound, far inside the clock's range.
+  commandLine.number("push-timeout", "milliseconds", 0, 4294967295ULL, options.pushTimeoutMs);
+  commandLine.number("drain", "milliseconds", 0, 4294967295ULL, options.drainMs);
+  if (std::optional<int> done = commandLine.parse(argc, argv)) {
+    orb->destroy();
+    return *done;
   }
   // Naming-service calls must not hang on an unresponsive service.
   if (!userCallTimeout)

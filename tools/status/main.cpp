@@ -1,8 +1,13 @@
 // tmx-status: asks the monitor's TMX::System how long it has been running.
+#include <chrono>
 #include <cstdio>
+#include <iomanip>
+#include <optional>
+#include <sstream>
 #include <string>
 
 #include "TMX.hh"
+#include "tools/common/CommandLine.h"
 #include "tools/common/ToolSupport.h"
 
 using namespace tmx::tools;
@@ -33,19 +38,20 @@ const char usageText[] = "usage: tmx-status [ORB options] [--disconnect REASON] 
                          "object is not a TMX::System; 2 for a bad command line; 3 when the naming\n"
                          "service or the monitor cannot be reached or does not answer in time.\n";
 
-int usageError(const std::string &what)
-{
-  return tmx::tools::usageError(program, what);
-}
-
 // "H:MM:SS" of a signed number of seconds.
 std::string hms(long long seconds)
 {
+  using namespace std::chrono;
   bool negative = seconds < 0;
-  unsigned long long s = negative ? 0ULL - static_cast<unsigned long long>(seconds) : seconds;
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%s%llu:%02llu:%02llu", negative ? "-" : "", s / 3600, s / 60 % 60, s % 60);
-  return buf;
+  // Unsigned, so that the most negative count has a magnitude too.
+  duration<unsigned long long> d(negative ? 0ULL - static_cast<unsigned long long>(seconds) : seconds);
+  auto h = duration_cast<hours>(d);
+  auto m = duration_cast<minutes>(d - h);
+  auto s = d - h - m;
+  std::ostringstream out;
+  out << (negative ? "-" : "") << h.count() << ':' << std::setfill('0') << std::setw(2) << m.count() << ':'
+      << std::setw(2) << s.count();
+  return out.str();
 }
 
 bool unreachable(const CORBA::SystemException &e)
@@ -63,35 +69,20 @@ int main(int argc, char **argv)
   if (CORBA::is_nil(orb))
     return 2;
 
-  const char *reason = nullptr;
-  unsigned long timeoutMs = 5000;
-  int bad = 0;
-  for (int i = 1; i < argc && !bad; ++i) {
-    std::string arg = argv[i];
-    if (arg == "-h" || arg == "--help") {
-      std::fputs(usageText, stdout);
-      orb->destroy();
-      return 0;
-    } else if (arg == "--disconnect") {
-      if (i + 1 >= argc)
-        bad = usageError("--disconnect needs a reason");
-      else
-        reason = argv[++i];
-    } else if (arg == "--timeout") {
-      if (i + 1 >= argc || !parseUnsigned(argv[i + 1], timeoutMs) || timeoutMs == 0)
-        bad = usageError("--timeout needs a number of milliseconds greater than 0");
-      ++i;
-    } else {
-      bad = usageError("unknown argument \"" + arg + "\"");
-    }
-  }
-  if (bad) {
+  std::string reason;
+  bool disconnect = false;
+  CORBA::ULong timeoutMs = 5000;
+  CommandLine options(program, usageText);
+  options.text("disconnect", "a reason", reason, &disconnect);
+  // The ORB's time-outs are 32-bit milliseconds, where 0 means none.
+  options.number("timeout", "milliseconds", 1, 4294967295ULL, timeoutMs);
+  if (std::optional<int> done = options.parse(argc, argv)) {
     orb->destroy();
-    return bad;
+    return *done;
   }
   if (!userCallTimeout)
-    omniORB::setClientCallTimeout(static_cast<CORBA::ULong>(timeoutMs));
-  omniORB::setClientConnectTimeout(static_cast<CORBA::ULong>(timeoutMs));
+    omniORB::setClientCallTimeout(timeoutMs);
+  omniORB::setClientConnectTimeout(timeoutMs);
 
   int status = 0;
   const char *step = "naming service";
@@ -111,10 +102,10 @@ int main(int argc, char **argv)
                   static_cast<unsigned long long>(elapsed),
                   hms(static_cast<long long>(elapsed)).c_str());
       std::fflush(stdout);
-      if (reason) {
+      if (disconnect) {
         step = "disconnect";
-        system->disconnect(reason);
-        std::printf("disconnect sent: %s\n", reason);
+        system->disconnect(reason.c_str());
+        std::printf("disconnect sent: %s\n", reason.c_str());
       }
     }
   } catch (const CORBA::ORB::InvalidName &) {

@@ -1,10 +1,11 @@
 #include "tools/watch/EventFormat.h"
 
-#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
-#include <sstream>
+#include <nlohmann/json.hpp>
+#include <utility>
+#include <vector>
 
 #include "TMX.hh"
 #include "tools/common/ToolSupport.h"
@@ -12,6 +13,9 @@
 namespace tmx::tools {
 
 namespace {
+
+// Keeps the fields in the order they are added.
+using Json = nlohmann::ordered_json;
 
 std::string housingName(HousingID id)
 {
@@ -44,20 +48,51 @@ std::string fixed2(double v)
   return buf;
 }
 
-// Shortest text that reads back as the same double; null for NaN and
-// infinities, which JSON cannot carry.
-std::string jsonNumber(double v)
+// Bytes above 0x7f taken as Latin-1 characters, written as UTF-8.
+std::string latin1ToUtf8(const char *text)
 {
-  if (!std::isfinite(v))
-    return "null";
-  char buf[64];
-  auto r = std::to_chars(buf, buf + sizeof buf, v);
-  return std::string(buf, r.ptr);
+  std::string out;
+  for (const char *p = text ? text : ""; *p; ++p) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else {
+      out += static_cast<char>(0xc0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3f));
+    }
+  }
+  return out;
 }
 
-std::string timeText(unsigned long long t)
+Json jsonText(const char *text)
 {
-  return std::to_string(t) + " (" + isoUtcSeconds(t) + ")";
+  return Json(latin1ToUtf8(text));
+}
+
+// Shortest text that reads back as the same double; null for NaN and
+// infinities, which JSON cannot carry. Whole numbers print without ".0".
+Json jsonNumber(double v)
+{
+  if (!std::isfinite(v))
+    return nullptr;
+  if (v == std::trunc(v) && std::fabs(v) < 1e15)
+    return static_cast<long long>(v);
+  return v;
+}
+
+// "%Y-%m-%dT%H:%M:%S" of seconds since 1970 read as UTC; "invalid" when
+// out of range.
+std::string isoSeconds(unsigned long long seconds, const char *zone)
+{
+  // Years beyond 9999 do not fit the format.
+  if (seconds > 253402300799ULL)
+    return "invalid";
+  std::time_t secs = static_cast<std::time_t>(seconds);
+  std::tm tm{};
+  char buf[64];
+  if (!gmtime_r(&secs, &tm) || !std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm))
+    return "invalid";
+  return std::string(buf) + zone;
 }
 
 // Extracts a string value whatever its bound.
@@ -75,74 +110,76 @@ bool extractString(const CORBA::Any &value, std::string &out)
   return true;
 }
 
-// One decoded value: its kind and its fields in display order, each field
-// as (name, text form, JSON form).
-struct Field
-{
-  std::string name;
-  std::string text;
-  std::string json;
-};
-
+// One decoded value: its kind and its fields in display order, each as
+// "name=text" for the text line and as members of a JSON object.
 struct Decoded
 {
   std::string kind;    // housekeeping, message, ... or "unknown"
   std::string id;      // repository id ("" for string/empty)
   bool decoded = true; // false: a known id whose value did not extract
-  std::vector<Field> fields;
+  std::vector<std::pair<std::string, std::string>> text;
+  Json json = Json::object();
+
+  void add(const std::string &name, const std::string &shown, Json value)
+  {
+    text.emplace_back(name, shown);
+    json[name] = std::move(value);
+  }
+  void addString(const std::string &name, const char *value) { add(name, quoted(value), jsonText(value)); }
+  void addName(const std::string &name, const std::string &value) { add(name, value, value); }
+  // Seconds as "N (ISO 8601)"; in JSON the number and NAME+"Utc" or
+  // NAME+"Local" with the ISO 8601 form.
+  void addTime(const std::string &name, unsigned long long t, bool local)
+  {
+    std::string iso = local ? isoLocalSeconds(t) : isoUtcSeconds(t);
+    text.emplace_back(name, std::to_string(t) + " (" + iso + ")");
+    json[name] = t;
+    json[name + (local ? "Local" : "Utc")] = iso;
+  }
 };
-
-Field str(const std::string &name, const char *v)
-{
-  return { name, quoted(v), jsonString(v) };
-}
-
-Field timeField(const std::string &name, unsigned long long t)
-{
-  return { name, timeText(t), std::to_string(t) + ",\"" + name + "Utc\":\"" + isoUtcSeconds(t) + "\"" };
-}
 
 Decoded decode(const CORBA::Any &value)
 {
   ValueKind vk = kindOf(value);
-  Decoded d{ vk.kind, vk.id, true, {} };
+  Decoded d{ vk.kind, vk.id, true, {}, Json::object() };
   if (vk.kind == "housekeeping") {
     const TMX::HousekeepingData *hk = nullptr;
     if ((d.decoded = (value >>= hk))) {
-      d.fields = { { "housing", housingName(hk->id), jsonString(housingName(hk->id).c_str()) },
-                   { "temp", fixed2(hk->temp), jsonNumber(hk->temp) },
-                   { "rh", fixed2(hk->rh), jsonNumber(hk->rh) },
-                   { "wateralarm", hk->wateralarm ? "yes" : "no", hk->wateralarm ? "true" : "false" },
-                   timeField("readingTime", hk->readingTime) };
+      d.addName("housing", housingName(hk->id));
+      d.add("temp", fixed2(hk->temp), jsonNumber(hk->temp));
+      d.add("rh", fixed2(hk->rh), jsonNumber(hk->rh));
+      d.add("wateralarm", hk->wateralarm ? "yes" : "no", static_cast<bool>(hk->wateralarm));
+      d.addTime("readingTime", hk->readingTime, false);
     }
   } else if (vk.kind == "message") {
     const TMX::Message *m = nullptr;
     if ((d.decoded = (value >>= m))) {
-      d.fields = { { "priority", priorityName(m->priority), jsonString(priorityName(m->priority).c_str()) },
-                   timeField("arrival_time", m->arrival_time),
-                   str("text", m->text.in()) };
+      d.addName("priority", priorityName(m->priority));
+      // The monitor's local date and time of the alarm counted as seconds.
+      d.addTime("arrival_time", m->arrival_time, true);
+      d.addString("text", m->text.in());
     }
   } else if (vk.kind == "event") {
     const TMX::Event *e = nullptr;
     if ((d.decoded = (value >>= e))) {
-      d.fields = { { "id", std::to_string(e->id), std::to_string(e->id) },
-                   str("name", e->name.in()),
-                   timeField("arrival_time", e->arrival_time) };
+      d.add("id", std::to_string(e->id), e->id);
+      d.addString("name", e->name.in());
+      d.addTime("arrival_time", e->arrival_time, false);
     }
   } else if (vk.kind == "console") {
     const Event_Comm::Event *nested = nullptr;
     if ((d.decoded = (value >>= nested))) {
-      d.fields = { str("line", nested->tag_.in()) };
+      d.addString("line", nested->tag_.in());
       ValueKind inner = kindOf(nested->value_);
-      if (inner.kind != "empty")
-        d.fields.push_back({ "value",
-                             inner.kind == "unknown" ? inner.id : inner.kind,
-                             jsonString((inner.kind == "unknown" ? inner.id : inner.kind).c_str()) });
+      if (inner.kind != "empty") {
+        const std::string &what = inner.kind == "unknown" ? inner.id : inner.kind;
+        d.add("value", escaped(what.c_str()), jsonText(what.c_str()));
+      }
     }
   } else if (vk.kind == "string") {
     std::string s;
     if ((d.decoded = extractString(value, s)))
-      d.fields = { str("value", s.c_str()) };
+      d.addString("value", s.c_str());
   }
   return d;
 }
@@ -152,135 +189,58 @@ Decoded decode(const CORBA::Any &value)
 std::string isoUtcMillis(SystemTime t)
 {
   using namespace std::chrono;
-  auto ms = duration_cast<milliseconds>(t.time_since_epoch()).count();
-  std::time_t secs = static_cast<std::time_t>(ms / 1000);
-  long frac = static_cast<long>(ms % 1000);
-  if (frac < 0) {
-    frac += 1000;
-    --secs;
-  }
+  auto secs = floor<seconds>(t);
+  auto ms = duration_cast<milliseconds>(t - secs).count();
+  std::time_t tt = system_clock::to_time_t(secs);
   std::tm tm{};
-  gmtime_r(&secs, &tm);
+  gmtime_r(&tt, &tm);
   char buf[64];
-  std::snprintf(buf,
-                sizeof buf,
-                "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ",
-                tm.tm_year + 1900,
-                tm.tm_mon + 1,
-                tm.tm_mday,
-                tm.tm_hour,
-                tm.tm_min,
-                tm.tm_sec,
-                frac);
-  return buf;
+  std::size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm);
+  std::string millis = std::to_string(1000 + ms); // "1ddd": three digits after the '1'
+  return std::string(buf, n) + "." + millis.substr(1) + "Z";
 }
 
 std::string isoUtcSeconds(unsigned long long seconds)
 {
-  // Years beyond 9999 do not fit the format.
-  if (seconds > 253402300799ULL)
-    return "invalid";
-  std::time_t secs = static_cast<std::time_t>(seconds);
-  std::tm tm{};
-  if (!gmtime_r(&secs, &tm))
-    return "invalid";
-  char buf[64];
-  std::snprintf(buf,
-                sizeof buf,
-                "%04d-%02d-%02dT%02d:%02d:%02dZ",
-                tm.tm_year + 1900,
-                tm.tm_mon + 1,
-                tm.tm_mday,
-                tm.tm_hour,
-                tm.tm_min,
-                tm.tm_sec);
-  return buf;
+  return isoSeconds(seconds, "Z");
 }
 
-namespace {
-
-// The quoting both forms share: quotes, backslashes, \n, \r and \t by
-// name, other control characters and DEL as \xHH (C) or \u00HH (JSON).
-// JSON also names \b and \f, and shows bytes above 0x7f as Latin-1
-// characters (strings on the wire carry no encoding), so the output stays
-// valid UTF-8.
-std::string escaped(const char *text, bool json)
+std::string isoLocalSeconds(unsigned long long seconds)
 {
-  std::string out = "\"";
-  for (const char *p = text ? text : ""; *p; ++p) {
-    unsigned char c = static_cast<unsigned char>(*p);
-    char buf[8];
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (json && c == '\b') {
-          out += "\\b";
-        } else if (json && c == '\f') {
-          out += "\\f";
-        } else if (json && (c < 0x20 || c >= 0x7f)) {
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
-          out += buf;
-        } else if (c < 0x20 || c == 0x7f) {
-          std::snprintf(buf, sizeof buf, "\\x%02x", c);
-          out += buf;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  return out + "\"";
-}
-
-} // namespace
-
-std::string quoted(const char *text)
-{
-  return escaped(text, false);
+  // The count already holds the local reading: shown without a zone shift.
+  return isoSeconds(seconds, "");
 }
 
 std::string jsonString(const char *text)
 {
-  return escaped(text, true);
+  return jsonText(text).dump(-1, ' ', true);
 }
 
 std::string formatText(const Event_Comm::Event &event, SystemTime received)
 {
   Decoded d = decode(event.value_);
-  std::string line = isoUtcMillis(received) + " " + (d.kind == "unknown" ? d.id : d.kind);
+  std::string line = isoUtcMillis(received) + " " + escaped((d.kind == "unknown" ? d.id : d.kind).c_str());
   line += " tag=" + quoted(event.tag_.in());
   if (!d.decoded)
-    line += " (cannot decode value of type " + d.id + ")";
-  for (const auto &f : d.fields)
-    line += " " + f.name + "=" + f.text;
+    line += " (cannot decode value of type " + escaped(d.id.c_str()) + ")";
+  for (const auto &[name, shown] : d.text)
+    line += " " + name + "=" + shown;
   return line;
 }
 
 std::string formatJson(const Event_Comm::Event &event, SystemTime received)
 {
   Decoded d = decode(event.value_);
-  std::string out = "{\"received\":\"" + isoUtcMillis(received) + "\",\"kind\":" + jsonString(d.kind.c_str());
+  Json out = Json::object();
+  out["received"] = isoUtcMillis(received);
+  out["kind"] = d.kind;
   if (!d.id.empty())
-    out += ",\"type\":" + jsonString(d.id.c_str());
-  out += ",\"tag\":" + jsonString(event.tag_.in());
+    out["type"] = jsonText(d.id.c_str());
+  out["tag"] = jsonText(event.tag_.in());
   if (!d.decoded)
-    out += ",\"error\":\"cannot decode value\"";
-  for (const auto &f : d.fields)
-    out += ",\"" + f.name + "\":" + f.json;
-  return out + "}";
+    out["error"] = "cannot decode value";
+  out.update(d.json);
+  return out.dump(-1, ' ', true);
 }
 
 const char *csvHeader()

@@ -5,9 +5,13 @@
 // Text line: "<received> <kind> tag=\"...\" <fields>", where <received> is
 // the receive time in ISO 8601 UTC with milliseconds and <kind> is
 // housekeeping, message, event, console, string, empty, or the repository
-// id of an unknown value. Strings are quoted with C escapes, so one event
-// is always one line. Temperatures and humidities have 2 decimals; every
-// TimeBase::TimeT is shown as seconds and as ISO 8601 UTC.
+// id of an unknown value. Strings are quoted with C escapes and repository
+// ids escaped the same way, so one event is always one line. Temperatures
+// and humidities have 2 decimals. Every TimeBase::TimeT is shown as seconds
+// and as ISO 8601: in UTC ("Z") for readingTime and TMX::Event's
+// arrival_time (seconds since 1970 UTC); as local time with no zone letter
+// for TMX::Message's arrival_time, which counts the monitor's local date and
+// time as seconds (the JSON field beside it is "arrival_timeLocal").
 #pragma once
 
 #include <chrono>
@@ -15,6 +19,7 @@
 #include <string>
 
 #include "Event_Comm.hh"
+#include "tools/common/Quoting.h"
 
 namespace tmx::tools {
 
@@ -24,9 +29,12 @@ using SystemTime = std::chrono::system_clock::time_point;
 std::string isoUtcMillis(SystemTime t);
 // Seconds since 1970 as "2024-05-01T12:00:00Z", "invalid" when out of range.
 std::string isoUtcSeconds(unsigned long long seconds);
-// C-style quoted string: "a\"b\n"
-std::string quoted(const char *text);
-// JSON string literal with escapes.
+// A local date and time counted as seconds since 1970-01-01 00:00 without
+// any zone shift, as "2024-05-01T12:00:00"; "invalid" when out of range.
+std::string isoLocalSeconds(unsigned long long seconds);
+// JSON string literal with escapes; bytes above 0x7f are taken as Latin-1
+// characters (strings on the wire carry no encoding) and written as \u00HH,
+// so the output is always ASCII.
 std::string jsonString(const char *text);
 
 std::string formatText(const Event_Comm::Event &event, SystemTime received);

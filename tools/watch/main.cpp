@@ -3,8 +3,10 @@
 #include <csignal>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <string>
 
+#include "tools/common/CommandLine.h"
 #include "tools/common/ToolSupport.h"
 #include "tools/watch/EventFormat.h"
 
@@ -23,8 +25,10 @@ const char usageText[] =
   "RECEIVED is the receive time (ISO 8601 UTC, milliseconds); KIND, told by the\n"
   "TypeCode of value_, is housekeeping, message, event, console (a nested\n"
   "Event_Comm::Event carrying a console line), string, empty, or the\n"
-  "repository id of any other value. Texts are quoted with C escapes; times\n"
-  "are shown as seconds and ISO 8601 UTC. With --json the object has\n"
+  "repository id of any other value. Texts are quoted with C escapes and\n"
+  "repository ids escaped alike; times are shown as seconds and ISO 8601 UTC,\n"
+  "except a message's arrival_time, the monitor's local time, shown with no\n"
+  "zone letter (\"arrival_timeLocal\" in JSON). With --json the object has\n"
   "\"received\", \"kind\" (those names, or \"unknown\"), \"type\" (the repository\n"
   "id, when there is one), \"tag\" and the fields.\n"
   "\n"
@@ -37,7 +41,7 @@ const char usageText[] =
   "  --json       one JSON object per line instead\n"
   "  --csv        housekeeping records only, as CSV with a header line\n"
   "  --count N    exit after N printed events (N > 0)\n"
-  "  --timeout S  give up after S seconds (exit status 3)\n"
+  "  --timeout S  give up after S seconds (exit status 3; S <= 4294967295)\n"
   "  -h, --help   this text\n"
   "\n"
   "It unsubscribes when it exits (SIGINT, SIGTERM, --count reached, --timeout);\n"
@@ -139,16 +143,9 @@ private:
   const unsigned long count_;
 };
 
-int usageError(const std::string &what)
-{
-  return tmx::tools::usageError(program, what);
-}
-
-// Unlike the other programs' numbers, a leading '+' is refused.
-bool parsePositive(const char *text, unsigned long &value)
-{
-  return text && *text != '+' && parseUnsigned(text, value) && value > 0;
-}
+// The longest --timeout: the wait's deadline stays far inside the clock's
+// range.
+constexpr unsigned long long maxTimeoutSeconds = 4294967295ULL;
 
 } // namespace
 
@@ -165,41 +162,23 @@ int main(int argc, char **argv)
   if (CORBA::is_nil(orb))
     return 2;
 
-  Format format = Format::text;
   unsigned long count = 0, timeout = 0;
   std::string filter;
-  bool filterGiven = false;
-  int bad = 0;
-  for (int i = 1; i < argc && !bad; ++i) {
-    std::string arg = argv[i];
-    if (arg == "-h" || arg == "--help") {
-      std::fputs(usageText, stdout);
-      orb->destroy();
-      return 0;
-    } else if (arg == "--json" || arg == "--csv") {
-      Format f = arg == "--json" ? Format::json : Format::csv;
-      if (format != Format::text && format != f)
-        bad = usageError("--json and --csv exclude each other");
-      format = f;
-    } else if (arg == "--filter") {
-      if (i + 1 >= argc)
-        bad = usageError("--filter needs an argument");
-      else
-        filter = argv[++i], filterGiven = true;
-    } else if (arg == "--count" || arg == "--timeout") {
-      unsigned long v = 0;
-      if (i + 1 >= argc || !parsePositive(argv[i + 1], v))
-        bad = usageError(arg + " needs a number greater than 0");
-      else
-        (arg == "--count" ? count : timeout) = v, ++i;
-    } else {
-      bad = usageError("unknown argument \"" + arg + "\"");
-    }
-  }
-  if (bad) {
+  bool filterGiven = false, json = false, csv = false;
+  CommandLine options(program, usageText);
+  options.text("filter", "a filter", filter, &filterGiven);
+  options.flag("json", json);
+  options.flag("csv", csv);
+  options.number("count", "", 1, ~0ULL, count);
+  options.number("timeout", "seconds", 1, maxTimeoutSeconds, timeout);
+  std::optional<int> done = options.parse(argc, argv);
+  if (!done && json && csv)
+    done = options.usageError("--json and --csv exclude each other");
+  if (done) {
     orb->destroy();
-    return bad;
+    return *done;
   }
+  Format format = json ? Format::json : csv ? Format::csv : Format::text;
   if (format == Format::csv && !filterGiven)
     filter = "housekeeping";
   if (!userCallTimeout)
@@ -238,7 +217,7 @@ int main(int argc, char **argv)
     std::fprintf(stderr, "tmx-watch: no notifier service is bound as \"Notifier\" in the naming service\n");
     status = 1;
   } catch (const Event_Comm::Notifier::CannotSubscribe &e) {
-    std::fprintf(stderr, "tmx-watch: subscription refused: %s\n", e.reason_.in());
+    std::fprintf(stderr, "tmx-watch: subscription refused: %s\n", escaped(e.reason_.in()).c_str());
     status = 1;
   } catch (const CORBA::Exception &e) {
     std::fprintf(stderr, "tmx-watch: %s failed: %s\n", step, describe(e).c_str());
@@ -258,12 +237,14 @@ int main(int argc, char **argv)
     lock.unlock();
 
     if (why == Stop::disconnected) {
-      std::fprintf(stderr, "tmx-watch: disconnected by the notifier: %s\n", state.disconnectReason.c_str());
+      std::fprintf(stderr,
+                   "tmx-watch: disconnected by the notifier: %s\n",
+                   escaped(state.disconnectReason.c_str()).c_str());
     } else {
       try {
         notifier->unsubscribe(self.in(), filter.c_str());
       } catch (const Event_Comm::Notifier::CannotUnsubscribe &e) {
-        std::fprintf(stderr, "tmx-watch: unsubscribe refused: %s\n", e.reason_.in());
+        std::fprintf(stderr, "tmx-watch: unsubscribe refused: %s\n", escaped(e.reason_.in()).c_str());
       } catch (const CORBA::Exception &e) {
         std::fprintf(stderr, "tmx-watch: unsubscribe failed: %s\n", describe(e).c_str());
       }
