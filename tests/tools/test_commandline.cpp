@@ -54,8 +54,9 @@ TEST(CommandLine, RangesMissingValuesAndUnknownArgumentsExitWithStatus2)
     std::string line = c.argv[0] + ": " + c.err;
     EXPECT_EQ(c.status, r.status.code) << c.argv[0] << " " << c.argv[1] << "\n" << r.err;
     EXPECT_NE(std::string::npos, r.err.find(line)) << r.err;
-    if (c.status == 2)
+    if (c.status == 2) {
       EXPECT_NE(std::string::npos, r.err.find(c.argv[0] + " --help shows the usage")) << r.err;
+    }
     EXPECT_EQ("", r.out);
   }
   for (const char *program : { "tmx-notifier", "tmx-watch", "tmx-status" })
