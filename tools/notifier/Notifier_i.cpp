@@ -5,9 +5,12 @@
 #include <cstdarg>
 #include <stdexcept>
 
+#include "orb/Orb.h"
 #include "tools/common/ToolSupport.h"
 
 namespace tmx::tools {
+
+using tmx::orb::describe;
 
 namespace {
 

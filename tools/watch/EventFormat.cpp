@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <ctime>
 #include <sstream>
+#include <vector>
 
 #include "TMX.hh"
 #include "tools/common/ToolSupport.h"
