@@ -6,15 +6,13 @@
 // SIGTERM), 1 when the start-up fails.
 #include "app/TmxApp.h"
 #include "framework/ErrorHandler.h"
+#include "orb/SignalWaiter.h"
 
 #include <ace/Init_ACE.h>
 
-#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <exception>
-#include <pthread.h>
-#include <thread>
 
 namespace {
 
@@ -33,48 +31,6 @@ public:
   AceObjectManagers &operator=(const AceObjectManagers &) = delete;
 };
 
-// SIGTERM, the service manager's stop request, is blocked in every thread
-// (the mask is inherited from main) and taken by sigwait on one ordinary
-// thread, which asks the application to stop as "quit" does. Nothing runs
-// in signal-handler context.
-class TerminationWatcher
-{
-public:
-  explicit TerminationWatcher(TmxApp &app)
-    : app_(app)
-    , thread_([this] { loop(); })
-  {
-  }
-  ~TerminationWatcher()
-  {
-    stopping_.store(true);
-    pthread_kill(thread_.native_handle(), SIGTERM);
-    thread_.join();
-  }
-  TerminationWatcher(const TerminationWatcher &) = delete;
-  TerminationWatcher &operator=(const TerminationWatcher &) = delete;
-
-private:
-  void loop()
-  {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGTERM);
-    for (;;) {
-      int sig = 0;
-      if (sigwait(&set, &sig) != 0)
-        continue;
-      if (stopping_.load())
-        return;
-      app_.requestTermination();
-    }
-  }
-
-  TmxApp &app_;
-  std::atomic<bool> stopping_{ false };
-  std::thread thread_;
-};
-
 int runMonitor(int argc, char **argv)
 {
   try {
@@ -89,7 +45,9 @@ int runMonitor(int argc, char **argv)
 
   bool started = false;
   {
-    TerminationWatcher watcher(*theApp);
+    // SIGTERM, the service manager's stop request, asks the application
+    // to stop as "quit" does; one that came earlier has waited, blocked.
+    tmx::orb::SignalWaiter terminationWatcher([](int) { theApp->requestTermination(); }, { SIGTERM });
     theApp->run(argc, argv);
     started = theApp->started();
     if (!started)
@@ -110,10 +68,9 @@ int main(int argc, char **argv)
   // Trace lines reach a pipe or the journal as they are written.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
-  sigset_t blocked;
-  sigemptyset(&blocked);
-  sigaddset(&blocked, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+  // Blocked in every thread (they inherit the mask from here) and taken by
+  // sigwait on one ordinary thread: nothing runs in signal-handler context.
+  tmx::orb::blockSignals({ SIGTERM });
 
   AceObjectManagers aceManagers;
   return runMonitor(argc, argv);

@@ -6,27 +6,18 @@
 #include <ace/Log_Msg.h>
 #include <ace/Reactor.h>
 
-namespace {
-CosNaming::Name single_name(const char *id)
-{
-  CosNaming::Name name;
-  name.length(1);
-  name[0].id = CORBA::string_dup(id);
-  name[0].kind = CORBA::string_dup("");
-  return name;
-}
-} // namespace
-
-std::atomic<int> Notifier_Handler::closed_{ 0 };
+std::atomic<int> Notifier_Handler::closed_count_{ 0 };
 
 Notifier_Handler::Notifier_Handler() = default;
 
 Notifier_Handler::~Notifier_Handler()
 {
+  if (closed_.load())
+    closed_count_.fetch_sub(1);
   ACE_DEBUG((LM_DEBUG, "Notifier_Handler::~Notifier_Handler\n"));
 }
 
-int Notifier_Handler::init(ORB_Manager *orb_manager, CosNaming::NamingContext_var naming_context)
+int Notifier_Handler::init(ORB_Manager *orb_manager, CosNaming::NamingContext_ptr naming_context)
 {
   const char *label = "Notifier_Handler::init\n";
   if (orb_manager == nullptr || CORBA::is_nil(orb_manager->orb()) || CORBA::is_nil(naming_context))
@@ -38,9 +29,13 @@ int Notifier_Handler::init(ORB_Manager *orb_manager, CosNaming::NamingContext_va
     PortableServer::POA_var poa = PortableServer::POA::_narrow(object.in());
     PortableServer::POAManager_var manager = poa->the_POAManager();
     manager->activate();
-    naming_context_ = naming_context;
+    naming_context_ = CosNaming::NamingContextExt::_narrow(naming_context);
   } catch (const CORBA::Exception &ex) {
     print_exception(ex, label);
+    return -1;
+  }
+  if (CORBA::is_nil(naming_context_)) {
+    ACE_ERROR((LM_ERROR, "%sthe naming context is not a NamingContextExt\n", label));
     return -1;
   }
   Event_Comm::Notifier_var found = lookup(label);
@@ -55,7 +50,7 @@ Event_Comm::Notifier_var Notifier_Handler::lookup(const char *label)
 {
   Event_Comm::Notifier_var found;
   try {
-    CORBA::Object_var object = naming_context_->resolve(single_name("Notifier"));
+    CORBA::Object_var object = naming_context_->resolve_str("Notifier");
     found = Event_Comm::Notifier::_narrow(object.in());
   } catch (const CORBA::Exception &ex) {
     print_exception(ex, label);
@@ -87,7 +82,7 @@ Event_Comm::Notifier_var Notifier_Handler::resolve_notifier()
     return found;
   std::lock_guard<std::mutex> guard(mutex_);
   // After close the handler holds no reference any more, and takes none.
-  if (closed_.load() == 0)
+  if (!closed_.load())
     notifier_ = found;
   return found;
 }
@@ -99,9 +94,9 @@ ACE_Reactor *Notifier_Handler::reactor()
 
 int Notifier_Handler::close()
 {
-  int expected = 0;
-  if (!closed_.compare_exchange_strong(expected, 1))
+  if (closed_.exchange(true))
     return 0;
+  closed_count_.fetch_add(1);
   {
     std::lock_guard<std::mutex> guard(mutex_);
     if (!CORBA::is_nil(notifier_)) {
@@ -123,12 +118,7 @@ int Notifier_Handler::close()
 
 int Notifier_Handler::close_count()
 {
-  return closed_.load();
-}
-
-void Notifier_Handler::reset_close_for_tests()
-{
-  closed_.store(0);
+  return closed_count_.load();
 }
 
 // ---------------------------------------------------------------- TMXInterface_Server
@@ -140,11 +130,18 @@ TMXInterface_Server::TMXInterface_Server(ElapsedTimeSource *app)
 
 TMXInterface_Server::~TMXInterface_Server() = default;
 
-int TMXInterface_Server::init(ORB_Manager *orb_manager, CosNaming::NamingContext_var naming_context)
+int TMXInterface_Server::init(ORB_Manager *orb_manager, CosNaming::NamingContext_ptr naming_context)
 {
   orb_manager_ = orb_manager;
-  naming_context_ = naming_context;
-  if (orb_manager_ == nullptr || CORBA::is_nil(naming_context_))
+  if (orb_manager_ == nullptr || CORBA::is_nil(naming_context))
+    return -1;
+  try {
+    naming_context_ = CosNaming::NamingContextExt::_narrow(naming_context);
+  } catch (const CORBA::Exception &ex) {
+    print_exception(ex, "TMXInterface_Server::init");
+    return -1;
+  }
+  if (CORBA::is_nil(naming_context_))
     return -1;
   orb_manager_->activate_under_child_poa("TMXSYSTEM", &servant_);
   return init_naming_service();
@@ -154,7 +151,9 @@ int TMXInterface_Server::init_naming_service()
 {
   try {
     TMX::System_var system = servant_._this();
-    naming_context_->bind(single_name("TMXSYSTEM"), system.in());
+    CosNaming::Name_var name = naming_context_->to_name("TMXSYSTEM");
+    naming_context_->bind(name.in(), system.in());
+    name_ = name.in();
     bound_ = true;
   } catch (const CORBA::Exception &ex) {
     print_exception(ex, "TMXInterface_Server::init_naming_service\n");
@@ -170,7 +169,7 @@ int TMXInterface_Server::shutdown()
   if (CORBA::is_nil(naming_context_) || !bound_.exchange(false))
     return -1;
   try {
-    naming_context_->unbind(single_name("TMXSYSTEM"));
+    naming_context_->unbind(name_);
   } catch (const CORBA::Exception &) {
     return -1;
   }

@@ -22,10 +22,11 @@ public:
   Notifier_Handler(const Notifier_Handler &) = delete;
   Notifier_Handler &operator=(const Notifier_Handler &) = delete;
 
-  // Resolves "Notifier" in the naming context and narrows it. 0, or -1
-  // when the name is not bound, the naming service cannot be reached, or
+  // Resolves "Notifier" in the naming context (borrowed; a
+  // NamingContextExt) and narrows it. 0, or -1 when the name is not bound,
+  // the naming service cannot be reached or does not answer in time, or
   // the bound object is not an Event_Comm::Notifier.
-  int init(ORB_Manager *orb_manager, CosNaming::NamingContext_var naming_context);
+  int init(ORB_Manager *orb_manager, CosNaming::NamingContext_ptr naming_context);
 
   // The reference resolved by init, not duplicated; nil before init and
   // after close. A thread that keeps using it must take its own duplicate
@@ -41,25 +42,25 @@ public:
   // The CORBA side's reactor (the ORB manager's); null before init.
   ACE_Reactor *reactor();
 
-  // Acts once per process: releases the notifier reference, shuts the ORB
-  // down without waiting and ends the reactor's event loop. Returns 0.
+  // Acts once per handler (the monitor has one): releases the notifier
+  // reference, shuts the ORB down without waiting and ends the reactor's
+  // event loop. Returns 0.
   int close();
 
-  // Number of times close has acted in this process (0 or 1).
+  // Number of handlers in the process that have closed and still exist;
+  // 0 or 1 in the monitor.
   static int close_count();
-  // For tests that run several ORB lifecycles in one process: lets the
-  // next close act again. Never called by the monitor.
-  static void reset_close_for_tests();
 
 private:
   Event_Comm::Notifier_var lookup(const char *label);
 
   CORBA::ORB_var orb_;
   Event_Comm::Notifier_var notifier_; // guarded by mutex_
-  CosNaming::NamingContext_var naming_context_;
+  CosNaming::NamingContextExt_var naming_context_;
   ORB_Manager *orb_manager_ = nullptr;
   std::mutex mutex_;
-  static std::atomic<int> closed_;
+  std::atomic<bool> closed_{ false };
+  static std::atomic<int> closed_count_;
 };
 
 class TMXInterface_Server
@@ -72,9 +73,9 @@ public:
   TMXInterface_Server &operator=(const TMXInterface_Server &) = delete;
 
   // Activates the servant in the child POA as "TMXSYSTEM" and binds it in
-  // the naming service. 0 or -1; a CORBA exception from the activation
-  // propagates to the caller.
-  int init(ORB_Manager *orb_manager, CosNaming::NamingContext_var naming_context);
+  // the naming service (the context is borrowed; a NamingContextExt). 0 or
+  // -1; a CORBA exception from the activation propagates to the caller.
+  int init(ORB_Manager *orb_manager, CosNaming::NamingContext_ptr naming_context);
   // Binds the servant's reference as "TMXSYSTEM" with bind, so a name that
   // another monitor holds makes it fail (-1) instead of being taken over.
   int init_naming_service();
@@ -88,6 +89,7 @@ public:
 private:
   TmxApp_i servant_;
   ORB_Manager *orb_manager_ = nullptr;
-  CosNaming::NamingContext_var naming_context_;
+  CosNaming::NamingContextExt_var naming_context_;
+  CosNaming::Name name_; // "TMXSYSTEM", once bound
   std::atomic<bool> bound_{ false };
 };

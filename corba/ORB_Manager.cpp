@@ -1,6 +1,7 @@
 #include "corba/ORB_Manager.h"
 
 #include "corba/print_exception.h"
+#include "orb/Orb.h"
 
 #include <ace/Reactor.h>
 
@@ -39,7 +40,7 @@ int ORB_Manager::init(int &argc, char *argv[], const char *orb_name)
 {
   if (!CORBA::is_nil(orb_))
     return -1;
-  orb_ = CORBA::ORB_init(argc, argv, orb_name ? orb_name : "omniORB4");
+  orb_ = tmx::orb::initOrb(argc, argv, orb_name ? orb_name : "omniORB4");
   live_orbs.fetch_add(1);
   CORBA::Object_var object = orb_->resolve_initial_references("RootPOA");
   poa_ = PortableServer::POA::_narrow(object.in());

@@ -23,9 +23,10 @@ public:
   ORB_Manager(const ORB_Manager &) = delete;
   ORB_Manager &operator=(const ORB_Manager &) = delete;
 
-  // ORB_init (the ORB removes its own options from argv and lowers argc),
-  // then the root POA and its manager. 0, or -1 when the root POA is
-  // missing; CORBA exceptions propagate.
+  // tmx::orb::initOrb (the ORB removes its own options from argv and lowers
+  // argc; every remote call gets the default time-out unless omniORB's
+  // configuration sets one), then the root POA and its manager. 0, or -1
+  // when the root POA is missing; CORBA exceptions propagate.
   int init(int &argc, char *argv[], const char *orb_name = nullptr);
   // Creates the child POA under the root POA with PERSISTENT lifespan and
   // USER_ID id assignment, sharing the root POA's manager. -1 when init has

@@ -1,6 +1,7 @@
 #include "corba/supplier.h"
 
 #include "corba/print_exception.h"
+#include "orb/Orb.h"
 
 #include <ace/Log_Msg.h>
 #include <ace/Reactor.h>
@@ -90,14 +91,7 @@ int Supplier::init_orb(int &argc, char *argv[])
 int Supplier::init_naming(int, char *[])
 {
   try {
-    CORBA::Object_var object = orb_manager_.orb()->resolve_initial_references("NameService");
-    if (CORBA::is_nil(object)) {
-      ACE_ERROR_RETURN((LM_ERROR, " (%P|%t) Unable to get the Naming Service.\n"), -1);
-    }
-    naming_context_ = CosNaming::NamingContext::_narrow(object.in());
-    if (CORBA::is_nil(naming_context_)) {
-      ACE_ERROR_RETURN((LM_ERROR, " (%P|%t) Unable to get the Naming Service.\n"), -1);
-    }
+    naming_context_ = tmx::orb::rootContext(orb_manager_.orb());
   } catch (const CORBA::Exception &ex) {
     print_exception(ex, "event_supplier shutdown");
     return -1;

@@ -95,7 +95,7 @@ private:
   Event_Supplier event_supplier_;
   Notifier_Handler notifier_handler_;
   ORB_Manager orb_manager_;
-  CosNaming::NamingContext_var naming_context_;
+  CosNaming::NamingContextExt_var naming_context_;
   Signal_Relay signal_relay_;
   std::mutex console_mutex_;
   bool console_attached_ = false;

@@ -688,6 +688,88 @@ TEST_F(EndToEnd, NoNamingServiceFailsTheStartUp)
     << monitor.logText();
 }
 
+// ORB options that shorten every remote call's time-out, so that a test
+// with a stalled naming service runs fast.
+std::vector<std::string> withCallTimeout(std::vector<std::string> orbArgs, int ms)
+{
+  orbArgs.insert(orbArgs.end(), { "-ORBclientCallTimeOutPeriod", std::to_string(ms) });
+  return orbArgs;
+}
+
+// A naming service that takes requests and never answers (omniNames
+// stopped with SIGSTOP): the start-up fails with its usual message once
+// the call time-out has passed.
+TEST_F(EndToEnd, StalledNamingServiceFailsTheStartUpInBoundedTime)
+{
+  startCorba(false);
+  env_->naming().suspend();
+  Monitor monitor(withCallTimeout(env_->orbArgs(), 1000));
+  monitor.start();
+  ExitStatus status = monitor.process().wait(milliseconds(20000));
+  env_->naming().resume();
+  EXPECT_TRUE(status.exited && status.code == 1) << status.describe();
+  EXPECT_LT(secondsBetween(monitor.startedAt(), SteadyClock::now()), 10.0);
+  EXPECT_NE(monitor.process().err().find("Naming services did not init"), std::string::npos)
+    << monitor.process().err();
+  EXPECT_NE(monitor.process().out().find("TIMEOUT"), std::string::npos) << monitor.process().out();
+  EXPECT_NE(monitor.logText().find("\tERROR: Event supplier init failed@"), std::string::npos)
+    << monitor.logText();
+}
+
+// The naming service stalls while the monitor runs: "quit" and SIGTERM
+// still end it in order within 30 s, with tmx.cfg written and the log
+// complete. Returns the seconds from the request to the exit.
+double stopWithStalledNaming(CorbaEnv &env, const std::vector<std::string> &orbArgs, bool quit)
+{
+  Monitor monitor(orbArgs);
+  monitor.start();
+  ChildProcess &tmx = monitor.process();
+  EXPECT_TRUE(monitor.waitForLog("\tReading tmx.cfg file@", milliseconds(15000))) << tmx.out() << tmx.err();
+  EXPECT_TRUE(env.naming().waitBound("TMXSYSTEM", true));
+
+  env.naming().suspend();
+  const auto requested = SteadyClock::now();
+  if (quit)
+    EXPECT_TRUE(tmx.writeStdin("quit\n"));
+  else
+    EXPECT_TRUE(tmx.signal(SIGTERM));
+  ExitStatus status = tmx.wait(milliseconds(30000));
+  const double took = secondsBetween(requested, SteadyClock::now());
+  env.naming().resume();
+
+  EXPECT_TRUE(status.ok()) << status.describe() << "\n" << tmx.err();
+  EXPECT_LT(took, 30.0);
+  EXPECT_EQ(monitor.config(), normalisedConfig);
+  EXPECT_EQ(monitor.configMode(), 0444u);
+  const std::string log = monitor.logText();
+  EXPECT_NE(log.find("\tApplication shutdown started...@"), std::string::npos) << log;
+  // The program entry's notice is the last line written before the exit.
+  const std::string last = "\tApplication shutdown requested@";
+  const auto at = log.rfind(last);
+  EXPECT_NE(at, std::string::npos) << log;
+  if (at != std::string::npos) {
+    EXPECT_EQ(log.find('\n', at), log.size() - 1) << log;
+  }
+  return took;
+}
+
+// With the default time-out (no ORB option): the stalled unbind is given up
+// after 10 s, so the whole shutdown (4.5 s of it fixed) takes at least 14 s.
+TEST_F(EndToEnd, QuitWithAStalledNamingServiceEndsAfterTheDefaultTimeOut)
+{
+  startCorba();
+  const double took = stopWithStalledNaming(*env_, env_->orbArgs(), true);
+  std::printf("quit to exit with omniNames stopped: %.1f s\n", took);
+  RecordProperty("quit_to_exit_stalled_naming_s", std::to_string(took));
+  EXPECT_GE(took, 14.0);
+}
+
+TEST_F(EndToEnd, SigtermWithAStalledNamingServiceEndsInOrder)
+{
+  startCorba();
+  stopWithStalledNaming(*env_, withCallTimeout(env_->orbArgs(), 1000), false);
+}
+
 // A naming service without a notifier: nothing is left bound.
 TEST_F(EndToEnd, NoNotifierFailsTheStartUp)
 {

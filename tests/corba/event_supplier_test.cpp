@@ -243,14 +243,12 @@ TEST_F(EventSupplierTest, CloseDuringAPushLeavesTheThreadsReferenceAlone)
   queue(0, 2);
   ASSERT_EQ(0, start());
   ASSERT_TRUE(notifier.waitHeld(1));
-  Notifier_Handler::reset_close_for_tests();
   EXPECT_EQ(0, handler.close());
   EXPECT_TRUE(CORBA::is_nil(handler.notifier()));
   supplier->stop();
   notifier.hold(false);
   supplier->wait();
   EXPECT_EQ(range(0, 1), notifier.numbers());
-  Notifier_Handler::reset_close_for_tests();
 }
 
 TEST_F(EventSupplierTest, NotifierNameBoundToAnotherKindOfObjectIsRefused)

@@ -135,12 +135,7 @@ protected:
   Event_Comm::Notifier_var notifier;
   Event_Comm::Consumer_var consumerRef;
 
-  void SetUp() override
-  {
-    // Several supplier lifecycles run in this process.
-    Notifier_Handler::reset_close_for_tests();
-    supplier = std::make_unique<ProbedSupplier>(&threads, &app);
-  }
+  void SetUp() override { supplier = std::make_unique<ProbedSupplier>(&threads, &app); }
 
   void TearDown() override
   {

@@ -730,9 +730,22 @@ bool NamingService::launch(bool fresh, milliseconds timeout, std::string &why)
 void NamingService::stop()
 {
   if (process_) {
+    resume();
     process_->stop();
     process_.reset();
   }
+}
+
+void NamingService::suspend()
+{
+  if (process_)
+    process_->signal(SIGSTOP);
+}
+
+void NamingService::resume()
+{
+  if (process_)
+    process_->signal(SIGCONT);
 }
 
 void NamingService::start(milliseconds timeout)

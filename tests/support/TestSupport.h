@@ -189,8 +189,13 @@ public:
   // these options never name an address outside 127.0.0.0/8.
   std::vector<std::string> orbArgs() const;
 
-  // Stops omniNames (SIGTERM, then SIGKILL).
+  // Stops omniNames (SIGTERM, then SIGKILL); a suspended one is resumed
+  // first.
   void stop();
+  // SIGSTOP: omniNames keeps its port, takes connections and requests, and
+  // answers nothing until resume() (SIGCONT): a stalled naming service.
+  void suspend();
+  void resume();
   // Starts it again on the same port and data directory (bindings are kept)
   // and waits until it answers. Throws on failure.
   void start(milliseconds timeout = defaultTimeout);

@@ -6,9 +6,12 @@
 #include <stdexcept>
 
 #include "tools/common/Quoting.h"
+#include "orb/Orb.h"
 #include "tools/common/ToolSupport.h"
 
 namespace tmx::tools {
+
+using tmx::orb::describe;
 
 namespace {
 

@@ -6,10 +6,13 @@
 #include <string>
 
 #include "tools/common/CommandLine.h"
+#include "orb/Orb.h"
+#include "orb/SignalWaiter.h"
 #include "tools/common/ToolSupport.h"
 #include "tools/notifier/Notifier_i.h"
 
 using namespace tmx::tools;
+using namespace tmx::orb;
 
 namespace {
 
@@ -102,7 +105,7 @@ int main(int argc, char **argv)
   int status = 0;
   auto *servant = new Notifier_i(options);
   PortableServer::ServantBase_var holder = servant; // owns the servant
-  CosNaming::NamingContext_var naming;
+  CosNaming::NamingContextExt_var naming;
   CORBA::Object_var self;
   try {
     self = activateServant(orb, servant);
@@ -113,7 +116,7 @@ int main(int argc, char **argv)
       status = 1;
     }
     if (!status) {
-      naming->rebind(simpleName("Notifier"), self.in());
+      naming->rebind(CosNaming::Name_var(naming->to_name("Notifier")), self.in());
       std::printf("tmx-notifier: bound as Notifier\n");
       std::fflush(stdout);
     }
@@ -133,9 +136,9 @@ int main(int argc, char **argv)
 
     // Unbind only our own binding: another notifier may have taken the name.
     try {
-      CORBA::Object_var bound = naming->resolve(simpleName("Notifier"));
+      CORBA::Object_var bound = naming->resolve_str("Notifier");
       if (bound->_is_equivalent(self.in()))
-        naming->unbind(simpleName("Notifier"));
+        naming->unbind(CosNaming::Name_var(naming->to_name("Notifier")));
     } catch (const CosNaming::NamingContext::NotFound &) {
     } catch (const CORBA::Exception &e) {
       std::fprintf(stderr, "tmx-notifier: cannot unbind \"Notifier\": %s\n", describe(e).c_str());
@@ -143,7 +146,7 @@ int main(int argc, char **argv)
   }
 
   servant->shutdown("tmx-notifier shutting down");
-  naming = CosNaming::NamingContext::_nil();
+  naming = CosNaming::NamingContextExt::_nil();
   self = CORBA::Object::_nil();
   destroyOrb(orb, program);
   return status;

@@ -8,9 +8,11 @@
 
 #include "TMX.hh"
 #include "tools/common/CommandLine.h"
+#include "orb/Orb.h"
 #include "tools/common/ToolSupport.h"
 
 using namespace tmx::tools;
+using namespace tmx::orb;
 
 namespace {
 
@@ -87,9 +89,9 @@ int main(int argc, char **argv)
   int status = 0;
   const char *step = "naming service";
   try {
-    CosNaming::NamingContext_var naming = rootContext(orb);
+    CosNaming::NamingContextExt_var naming = rootContext(orb);
     step = "resolve \"TMXSYSTEM\"";
-    CORBA::Object_var obj = naming->resolve(simpleName("TMXSYSTEM"));
+    CORBA::Object_var obj = naming->resolve_str("TMXSYSTEM");
     step = "monitor";
     TMX::System_var system = TMX::System::_narrow(obj);
     if (CORBA::is_nil(system)) {

@@ -7,10 +7,13 @@
 #include <string>
 
 #include "tools/common/CommandLine.h"
+#include "orb/Orb.h"
+#include "orb/SignalWaiter.h"
 #include "tools/common/ToolSupport.h"
 #include "tools/watch/EventFormat.h"
 
 using namespace tmx::tools;
+using namespace tmx::orb;
 
 namespace {
 
@@ -195,9 +198,9 @@ int main(int argc, char **argv)
     self = Event_Comm::Consumer::_narrow(obj);
 
     step = "naming service";
-    CosNaming::NamingContext_var naming = rootContext(orb);
+    CosNaming::NamingContextExt_var naming = rootContext(orb);
     step = "resolve \"Notifier\"";
-    obj = naming->resolve(simpleName("Notifier"));
+    obj = naming->resolve_str("Notifier");
     step = "notifier";
     notifier = Event_Comm::Notifier::_narrow(obj);
     if (CORBA::is_nil(notifier)) {

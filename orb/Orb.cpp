@@ -1,0 +1,90 @@
+#include "orb/Orb.h"
+
+#include <cstdio>
+#include <cstring>
+#include <omniORB4/internal/orbOptions.h>
+#include <omniORB4/internal/orbParameters.h>
+#include <omniORB4/minorCode.h>
+#include <sstream>
+
+namespace tmx::orb {
+
+namespace {
+const char callTimeoutKey[] = "clientCallTimeOutPeriod";
+}
+
+std::string describe(const CORBA::Exception &e)
+{
+  std::ostringstream out;
+  out << e._name();
+  if (const CORBA::SystemException *se = CORBA::SystemException::_downcast(&e)) {
+    const char *minor = se->NP_minorString();
+    out << " (minor " << (minor ? minor : "") << (minor ? ", " : "") << "0x" << std::hex << se->minor()
+        << std::dec << ", "
+        << (se->completed() == CORBA::COMPLETED_YES  ? "COMPLETED_YES"
+            : se->completed() == CORBA::COMPLETED_NO ? "COMPLETED_NO"
+                                                     : "COMPLETED_MAYBE")
+        << ")";
+  }
+  return out.str();
+}
+
+bool callTimeoutConfigured()
+{
+  // omniORB keeps what its sources specified ("key = value" entries) until
+  // the next ORB_init; it has no public query for it.
+  CORBA::StringSeq_var specified = omni::orbOptions::singleton().dumpSpecified();
+  const std::size_t n = sizeof callTimeoutKey - 1;
+  for (CORBA::ULong i = 0; i < specified->length(); ++i) {
+    const char *entry = specified[i];
+    if (std::strncmp(entry, callTimeoutKey, n) == 0 && (entry[n] == ' ' || entry[n] == '='))
+      return true;
+  }
+  return false;
+}
+
+CORBA::ORB_ptr initOrb(int &argc, char **argv, const char *orbId)
+{
+  CORBA::ORB_var orb = CORBA::ORB_init(argc, argv, orbId);
+  if (!callTimeoutConfigured())
+    omniORB::setClientCallTimeout(static_cast<CORBA::ULong>(defaultCallTimeout.count()));
+  return orb._retn();
+}
+
+std::chrono::milliseconds clientCallTimeout()
+{
+  const omni_time_t &t = omni::orbParameters::clientCallTimeOutPeriod;
+  return std::chrono::milliseconds(static_cast<long long>(t.s) * 1000 + t.ns / 1000000);
+}
+
+bool destroyOrb(CORBA::ORB_ptr orb, const char *who)
+{
+  if (CORBA::is_nil(orb))
+    return true;
+  try {
+    orb->destroy();
+  } catch (const CORBA::Exception &e) {
+    std::fprintf(stderr, "%s: ORB shutdown: %s\n", who, describe(e).c_str());
+    return false;
+  }
+  return true;
+}
+
+CosNaming::NamingContextExt_ptr rootContext(CORBA::ORB_ptr orb)
+{
+  CORBA::Object_var obj;
+  try {
+    obj = orb->resolve_initial_references("NameService");
+  } catch (const CORBA::NO_RESOURCES &e) {
+    // omniORB's way of saying that no such initial reference was given.
+    if (e.minor() == omni::NO_RESOURCES_InitialRefNotFound)
+      throw CORBA::ORB::InvalidName();
+    throw;
+  }
+  CosNaming::NamingContextExt_var ctx = CosNaming::NamingContextExt::_narrow(obj);
+  if (CORBA::is_nil(ctx))
+    throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
+  return ctx._retn();
+}
+
+} // namespace tmx::orb
