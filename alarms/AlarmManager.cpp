@@ -15,7 +15,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 
 namespace {
 
@@ -247,17 +246,7 @@ void AlarmManager::setEventSink(EventSink *sink)
 
 // ---------------------------------------------------------------- log file
 
-std::string AlarmManager::logDirectory()
-{
-  const char *logDir = std::getenv("TMX_LOG_DIR");
-  if (logDir != nullptr && *logDir != '\0')
-    return logDir;
-  const char *configDir = std::getenv("TMX_CONFIG_DIR");
-  const std::string base = configDir != nullptr && *configDir != '\0' ? configDir : ".";
-  return base + "/logfiles";
-}
-
-int AlarmManager::createLogFile(EventSink *supplier)
+int AlarmManager::createLogFile(EventSink *supplier, const std::string &directory)
 {
   std::lock_guard<std::mutex> passGuard(passMutex_);
   std::lock_guard<std::mutex> guard(mutex_);
@@ -265,7 +254,6 @@ int AlarmManager::createLogFile(EventSink *supplier)
 
   const DateTime now(DateTime::LocalNow);
   const int day = now.dayOfYear();
-  const std::string directory = logDirectory();
   int n = 0;
   std::string path;
   for (;; ++n) {

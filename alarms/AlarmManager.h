@@ -42,9 +42,10 @@ public:
   // pass looks at it any more. Unknown alarms are ignored.
   void unregisterAlarm(Alarm *alarm);
 
-  // Creates DDD_NNN.log in the log directory and keeps the sink (which may
-  // be null: nothing is published then). 1 when the file is open, else 0.
-  int createLogFile(EventSink *supplier);
+  // Creates DDD_NNN.log in `directory` (which must exist) and keeps the
+  // sink (which may be null: nothing is published then). 1 when the file
+  // is open, else 0.
+  int createLogFile(EventSink *supplier, const std::string &directory);
   // 1 on success, 0 on failure (traced at levels 1-4; no file afterwards).
   int openLogFile(const std::string &path);
   // Time-stamped line, flushed; dropped when no file is open.
@@ -71,9 +72,6 @@ public:
   std::size_t enabledCount() const;
   std::size_t disabledCount() const;
   std::uint64_t passCount() const;
-
-  // $TMX_LOG_DIR, else "logfiles" in $TMX_CONFIG_DIR, else "./logfiles".
-  static std::string logDirectory();
 
 private:
   struct Outgoing;

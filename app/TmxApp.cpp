@@ -4,6 +4,7 @@
 #include "alarms/AlarmManager.h"
 #include "app/Configuration.h"
 #include "app/HousingSensor.h"
+#include "app/RunDirectories.h"
 #include "app/TmxHandlers.h"
 #include "corba/supplier.h"
 #include "framework/Clock.h"
@@ -184,14 +185,15 @@ int TmxApp::setTaskParameters()
 
 int TmxApp::initialize(int argc, char **argv)
 {
+  const RunDirectories directories = RunDirectories::fromEnvironment();
   reportMessage("Initializing alarm/msg log file");
-  alarmManager_->createLogFile(supplier_.get());
+  alarmManager_->createLogFile(supplier_.get(), directories.log);
 
   if (MicroApp::initialize(argc, argv) == -1)
     return -1;
 
   reportMessage("Reading tmx.cfg file");
-  configuration_->initialize("tmx.cfg");
+  configuration_->initialize("tmx.cfg", directories.config);
 
   if (spectrographSensor_->initialize("TMX-S1", configuration_.get()) == -1) {
     reportError("Error initializing spectrograph housing sensors");

@@ -39,7 +39,6 @@ protected:
   std::string log() { return readFile(manager.logPath()); }
 
   TempDir dir;
-  ScopedEnv logDir{ "TMX_LOG_DIR", dir.path().c_str() };
   FakeClock clock;
   RecordingSink sink;
   AlarmManager manager;
@@ -47,7 +46,7 @@ protected:
 
 TEST_F(ManagerTest, HeaderAndLinesByteForByte)
 {
-  ASSERT_EQ(manager.createLogFile(&sink), 1);
+  ASSERT_EQ(manager.createLogFile(&sink, dir.path()), 1);
   EXPECT_EQ(manager.logName(), "338_000.log");
   EXPECT_EQ(manager.logPath(), dir.file("338_000.log"));
   EXPECT_EQ(log(), headerFor(dir.file("338_000.log")));
@@ -64,7 +63,7 @@ TEST_F(ManagerTest, HeaderAndLinesByteForByte)
 TEST_F(ManagerTest, HeaderFieldsWithTheRealClock)
 {
   setClockSource(nullptr);
-  ASSERT_EQ(manager.createLogFile(nullptr), 1);
+  ASSERT_EQ(manager.createLogFile(nullptr, dir.path()), 1);
   manager.writeLogLine("line");
   const std::string path = manager.logPath();
   const std::regex expected("LOGFILE:" + path +
@@ -85,7 +84,7 @@ TEST_F(ManagerTest, TakenSequenceNumbersAreSkipped)
   writeFile(dir.file("338_000.log"), "first run\n");
   writeFile(dir.file("338_001.log"), "second run\n");
   writeFile(dir.file("337_002.log"), "yesterday\n");
-  ASSERT_EQ(manager.createLogFile(&sink), 1);
+  ASSERT_EQ(manager.createLogFile(&sink, dir.path()), 1);
   EXPECT_EQ(manager.logName(), "338_002.log");
   EXPECT_EQ(readFile(dir.file("338_002.log")), headerFor(dir.file("338_002.log")));
   EXPECT_EQ(readFile(dir.file("338_000.log")), "first run\n");
@@ -99,7 +98,7 @@ TEST_F(ManagerTest, AllSequenceNumbersTakenAppendsToTheLastWithoutHeader)
     std::snprintf(name, sizeof name, "338_%03d.log", n);
     writeFile(dir.file(name), n == 100 ? "earlier\n" : "");
   }
-  ASSERT_EQ(manager.createLogFile(&sink), 1);
+  ASSERT_EQ(manager.createLogFile(&sink, dir.path()), 1);
   EXPECT_EQ(manager.logName(), "338_100.log");
   raiseAlarm("again", 0, &manager);
   manager.scanPass();
@@ -111,7 +110,7 @@ TEST_F(ManagerTest, AnExistingButUnreadableFileIsNeverTruncated)
 {
   writeFile(dir.file("338_000.log"), "keep me\n");
   chmod(dir.file("338_000.log").c_str(), 0200);
-  ASSERT_EQ(manager.createLogFile(&sink), 1);
+  ASSERT_EQ(manager.createLogFile(&sink, dir.path()), 1);
   EXPECT_EQ(manager.logName(), "338_001.log");
   chmod(dir.file("338_000.log").c_str(), 0600);
   EXPECT_EQ(readFile(dir.file("338_000.log")), "keep me\n");
@@ -130,11 +129,10 @@ TEST_F(ManagerTest, OpenLogFileAppendsToAnExistingFile)
 TEST_F(ManagerTest, MissingDirectoryTracesAtLevelsOneToFourAndPublishingGoesOn)
 {
   const std::string missing = dir.file("nowhere");
-  ScopedEnv env("TMX_LOG_DIR", missing.c_str());
   {
     TraceLevel level(1);
     CaptureStdout();
-    EXPECT_EQ(manager.createLogFile(&sink), 0);
+    EXPECT_EQ(manager.createLogFile(&sink, missing), 0);
     EXPECT_EQ(GetCapturedStdout(),
               "Error opening log file " + missing + "/338_000.log from AlarmManager::createLogFile()");
   }
@@ -152,28 +150,9 @@ TEST_F(ManagerTest, MissingDirectoryTracesAtLevelsOneToFourAndPublishingGoesOn)
   }
 }
 
-TEST(LogDirectory, FromTheEnvironment)
-{
-  {
-    ScopedEnv log("TMX_LOG_DIR", "/var/log/tmx");
-    ScopedEnv config("TMX_CONFIG_DIR", "/etc/tmx");
-    EXPECT_EQ(AlarmManager::logDirectory(), "/var/log/tmx");
-  }
-  {
-    ScopedEnv log("TMX_LOG_DIR", nullptr);
-    ScopedEnv config("TMX_CONFIG_DIR", "/etc/tmx");
-    EXPECT_EQ(AlarmManager::logDirectory(), "/etc/tmx/logfiles");
-  }
-  {
-    ScopedEnv log("TMX_LOG_DIR", nullptr);
-    ScopedEnv config("TMX_CONFIG_DIR", nullptr);
-    EXPECT_EQ(AlarmManager::logDirectory(), "./logfiles");
-  }
-}
-
 TEST_F(ManagerTest, PublishedMessageFields)
 {
-  ASSERT_EQ(manager.createLogFile(&sink), 1);
+  ASSERT_EQ(manager.createLogFile(&sink, dir.path()), 1);
   const std::string longText(200, 'L');
   raiseAlarm(longText.c_str(), 2, &manager);
   raiseAlarm("warning", 1, &manager);
@@ -200,7 +179,7 @@ TEST_F(ManagerTest, NoticeEnabledBeforeTheLogFileIsNeverLoggedNorPublished)
   raiseAlarm("Initializing alarm/msg log file", 0, &manager);
   manager.scanPass();
   EXPECT_EQ(manager.enabledCount() + manager.disabledCount(), 0u) << "released though never logged";
-  ASSERT_EQ(manager.createLogFile(&sink), 1);
+  ASSERT_EQ(manager.createLogFile(&sink, dir.path()), 1);
   raiseAlarm("Reading tmx.cfg file", 0, &manager);
   manager.scanPass();
   manager.scanPass();
@@ -211,7 +190,7 @@ TEST_F(ManagerTest, NoticeEnabledBeforeTheLogFileIsNeverLoggedNorPublished)
 
 TEST_F(ManagerTest, TimedAlarmEnabledAtTheNextPassAndDisabledAtThePassAfter)
 {
-  ASSERT_EQ(manager.createLogFile(&sink), 1);
+  ASSERT_EQ(manager.createLogFile(&sink, dir.path()), 1);
   TimedAlarm water("Electronics housing water alarm", 5, 20, &manager);
   manager.scanPass();
   EXPECT_EQ(manager.disabledCount(), 1u);
@@ -268,7 +247,7 @@ TEST_F(ManagerTest, TimedAlarmEnabledAtTheNextPassAndDisabledAtThePassAfter)
 
 TEST_F(ManagerTest, TraceLevelOneShowsNoRegistrationEnableOrDisableLines)
 {
-  ASSERT_EQ(manager.createLogFile(&sink), 1);
+  ASSERT_EQ(manager.createLogFile(&sink, dir.path()), 1);
   TraceLevel level(1);
   CaptureStdout();
   {
@@ -288,7 +267,7 @@ TEST_F(ManagerTest, TraceLevelOneShowsNoRegistrationEnableOrDisableLines)
 
 TEST_F(ManagerTest, TwoAlarmsRaisedBeforeTheTaskWakesAreHandledInOnePass)
 {
-  ASSERT_EQ(manager.createLogFile(&sink), 1);
+  ASSERT_EQ(manager.createLogFile(&sink, dir.path()), 1);
   raiseAlarm("first", 0, &manager);
   raiseAlarm("second", 2, &manager);
   ASSERT_EQ(manager.activate("AlarmMgr", 0, 0, 4096), 0);
@@ -305,7 +284,7 @@ TEST_F(ManagerTest, TwoAlarmsRaisedBeforeTheTaskWakesAreHandledInOnePass)
 
 TEST_F(ManagerTest, CloseEndsTheTaskAndClosesTheLog)
 {
-  ASSERT_EQ(manager.createLogFile(&sink), 1);
+  ASSERT_EQ(manager.createLogFile(&sink, dir.path()), 1);
   ASSERT_EQ(manager.activate("AlarmMgr", 0, 0, 4096), 0);
   EXPECT_EQ(manager.activate("AlarmMgr", 0, 0, 4096), 1);
   EXPECT_EQ(manager.close(), 1);
@@ -317,7 +296,7 @@ TEST_F(ManagerTest, CloseEndsTheTaskAndClosesTheLog)
 
 TEST_F(ManagerTest, AlarmsWaitingWhenTheTaskStartsAfterCloseAreStillPublished)
 {
-  ASSERT_EQ(manager.createLogFile(&sink), 1);
+  ASSERT_EQ(manager.createLogFile(&sink, dir.path()), 1);
   raiseAlarm("raised before the task ran", 0, &manager);
   manager.close();
   ASSERT_EQ(manager.activate("AlarmMgr", 0, 0, 4096), 0);
@@ -351,7 +330,7 @@ private:
 TEST_F(ManagerTest, ASinkMayReportWhilePublishing)
 {
   ReportingSink reporting(manager);
-  ASSERT_EQ(manager.createLogFile(&reporting), 1);
+  ASSERT_EQ(manager.createLogFile(&reporting, dir.path()), 1);
   ASSERT_EQ(manager.activate("AlarmMgr", 0, 0, 4096), 0);
   raiseAlarm("first", 0, &manager);
   ASSERT_TRUE(reporting.waitFor(2, waitMs));
@@ -363,7 +342,7 @@ TEST_F(ManagerTest, ASinkMayReportWhilePublishing)
 
 TEST_F(ManagerTest, NoWakeUpIsLost)
 {
-  ASSERT_EQ(manager.createLogFile(&sink), 1);
+  ASSERT_EQ(manager.createLogFile(&sink, dir.path()), 1);
   ASSERT_EQ(manager.activate("AlarmMgr", 0, 0, 4096), 0);
   // Each notice alone, raised while the task is idle or just finishing a
   // pass: every one must be handled without a further wake-up.
@@ -377,7 +356,7 @@ TEST_F(ManagerTest, NoWakeUpIsLost)
 
 TEST_F(ManagerTest, ConcurrentReportersEachLoggedAndPublishedExactlyOnceInOrder)
 {
-  ASSERT_EQ(manager.createLogFile(&sink), 1);
+  ASSERT_EQ(manager.createLogFile(&sink, dir.path()), 1);
   ASSERT_EQ(manager.activate("AlarmMgr", 0, 0, 4096), 0);
   static constexpr int threads = 4;
   static constexpr int perThread = 2500;
@@ -421,7 +400,7 @@ TEST_F(ManagerTest, ConcurrentReportersEachLoggedAndPublishedExactlyOnceInOrder)
 
 TEST_F(ManagerTest, TimedAlarmsCheckedAndDestroyedWhileTheTaskScans)
 {
-  ASSERT_EQ(manager.createLogFile(&sink), 1);
+  ASSERT_EQ(manager.createLogFile(&sink, dir.path()), 1);
   ASSERT_EQ(manager.activate("AlarmMgr", 0, 0, 4096), 0);
   std::atomic<bool> done{ false };
   // A busy reporter keeps passes running while alarms come and go.
