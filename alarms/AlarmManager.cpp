@@ -117,6 +117,7 @@ void AlarmManager::registerAlarm(Alarm *alarm)
   {
     std::lock_guard<std::mutex> guard(mutex_);
     disabledAlarms_.push_back(alarm);
+    ++registered_;
     wakePending_ = true;
   }
   wake_.notify_one();
@@ -169,10 +170,12 @@ void AlarmManager::scanPass()
   std::lock_guard<std::mutex> passGuard(passMutex_);
   std::vector<Outgoing> outgoing;
   EventSink *sink;
+  std::uint64_t covered;
   {
     std::lock_guard<std::mutex> guard(mutex_);
     ++passCount_;
     sink = sink_;
+    covered = registered_;
 
     std::vector<Alarm *> pending;
     pending.swap(disabledAlarms_);
@@ -199,6 +202,18 @@ void AlarmManager::scanPass()
   }
   for (Outgoing &out : outgoing)
     delete out.release;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    examined_ = std::max(examined_, covered);
+  }
+  passDone_.notify_all();
+}
+
+bool AlarmManager::flush(std::chrono::milliseconds timeout)
+{
+  std::unique_lock<std::mutex> lock(mutex_);
+  const std::uint64_t target = registered_;
+  return passDone_.wait_for(lock, timeout, [this, target] { return examined_ >= target; });
 }
 
 void AlarmManager::enableAlarmLocked(Alarm *alarm, std::vector<Outgoing> &outgoing)

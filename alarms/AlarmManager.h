@@ -5,6 +5,7 @@
 
 #include "framework/MicroTask.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
@@ -65,6 +66,11 @@ public:
   // enables tripped alarms (log line, then publication), disables the ones
   // no longer tripped, and releases owned one-shot alarms once published.
   void scanPass();
+  // Waits, at most `timeout`, until every alarm registered before the call
+  // has been examined by a finished pass: logged and published when it was
+  // tripped. False on time-out (the task is not running, or stalls in the
+  // sink). Never call it from the task's own thread or from a sink.
+  bool flush(std::chrono::milliseconds timeout);
 
   std::string logName() const;
   // Full path of the open (or last opened) log file; empty before.
@@ -94,4 +100,8 @@ private:
   std::vector<Alarm *> enabledAlarms_;  // newly enabled at the front
   EventSink *sink_ = nullptr;
   std::uint64_t passCount_ = 0;
+  // Registrations so far, and how many of them a finished pass has seen.
+  std::uint64_t registered_ = 0;
+  std::uint64_t examined_ = 0;
+  std::condition_variable passDone_;
 };

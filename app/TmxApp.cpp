@@ -13,11 +13,7 @@
 
 #include <TMX.hh>
 
-#include <algorithm>
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <mutex>
 #include <new>
 
 namespace {
@@ -36,62 +32,7 @@ std::unique_ptr<T> makePart(const char *what, Args &&...args)
   }
 }
 
-// Registered behind everything raised so far. The manager's pass examines
-// pending alarms in registration order and logs each as it enables it, so
-// once this one is examined the earlier ones are in the log. It never
-// trips itself, so it is never logged or published.
-class LogBarrier : public Alarm
-{
-public:
-  LogBarrier()
-    : Alarm("", MESSAGE, nullptr, NoRegister{})
-  {
-    registerWithManager();
-  }
-  ~LogBarrier() override { unregisterFromManager(); }
-
-  short isTripped() override
-  {
-    {
-      std::lock_guard<std::mutex> guard(mutex_);
-      examined_ = true;
-    }
-    examinedCond_.notify_all();
-    return 0;
-  }
-
-  bool wait(int ms)
-  {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return examinedCond_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return examined_; });
-  }
-
-private:
-  std::mutex mutex_;
-  std::condition_variable examinedCond_;
-  bool examined_ = false;
-};
-
 } // namespace
-
-bool TmxApp::waitForAlarmLog(int ms)
-{
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  auto left = [&deadline] {
-    const auto rest = deadline - std::chrono::steady_clock::now();
-    return std::max(0, static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(rest).count()));
-  };
-  // The pass that examines the first barrier has logged everything before
-  // it; it publishes after its scan, and the second barrier is examined
-  // only by a later pass, once that publishing is done.
-  {
-    LogBarrier logged;
-    if (!logged.wait(left()))
-      return false;
-  }
-  LogBarrier published;
-  return published.wait(left());
-}
 
 void TmxApp::destroyOrb()
 {

@@ -432,6 +432,63 @@ TEST_F(ManagerTest, TimedAlarmsCheckedAndDestroyedWhileTheTaskScans)
   EXPECT_EQ(errors, 200u) << "one trip per round, at the seventh sighting";
 }
 
+// Holds every publication until opened (or a generous time-out).
+class GateSink : public RecordingSink
+{
+public:
+  void send_event(const CORBA::Any &value) override
+  {
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      opened_.wait_for(lock, std::chrono::milliseconds(waitMs), [this] { return open_; });
+    }
+    RecordingSink::send_event(value);
+  }
+  void open()
+  {
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      open_ = true;
+    }
+    opened_.notify_all();
+  }
+
+private:
+  std::mutex mutex_;
+  std::condition_variable opened_;
+  bool open_ = false;
+};
+
+TEST_F(ManagerTest, FlushWaitsUntilEverythingRaisedIsLoggedAndPublished)
+{
+  using std::chrono::milliseconds;
+  GateSink gate;
+  struct StopFirst
+  {
+    GateSink &gate;
+    AlarmManager &manager;
+    ~StopFirst()
+    {
+      gate.open();
+      manager.stop();
+    }
+  } stopFirst{ gate, manager };
+  ASSERT_EQ(manager.createLogFile(&gate, dir.path()), 1);
+  EXPECT_TRUE(manager.flush(milliseconds(0))) << "nothing raised";
+  raiseAlarm("before the task", 0, &manager);
+  EXPECT_FALSE(manager.flush(milliseconds(50))) << "no pass has run";
+
+  ASSERT_EQ(manager.activate("AlarmMgr", 0, 0, 4096), 0);
+  for (int i = 0; i < 100; ++i)
+    raiseAlarm(("notice " + std::to_string(i)).c_str(), 0, &manager);
+  EXPECT_FALSE(manager.flush(milliseconds(50))) << "publication held up in the sink";
+  gate.open();
+  ASSERT_TRUE(manager.flush(milliseconds(waitMs)));
+  EXPECT_EQ(gate.count(), 101u) << "all published when flush returns";
+  EXPECT_EQ(lines(log()).size(), 5u + 101u) << "all logged when flush returns";
+  EXPECT_EQ(gate.messages().back().text, "notice 99@10:11:12");
+}
+
 TEST(ManagerLifetime, DestructionDeletesOwnedAlarmsAndLetsGoOfOthers)
 {
   std::unique_ptr<Alarm> outlives;
