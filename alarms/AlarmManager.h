@@ -5,10 +5,11 @@
 
 #include "framework/MicroTask.h"
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <cstdio>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -22,9 +23,19 @@ class EventSink;
 // passes with changes of the sink; it is taken before mutex_, and the sink
 // is called with only passMutex_ held, so a sink that reports through
 // reportMessage/reportError cannot deadlock.
+//
+// A log write that fails (a full file system) loses the line but nothing
+// else: the first failure of an episode is printed on standard error and
+// raised as an ALARM naming the file and the system error; later lines are
+// counted, and the first write that works again is preceded by one line
+// with the number of lines lost.
 class AlarmManager : public MicroTask
 {
 public:
+  // The call through which every byte of the log file goes (::write unless
+  // replaced).
+  using WriteFunction = ssize_t (*)(int fd, const void *data, std::size_t size);
+
   // The process-wide manager, created on first use (and during static
   // initialisation). It lives until exit, where its destructor ends the
   // task; an owner that wants the task ended earlier calls stop().
@@ -49,8 +60,11 @@ public:
   int createLogFile(EventSink *supplier, const std::string &directory);
   // 1 on success, 0 on failure (traced at levels 1-4; no file afterwards).
   int openLogFile(const std::string &path);
-  // Time-stamped line, flushed; dropped when no file is open.
+  // Time-stamped line, handed to the system at once (no buffering);
+  // dropped when no file is open.
   void writeLogLine(const std::string &text);
+  // Replaces the write call of the log file; null restores ::write.
+  void setWriteFunction(WriteFunction write);
   // Replaces the sink; returns once no publication through the old one is
   // in progress, so the old sink may then be destroyed.
   void setEventSink(EventSink *sink);
@@ -84,6 +98,14 @@ private:
 
   int openLogFileLocked(const std::string &path);
   void writeLogLineLocked(const std::string &text);
+  // Writes whole lines; false when they are lost (see the class comment).
+  bool writeLocked(const std::string &lines);
+  // 0, or the errno of the write that failed; `written` counts the bytes
+  // that went out before it.
+  int writeAllLocked(const std::string &data, std::size_t &written);
+  void writeFailedLocked(int error, const std::string &data, std::size_t written);
+  // Raises the failure report noted while mutex_ was held.
+  void raiseWriteFailureReport();
   void closeLogFileLocked();
   void enableAlarmLocked(Alarm *alarm, std::vector<Outgoing> &outgoing);
   void disableAlarmLocked(Alarm *alarm);
@@ -93,9 +115,16 @@ private:
   std::condition_variable wake_;
   bool wakePending_ = false;
   bool stopRequested_ = false;
-  std::FILE *logFile_ = nullptr;
+  int logFd_ = -1;
   std::string logName_;
   std::string logPath_;
+  WriteFunction write_;
+  // The current write failure episode of the open file.
+  bool writeFailing_ = false;
+  bool tornLine_ = false; // the file ends inside a line
+  std::uint64_t linesLost_ = 0;
+  std::string writeError_;              // system error of the episode's first failure
+  std::string pendingReport_;           // failure report not raised yet
   std::vector<Alarm *> disabledAlarms_; // new alarms at the end
   std::vector<Alarm *> enabledAlarms_;  // newly enabled at the front
   EventSink *sink_ = nullptr;

@@ -7,8 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -17,7 +19,9 @@
 #include <thread>
 
 using namespace alarmtest;
+using ::testing::internal::CaptureStderr;
 using ::testing::internal::CaptureStdout;
+using ::testing::internal::GetCapturedStderr;
 using ::testing::internal::GetCapturedStdout;
 
 namespace {
@@ -430,6 +434,76 @@ TEST_F(ManagerTest, TimedAlarmsCheckedAndDestroyedWhileTheTaskScans)
   for (const Published &p : sink.messages())
     errors += p.text.rfind("ERROR: water", 0) == 0;
   EXPECT_EQ(errors, 200u) << "one trip per round, at the seventh sighting";
+}
+
+// The log file's writes as a full file system makes them: `tear` bytes of
+// the next write go out, then every write fails with ENOSPC while `full`.
+std::atomic<bool> full{ false };
+std::atomic<std::size_t> tear{ 0 };
+
+ssize_t fullDiskWrite(int fd, const void *data, std::size_t size)
+{
+  if (const std::size_t n = tear.exchange(0))
+    return ::write(fd, data, std::min(n, size));
+  if (full.load()) {
+    errno = ENOSPC;
+    return -1;
+  }
+  return ::write(fd, data, size);
+}
+
+TEST_F(ManagerTest, FailedLogWritesAreReportedOncePerEpisodeAndCounted)
+{
+  ASSERT_EQ(manager.createLogFile(&sink, dir.path()), 1);
+  manager.setWriteFunction(&fullDiskWrite);
+  const std::string header = headerFor(manager.logPath());
+  const std::string report = "Cannot write log file " + manager.logPath() + ": No space left on device";
+
+  for (int episode = 1; episode <= 2; ++episode) {
+    SCOPED_TRACE(episode);
+    full = true;
+    tear = 5; // the first line is cut off after "10:11"
+    raiseAlarm("first", 0, &manager);
+    raiseAlarm("second", 0, &manager);
+    CaptureStderr();
+    manager.scanPass();
+    manager.scanPass(); // the report, whose own line is lost as well
+    manager.scanPass();
+    EXPECT_EQ(GetCapturedStderr(), report + "\n");
+    const auto messages = sink.messages();
+    ASSERT_EQ(messages.size(), 4u * episode - 1);
+    EXPECT_EQ(messages.back().text, "ERROR: " + report + "@10:11:12");
+    EXPECT_EQ(messages.back().priority, 2);
+
+    full = false;
+    raiseAlarm("third", 0, &manager);
+    manager.scanPass();
+  }
+  const std::string recovered = "10:11\n10:11:12\tERROR: Log file write failed (No space left on device): "
+                                "3 lines lost\n10:11:12\tthird@10:11:12\n";
+  EXPECT_EQ(log(), header + recovered + recovered);
+  manager.setWriteFunction(nullptr);
+}
+
+TEST_F(ManagerTest, AFullDeviceIsReportedOnceAndPublished)
+{
+  if (::access("/dev/full", W_OK) != 0)
+    GTEST_SKIP() << "no writable /dev/full";
+  manager.setEventSink(&sink);
+  ASSERT_EQ(manager.openLogFile("/dev/full"), 1);
+  constexpr std::size_t notices = 10;
+  CaptureStderr();
+  for (std::size_t i = 0; i < notices; ++i)
+    raiseAlarm("lost", 0, &manager);
+  manager.scanPass();
+  manager.scanPass();
+  const std::string err = GetCapturedStderr();
+  EXPECT_EQ(err, "Cannot write log file /dev/full: No space left on device\n");
+  const auto messages = sink.messages();
+  ASSERT_EQ(messages.size(), notices + 1) << "the monitor goes on publishing";
+  EXPECT_EQ(messages.back().text, "ERROR: Cannot write log file /dev/full: No space left on device@10:11:12");
+  RecordProperty("lines_lost", std::to_string(notices + 1));
+  RecordProperty("stderr_reports", std::to_string(std::count(err.begin(), err.end(), '\n')));
 }
 
 // Holds every publication until opened (or a generous time-out).
