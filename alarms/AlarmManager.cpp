@@ -15,7 +15,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
+#include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -30,6 +31,19 @@ bool exists(const std::string &path)
 {
   struct stat info;
   return ::lstat(path.c_str(), &info) == 0;
+}
+
+std::size_t lineCount(const std::string &data)
+{
+  return static_cast<std::size_t>(std::count(data.begin(), data.end(), '\n'));
+}
+
+std::string timeStamp()
+{
+  const DateTime now(DateTime::LocalNow);
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%02d:%02d:%02d\t", now.hour(), now.minute(), now.second());
+  return buf;
 }
 
 MessagePriority messagePriority(int priority)
@@ -71,7 +85,10 @@ namespace {
 [[maybe_unused]] AlarmManager &processWideManager = AlarmManager::instance();
 } // namespace
 
-AlarmManager::AlarmManager() = default;
+AlarmManager::AlarmManager()
+  : write_(&::write)
+{
+}
 
 AlarmManager::~AlarmManager()
 {
@@ -118,6 +135,7 @@ void AlarmManager::registerAlarm(Alarm *alarm)
   {
     std::lock_guard<std::mutex> guard(mutex_);
     disabledAlarms_.push_back(alarm);
+    ++registered_;
     wakePending_ = true;
   }
   wake_.notify_one();
@@ -170,10 +188,12 @@ void AlarmManager::scanPass()
   std::lock_guard<std::mutex> passGuard(passMutex_);
   std::vector<Outgoing> outgoing;
   EventSink *sink;
+  std::uint64_t covered;
   {
     std::lock_guard<std::mutex> guard(mutex_);
     ++passCount_;
     sink = sink_;
+    covered = registered_;
 
     std::vector<Alarm *> pending;
     pending.swap(disabledAlarms_);
@@ -200,6 +220,19 @@ void AlarmManager::scanPass()
   }
   for (Outgoing &out : outgoing)
     delete out.release;
+  raiseWriteFailureReport();
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    examined_ = std::max(examined_, covered);
+  }
+  passDone_.notify_all();
+}
+
+bool AlarmManager::flush(std::chrono::milliseconds timeout)
+{
+  std::unique_lock<std::mutex> lock(mutex_);
+  const std::uint64_t target = registered_;
+  return passDone_.wait_for(lock, timeout, [this, target] { return examined_ >= target; });
 }
 
 void AlarmManager::enableAlarmLocked(Alarm *alarm, std::vector<Outgoing> &outgoing)
@@ -247,42 +280,39 @@ void AlarmManager::setEventSink(EventSink *sink)
 
 // ---------------------------------------------------------------- log file
 
-std::string AlarmManager::logDirectory()
+int AlarmManager::createLogFile(EventSink *supplier, const std::string &directory)
 {
-  const char *logDir = std::getenv("TMX_LOG_DIR");
-  if (logDir != nullptr && *logDir != '\0')
-    return logDir;
-  const char *configDir = std::getenv("TMX_CONFIG_DIR");
-  const std::string base = configDir != nullptr && *configDir != '\0' ? configDir : ".";
-  return base + "/logfiles";
-}
+  {
+    std::lock_guard<std::mutex> passGuard(passMutex_);
+    std::lock_guard<std::mutex> guard(mutex_);
+    sink_ = supplier;
 
-int AlarmManager::createLogFile(EventSink *supplier)
-{
-  std::lock_guard<std::mutex> passGuard(passMutex_);
-  std::lock_guard<std::mutex> guard(mutex_);
-  sink_ = supplier;
-
-  const DateTime now(DateTime::LocalNow);
-  const int day = now.dayOfYear();
-  const std::string directory = logDirectory();
-  int n = 0;
-  std::string path;
-  for (;; ++n) {
-    path = directory + "/" + format("%03d_%03d.log", day, n);
-    if (n == 100 || !exists(path))
-      break;
+    const DateTime now(DateTime::LocalNow);
+    const int day = now.dayOfYear();
+    int n = 0;
+    std::string path;
+    for (;; ++n) {
+      path = directory + "/" + format("%03d_%03d.log", day, n);
+      if (n == 100 || !exists(path))
+        break;
+    }
+    if (openLogFileLocked(path) == 0)
+      return 0;
+    logName_ = format("%03d_%03d.log", day, n);
   }
-  if (openLogFileLocked(path) == 0)
-    return 0;
-  logName_ = format("%03d_%03d.log", day, n);
+  raiseWriteFailureReport();
   return 1;
 }
 
 int AlarmManager::openLogFile(const std::string &path)
 {
-  std::lock_guard<std::mutex> guard(mutex_);
-  return openLogFileLocked(path);
+  int result;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    result = openLogFileLocked(path);
+  }
+  raiseWriteFailureReport();
+  return result;
 }
 
 int AlarmManager::openLogFileLocked(const std::string &path)
@@ -291,63 +321,140 @@ int AlarmManager::openLogFileLocked(const std::string &path)
 
   // Created exclusively, so a file that appeared since it was looked for is
   // appended to rather than truncated.
-  std::FILE *file = nullptr;
-  bool created = false;
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd >= 0) {
-    file = ::fdopen(fd, "w");
-    if (file == nullptr)
-      ::close(fd);
-    created = file != nullptr;
-  } else if (errno == EEXIST) {
-    file = std::fopen(path.c_str(), "ae");
-  }
-  if (file == nullptr) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  const bool created = fd >= 0;
+  if (fd < 0 && errno == EEXIST)
+    fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) {
     trace(1, 4, "Error opening log file %s from AlarmManager::createLogFile()", path.c_str());
     return 0;
   }
+  logFd_ = fd;
+  logPath_ = path;
 
   if (created) {
     const DateTime now(DateTime::LocalNow);
-    std::fprintf(file, "LOGFILE:%s\nAPPTITLE:%s  VER:%s\n", path.c_str(), appName(), appVersion());
-    std::fprintf(file, "INSTRUMENT LOCATION:%s ID:%s\n", appBuild(), appName());
-    std::fprintf(file,
-                 "PSTDATE:%02d/%02d/%02d\nTIME:%02d:%02d:%02d\n",
-                 now.dayOfMonth(),
-                 now.month(),
-                 now.year(),
-                 now.hour(),
-                 now.minute(),
-                 now.second());
-    std::fflush(file);
+    char date[64];
+    std::snprintf(date,
+                  sizeof date,
+                  "PSTDATE:%02d/%02d/%02d\nTIME:%02d:%02d:%02d\n",
+                  now.dayOfMonth(),
+                  now.month(),
+                  now.year(),
+                  now.hour(),
+                  now.minute(),
+                  now.second());
+    writeLocked(std::string("LOGFILE:") + path + "\nAPPTITLE:" + appName() + "  VER:" + appVersion() +
+                "\nINSTRUMENT LOCATION:" + appBuild() + " ID:" + appName() + "\n" + date);
   }
-  logFile_ = file;
-  logPath_ = path;
   return 1;
 }
 
 void AlarmManager::writeLogLine(const std::string &text)
 {
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    writeLogLineLocked(text);
+  }
+  raiseWriteFailureReport();
+}
+
+void AlarmManager::setWriteFunction(WriteFunction write)
+{
   std::lock_guard<std::mutex> guard(mutex_);
-  writeLogLineLocked(text);
+  write_ = write != nullptr ? write : &::write;
 }
 
 void AlarmManager::writeLogLineLocked(const std::string &text)
 {
-  if (logFile_ == nullptr)
+  if (logFd_ < 0)
     return;
-  const DateTime now(DateTime::LocalNow);
-  std::fprintf(logFile_, "%02d:%02d:%02d\t%s\n", now.hour(), now.minute(), now.second(), text.c_str());
-  std::fflush(logFile_);
+  writeLocked(timeStamp() + text + "\n");
+}
+
+bool AlarmManager::writeLocked(const std::string &lines)
+{
+  std::size_t written = 0;
+  if (writeFailing_) {
+    // The count goes first, and only once it is written is the episode
+    // over. A line torn by the failure is ended first, so that the count
+    // stands on a line of its own.
+    const std::string note = std::string(tornLine_ ? "\n" : "") + timeStamp() +
+                             "ERROR: Log file write failed (" + writeError_ +
+                             "): " + std::to_string(linesLost_) + " lines lost\n";
+    if (writeAllLocked(note, written) != 0) {
+      if (written > 0)
+        tornLine_ = note[written - 1] != '\n';
+      linesLost_ += lineCount(lines);
+      return false;
+    }
+    writeFailing_ = false;
+    tornLine_ = false;
+    linesLost_ = 0;
+  }
+  if (const int error = writeAllLocked(lines, written)) {
+    writeFailedLocked(error, lines, written);
+    return false;
+  }
+  return true;
+}
+
+int AlarmManager::writeAllLocked(const std::string &data, std::size_t &written)
+{
+  written = 0;
+  while (written < data.size()) {
+    const ssize_t n = write_(logFd_, data.data() + written, data.size() - written);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      return n < 0 ? errno : EIO;
+    written += static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
+void AlarmManager::writeFailedLocked(int error, const std::string &data, std::size_t written)
+{
+  if (written > 0)
+    tornLine_ = data[written - 1] != '\n';
+  linesLost_ += lineCount(data.substr(written));
+  if (writeFailing_)
+    return;
+  writeFailing_ = true;
+  writeError_ = std::strerror(error);
+  const std::string text = "Cannot write log file " + logPath_ + ": " + writeError_;
+  std::fprintf(stderr, "%s\n", text.c_str());
+  std::fflush(stderr);
+  // The published text and its time suffix keep within the bound of a
+  // message text: a path too long for it leaves its directory out.
+  constexpr std::size_t suffixLength = sizeof "@hh:mm:ss" - 1;
+  pendingReport_ = "ERROR: " + text;
+  if (pendingReport_.size() + suffixLength > Alarm::maxTextLength)
+    pendingReport_ =
+      "ERROR: Cannot write log file " + logPath_.substr(logPath_.rfind('/') + 1) + ": " + writeError_;
+}
+
+void AlarmManager::raiseWriteFailureReport()
+{
+  std::string text;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    text.swap(pendingReport_);
+  }
+  if (!text.empty())
+    raiseAlarm(text.c_str(), ALARM, this);
 }
 
 void AlarmManager::closeLogFileLocked()
 {
-  if (logFile_ == nullptr)
+  if (logFd_ < 0)
     return;
-  std::fflush(logFile_);
-  std::fclose(logFile_);
-  logFile_ = nullptr;
+  ::close(logFd_);
+  logFd_ = -1;
+  writeFailing_ = false;
+  tornLine_ = false;
+  linesLost_ = 0;
+  pendingReport_.clear();
 }
 
 // ---------------------------------------------------------------- queries

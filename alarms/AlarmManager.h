@@ -5,9 +5,11 @@
 
 #include "framework/MicroTask.h"
 
+#include <sys/types.h>
+
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <cstdio>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -21,9 +23,19 @@ class EventSink;
 // passes with changes of the sink; it is taken before mutex_, and the sink
 // is called with only passMutex_ held, so a sink that reports through
 // reportMessage/reportError cannot deadlock.
+//
+// A log write that fails (a full file system) loses the line but nothing
+// else: the first failure of an episode is printed on standard error and
+// raised as an ALARM naming the file and the system error; later lines are
+// counted, and the first write that works again is preceded by one line
+// with the number of lines lost.
 class AlarmManager : public MicroTask
 {
 public:
+  // The call through which every byte of the log file goes (::write unless
+  // replaced).
+  using WriteFunction = ssize_t (*)(int fd, const void *data, std::size_t size);
+
   // The process-wide manager, created on first use (and during static
   // initialisation). It lives until exit, where its destructor ends the
   // task; an owner that wants the task ended earlier calls stop().
@@ -42,13 +54,17 @@ public:
   // pass looks at it any more. Unknown alarms are ignored.
   void unregisterAlarm(Alarm *alarm);
 
-  // Creates DDD_NNN.log in the log directory and keeps the sink (which may
-  // be null: nothing is published then). 1 when the file is open, else 0.
-  int createLogFile(EventSink *supplier);
+  // Creates DDD_NNN.log in `directory` (which must exist) and keeps the
+  // sink (which may be null: nothing is published then). 1 when the file
+  // is open, else 0.
+  int createLogFile(EventSink *supplier, const std::string &directory);
   // 1 on success, 0 on failure (traced at levels 1-4; no file afterwards).
   int openLogFile(const std::string &path);
-  // Time-stamped line, flushed; dropped when no file is open.
+  // Time-stamped line, handed to the system at once (no buffering);
+  // dropped when no file is open.
   void writeLogLine(const std::string &text);
+  // Replaces the write call of the log file; null restores ::write.
+  void setWriteFunction(WriteFunction write);
   // Replaces the sink; returns once no publication through the old one is
   // in progress, so the old sink may then be destroyed.
   void setEventSink(EventSink *sink);
@@ -64,6 +80,11 @@ public:
   // enables tripped alarms (log line, then publication), disables the ones
   // no longer tripped, and releases owned one-shot alarms once published.
   void scanPass();
+  // Waits, at most `timeout`, until every alarm registered before the call
+  // has been examined by a finished pass: logged and published when it was
+  // tripped. False on time-out (the task is not running, or stalls in the
+  // sink). Never call it from the task's own thread or from a sink.
+  bool flush(std::chrono::milliseconds timeout);
 
   std::string logName() const;
   // Full path of the open (or last opened) log file; empty before.
@@ -72,14 +93,19 @@ public:
   std::size_t disabledCount() const;
   std::uint64_t passCount() const;
 
-  // $TMX_LOG_DIR, else "logfiles" in $TMX_CONFIG_DIR, else "./logfiles".
-  static std::string logDirectory();
-
 private:
   struct Outgoing;
 
   int openLogFileLocked(const std::string &path);
   void writeLogLineLocked(const std::string &text);
+  // Writes whole lines; false when they are lost (see the class comment).
+  bool writeLocked(const std::string &lines);
+  // 0, or the errno of the write that failed; `written` counts the bytes
+  // that went out before it.
+  int writeAllLocked(const std::string &data, std::size_t &written);
+  void writeFailedLocked(int error, const std::string &data, std::size_t written);
+  // Raises the failure report noted while mutex_ was held.
+  void raiseWriteFailureReport();
   void closeLogFileLocked();
   void enableAlarmLocked(Alarm *alarm, std::vector<Outgoing> &outgoing);
   void disableAlarmLocked(Alarm *alarm);
@@ -89,11 +115,22 @@ private:
   std::condition_variable wake_;
   bool wakePending_ = false;
   bool stopRequested_ = false;
-  std::FILE *logFile_ = nullptr;
+  int logFd_ = -1;
   std::string logName_;
   std::string logPath_;
+  WriteFunction write_;
+  // The current write failure episode of the open file.
+  bool writeFailing_ = false;
+  bool tornLine_ = false; // the file ends inside a line
+  std::uint64_t linesLost_ = 0;
+  std::string writeError_;              // system error of the episode's first failure
+  std::string pendingReport_;           // failure report not raised yet
   std::vector<Alarm *> disabledAlarms_; // new alarms at the end
   std::vector<Alarm *> enabledAlarms_;  // newly enabled at the front
   EventSink *sink_ = nullptr;
   std::uint64_t passCount_ = 0;
+  // Registrations so far, and how many of them a finished pass has seen.
+  std::uint64_t registered_ = 0;
+  std::uint64_t examined_ = 0;
+  std::condition_variable passDone_;
 };

@@ -1,6 +1,7 @@
 #include "app/ConfigFile.h"
 
 #include "alarms/Alarm.h"
+#include "app/RunDirectories.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -16,12 +17,6 @@
 namespace {
 
 std::atomic<ConfigFile::RenameFunction> renameFunction{ nullptr };
-
-std::string configDirectory()
-{
-  const char *dir = std::getenv("TMX_CONFIG_DIR");
-  return dir && *dir ? dir : ".";
-}
 
 std::string format(const char *fmt, const std::string &a, const std::string &b = std::string())
 {
@@ -121,11 +116,16 @@ void ConfigFile::setRenameFunction(RenameFunction function)
 
 short ConfigFile::initialize(const char *name)
 {
+  return initialize(name, RunDirectories::fromEnvironment().config);
+}
+
+short ConfigFile::initialize(const char *name, const std::string &directory)
+{
   if (!name) {
     reportError("ConfigFile::initialize() no config file name given");
     return -1;
   }
-  path_ = configDirectory() + "/" + name;
+  path_ = directory + "/" + name;
 
   std::string text;
   if (!readFile(path_, text)) {

@@ -75,9 +75,10 @@ public:
   ConfigFile(const ConfigFile &) = delete;
   ConfigFile &operator=(const ConfigFile &) = delete;
 
-  // Reads "<config dir>/<name>" ($TMX_CONFIG_DIR, else the current
-  // directory) and makes it read-only. 1 on success, -1 on failure
-  // (reported through reportError).
+  // Reads "<directory>/<name>" and makes it read-only. 1 on success, -1 on
+  // failure (reported through reportError).
+  short initialize(const char *name, const std::string &directory);
+  // The same in the configuration directory of RunDirectories.
   short initialize(const char *name);
   // Replaces the file with the head of the file as it is now (see headOf)
   // and every entry in normalised form, through "tmx.$$$" in the same

@@ -14,6 +14,11 @@ short Configuration::initialize(const char *name)
   return file_.initialize(defaultName.c_str());
 }
 
+short Configuration::initialize(const char *name, const std::string &directory)
+{
+  return file_.initialize(name, directory);
+}
+
 void Configuration::write()
 {
   file_.write();

@@ -5,6 +5,7 @@
 #include "app/ConfigFile.h"
 
 #include <memory>
+#include <string>
 
 class Configuration
 {
@@ -14,8 +15,11 @@ public:
   Configuration(const Configuration &) = delete;
   Configuration &operator=(const Configuration &) = delete;
 
-  // Reads the file `name`, or "<appName>.cfg" when `name` is null.
+  // Reads the file `name`, or "<appName>.cfg" when `name` is null, in the
+  // configuration directory of RunDirectories.
   virtual short initialize(const char *name = nullptr);
+  // Reads the file `name` in `directory`.
+  short initialize(const char *name, const std::string &directory);
   virtual void write();
   virtual short getItem(const char *key, std::unique_ptr<ConfigItem> &item);
   // Takes the item over; the file keeps a copy of it.

@@ -4,6 +4,7 @@
 #include "alarms/AlarmManager.h"
 #include "app/Configuration.h"
 #include "app/HousingSensor.h"
+#include "app/RunDirectories.h"
 #include "app/TmxHandlers.h"
 #include "corba/supplier.h"
 #include "framework/Clock.h"
@@ -12,11 +13,7 @@
 
 #include <TMX.hh>
 
-#include <algorithm>
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <mutex>
 #include <new>
 
 namespace {
@@ -35,62 +32,7 @@ std::unique_ptr<T> makePart(const char *what, Args &&...args)
   }
 }
 
-// Registered behind everything raised so far. The manager's pass examines
-// pending alarms in registration order and logs each as it enables it, so
-// once this one is examined the earlier ones are in the log. It never
-// trips itself, so it is never logged or published.
-class LogBarrier : public Alarm
-{
-public:
-  LogBarrier()
-    : Alarm("", MESSAGE, nullptr, NoRegister{})
-  {
-    registerWithManager();
-  }
-  ~LogBarrier() override { unregisterFromManager(); }
-
-  short isTripped() override
-  {
-    {
-      std::lock_guard<std::mutex> guard(mutex_);
-      examined_ = true;
-    }
-    examinedCond_.notify_all();
-    return 0;
-  }
-
-  bool wait(int ms)
-  {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return examinedCond_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return examined_; });
-  }
-
-private:
-  std::mutex mutex_;
-  std::condition_variable examinedCond_;
-  bool examined_ = false;
-};
-
 } // namespace
-
-bool TmxApp::waitForAlarmLog(int ms)
-{
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  auto left = [&deadline] {
-    const auto rest = deadline - std::chrono::steady_clock::now();
-    return std::max(0, static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(rest).count()));
-  };
-  // The pass that examines the first barrier has logged everything before
-  // it; it publishes after its scan, and the second barrier is examined
-  // only by a later pass, once that publishing is done.
-  {
-    LogBarrier logged;
-    if (!logged.wait(left()))
-      return false;
-  }
-  LogBarrier published;
-  return published.wait(left());
-}
 
 void TmxApp::destroyOrb()
 {
@@ -186,14 +128,15 @@ int TmxApp::setTaskParameters()
 
 int TmxApp::initialize(int argc, char **argv)
 {
+  const RunDirectories directories = RunDirectories::fromEnvironment();
   reportMessage("Initializing alarm/msg log file");
-  alarmManager_->createLogFile(supplier_.get());
+  alarmManager_->createLogFile(supplier_.get(), directories.log);
 
   if (MicroApp::initialize(argc, argv) == -1)
     return -1;
 
   reportMessage("Reading tmx.cfg file");
-  configuration_->initialize("tmx.cfg");
+  configuration_->initialize("tmx.cfg", directories.config);
 
   if (spectrographSensor_->initialize("TMX-S1", configuration_.get()) == -1) {
     reportError("Error initializing spectrograph housing sensors");

@@ -81,12 +81,6 @@ public:
   AppConfiguration *configuration() const { return configuration_.get(); }
   ACE_Thread_Manager &threadManager() { return threadManager_; }
 
-  // Waits, at most `ms` milliseconds, until the alarm manager's task has
-  // written the log lines of every alarm registered so far and handed
-  // them to the supplier; false on time-out. Used before the process ends
-  // so that its last notices reach the log.
-  static bool waitForAlarmLog(int ms);
-
   // Waits for the ORB's shutdown (begun by the supplier's shutdown, or by
   // this call after a failed start-up) and ends the ORB's threads, so that
   // none of them runs while the process ends. Call last: nothing may be

@@ -4,12 +4,14 @@
 //
 // Exit status: 0 after an orderly shutdown ("quit" on the console, or
 // SIGTERM), 1 when the start-up fails.
+#include "alarms/AlarmManager.h"
 #include "app/TmxApp.h"
 #include "framework/ErrorHandler.h"
 #include "orb/SignalWaiter.h"
 
 #include <ace/Init_ACE.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <exception>
@@ -56,7 +58,7 @@ int runMonitor(int argc, char **argv)
   }
   // The manager's task is ended with the process; its last lines (the
   // failure reasons, the final shutdown notice) are written first.
-  TmxApp::waitForAlarmLog(2000);
+  AlarmManager::instance().flush(std::chrono::milliseconds(2000));
   theApp->destroyOrb();
   return started ? 0 : 1;
 }

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <set>
 #include <string>
 
 namespace {
@@ -18,7 +19,9 @@ constexpr std::uint8_t dryByte = 0xFF;
 std::atomic<DlPortErrorReporter> reporter{ nullptr };
 
 std::mutex stateMutex;
-bool failing = false; // a failure was reported and no read has succeeded since
+// Ports whose failure was reported and that have not been read since. It
+// holds no more than the distinct ports the program reads (one per housing).
+std::set<std::uint32_t> failingPorts;
 
 std::string devicePath()
 {
@@ -61,12 +64,10 @@ extern "C"
     bool report = false;
     {
       std::lock_guard<std::mutex> lock(stateMutex);
-      if (ok) {
-        failing = false;
-      } else if (!failing) {
-        failing = true;
-        report = true;
-      }
+      if (ok)
+        failingPorts.erase(port);
+      else
+        report = failingPorts.insert(port).second;
     }
     if (report) {
       char text[256];

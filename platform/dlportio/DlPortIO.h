@@ -3,9 +3,9 @@
  * real port space on x86 Linux) is the value of that port.
  *
  * A port that cannot be read reads as 0xFF (all lines high: a water line
- * reads dry). The failure is reported once through the error reporter,
- * naming the file, and again only after a successful read has been seen
- * in between. Thread-safe. */
+ * reads dry). The failure is reported once per port through the error
+ * reporter, naming the port and the file, and again for that port only
+ * after it has been read successfully in between. Thread-safe. */
 #ifndef TMX_PLATFORM_DLPORTIO_H
 #define TMX_PLATFORM_DLPORTIO_H
 

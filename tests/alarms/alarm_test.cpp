@@ -155,7 +155,11 @@ TEST_F(TimedAlarmTest, SuffixShowsMinutesAndSecondsAndTheLatestSighting)
   sightAt(alarm, 75);
   GetCapturedStdout();
   EXPECT_EQ(alarm.text(), "Spectrograph housing water alarm 01:15 since last trip @10:12:27");
-  EXPECT_EQ(alarm.text(), alarm.text()) << "the suffix is replaced, not appended";
+  clock.setWall(FakeClock::localTime(2001, 12, 5, 10, 12, 30));
+  sightAt(alarm, 78);
+  sightAt(alarm, 80);
+  EXPECT_EQ(alarm.text(), "Spectrograph housing water alarm 00:02 since last trip @10:12:30")
+    << "the suffix is replaced, not appended";
 }
 
 TEST_F(TimedAlarmTest, ShorterSuffixLeavesNoTraceOfALongerOne)
@@ -178,7 +182,10 @@ TEST(AlarmTest, TextIsCutTo128AndFollowedByTheCreationTime)
   const std::string text(200, 'a');
   Alarm alarm(text.c_str(), 1, &manager);
   EXPECT_EQ(alarm.text(), std::string(128, 'a') + "@10:11:12");
-  EXPECT_EQ(alarm.text(), alarm.text());
+  const std::time_t created = clock.wall();
+  clock.setWall(FakeClock::localTime(2001, 12, 5, 23, 59, 59));
+  EXPECT_EQ(alarm.text(), std::string(128, 'a') + "@10:11:12") << "the creation time, not the time of asking";
+  clock.setWall(created);
   EXPECT_EQ(alarm.priority(), 1);
   EXPECT_EQ(alarm.isTripped(), 1);
   EXPECT_FALSE(alarm.owned());

@@ -20,11 +20,10 @@ namespace {
 class ProcessWideTest : public ::testing::Test
 {
 protected:
-  void SetUp() override { ASSERT_EQ(manager.createLogFile(&sink), 1); }
+  void SetUp() override { ASSERT_EQ(manager.createLogFile(&sink, dir.path()), 1); }
   void TearDown() override { manager.setEventSink(nullptr); }
 
   TempDir dir;
-  ScopedEnv logDir{ "TMX_LOG_DIR", dir.path().c_str() };
   FakeClock clock;
   RecordingSink sink;
   AlarmManager &manager = AlarmManager::instance();
@@ -85,10 +84,9 @@ TEST_F(ProcessWideTest, AMillionNoticesLeaveNothingBehindAndPassesStayCheap)
   constexpr std::size_t notices = 1000000;
 #endif
   // The log would take a line per notice; publication alone shows the point.
-  ScopedEnv noLog("TMX_LOG_DIR", dir.file("absent").c_str());
   CountingSink counter;
   TraceLevel quiet(0);
-  ASSERT_EQ(manager.createLogFile(&counter), 0);
+  ASSERT_EQ(manager.createLogFile(&counter, dir.file("absent")), 0);
 
   // Median of many passes; the first one also waits out a pass the task
   // may still be finishing.

@@ -7,8 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -17,7 +19,9 @@
 #include <thread>
 
 using namespace alarmtest;
+using ::testing::internal::CaptureStderr;
 using ::testing::internal::CaptureStdout;
+using ::testing::internal::GetCapturedStderr;
 using ::testing::internal::GetCapturedStdout;
 
 namespace {
@@ -39,7 +43,6 @@ protected:
   std::string log() { return readFile(manager.logPath()); }
 
   TempDir dir;
-  ScopedEnv logDir{ "TMX_LOG_DIR", dir.path().c_str() };
   FakeClock clock;
   RecordingSink sink;
   AlarmManager manager;
@@ -47,7 +50,7 @@ protected:
 
 TEST_F(ManagerTest, HeaderAndLinesByteForByte)
 {
-  ASSERT_EQ(manager.createLogFile(&sink), 1);
+  ASSERT_EQ(manager.createLogFile(&sink, dir.path()), 1);
   EXPECT_EQ(manager.logName(), "338_000.log");
   EXPECT_EQ(manager.logPath(), dir.file("338_000.log"));
   EXPECT_EQ(log(), headerFor(dir.file("338_000.log")));
@@ -64,7 +67,7 @@ TEST_F(ManagerTest, HeaderAndLinesByteForByte)
 TEST_F(ManagerTest, HeaderFieldsWithTheRealClock)
 {
   setClockSource(nullptr);
-  ASSERT_EQ(manager.createLogFile(nullptr), 1);
+  ASSERT_EQ(manager.createLogFile(nullptr, dir.path()), 1);
   manager.writeLogLine("line");
   const std::string path = manager.logPath();
   const std::regex expected("LOGFILE:" + path +
@@ -85,7 +88,7 @@ TEST_F(ManagerTest, TakenSequenceNumbersAreSkipped)
   writeFile(dir.file("338_000.log"), "first run\n");
   writeFile(dir.file("338_001.log"), "second run\n");
   writeFile(dir.file("337_002.log"), "yesterday\n");
-  ASSERT_EQ(manager.createLogFile(&sink), 1);
+  ASSERT_EQ(manager.createLogFile(&sink, dir.path()), 1);
   EXPECT_EQ(manager.logName(), "338_002.log");
   EXPECT_EQ(readFile(dir.file("338_002.log")), headerFor(dir.file("338_002.log")));
   EXPECT_EQ(readFile(dir.file("338_000.log")), "first run\n");
@@ -99,7 +102,7 @@ TEST_F(ManagerTest, AllSequenceNumbersTakenAppendsToTheLastWithoutHeader)
     std::snprintf(name, sizeof name, "338_%03d.log", n);
     writeFile(dir.file(name), n == 100 ? "earlier\n" : "");
   }
-  ASSERT_EQ(manager.createLogFile(&sink), 1);
+  ASSERT_EQ(manager.createLogFile(&sink, dir.path()), 1);
   EXPECT_EQ(manager.logName(), "338_100.log");
   raiseAlarm("again", 0, &manager);
   manager.scanPass();
@@ -111,7 +114,7 @@ TEST_F(ManagerTest, AnExistingButUnreadableFileIsNeverTruncated)
 {
   writeFile(dir.file("338_000.log"), "keep me\n");
   chmod(dir.file("338_000.log").c_str(), 0200);
-  ASSERT_EQ(manager.createLogFile(&sink), 1);
+  ASSERT_EQ(manager.createLogFile(&sink, dir.path()), 1);
   EXPECT_EQ(manager.logName(), "338_001.log");
   chmod(dir.file("338_000.log").c_str(), 0600);
   EXPECT_EQ(readFile(dir.file("338_000.log")), "keep me\n");
@@ -130,11 +133,10 @@ TEST_F(ManagerTest, OpenLogFileAppendsToAnExistingFile)
 TEST_F(ManagerTest, MissingDirectoryTracesAtLevelsOneToFourAndPublishingGoesOn)
 {
   const std::string missing = dir.file("nowhere");
-  ScopedEnv env("TMX_LOG_DIR", missing.c_str());
   {
     TraceLevel level(1);
     CaptureStdout();
-    EXPECT_EQ(manager.createLogFile(&sink), 0);
+    EXPECT_EQ(manager.createLogFile(&sink, missing), 0);
     EXPECT_EQ(GetCapturedStdout(),
               "Error opening log file " + missing + "/338_000.log from AlarmManager::createLogFile()");
   }
@@ -152,28 +154,9 @@ TEST_F(ManagerTest, MissingDirectoryTracesAtLevelsOneToFourAndPublishingGoesOn)
   }
 }
 
-TEST(LogDirectory, FromTheEnvironment)
-{
-  {
-    ScopedEnv log("TMX_LOG_DIR", "/var/log/tmx");
-    ScopedEnv config("TMX_CONFIG_DIR", "/etc/tmx");
-    EXPECT_EQ(AlarmManager::logDirectory(), "/var/log/tmx");
-  }
-  {
-    ScopedEnv log("TMX_LOG_DIR", nullptr);
-    ScopedEnv config("TMX_CONFIG_DIR", "/etc/tmx");
-    EXPECT_EQ(AlarmManager::logDirectory(), "/etc/tmx/logfiles");
-  }
-  {
-    ScopedEnv log("TMX_LOG_DIR", nullptr);
-    ScopedEnv config("TMX_CONFIG_DIR", nullptr);
-    EXPECT_EQ(AlarmManager::logDirectory(), "./logfiles");
-  }
-}
-
 TEST_F(ManagerTest, PublishedMessageFields)
 {
-  ASSERT_EQ(manager.createLogFile(&sink), 1);
+  ASSERT_EQ(manager.createLogFile(&sink, dir.path()), 1);
   const std::string longText(200, 'L');
   raiseAlarm(longText.c_str(), 2, &manager);
   raiseAlarm("warning", 1, &manager);
@@ -200,7 +183,7 @@ TEST_F(ManagerTest, NoticeEnabledBeforeTheLogFileIsNeverLoggedNorPublished)
   raiseAlarm("Initializing alarm/msg log file", 0, &manager);
   manager.scanPass();
   EXPECT_EQ(manager.enabledCount() + manager.disabledCount(), 0u) << "released though never logged";
-  ASSERT_EQ(manager.createLogFile(&sink), 1);
+  ASSERT_EQ(manager.createLogFile(&sink, dir.path()), 1);
   raiseAlarm("Reading tmx.cfg file", 0, &manager);
   manager.scanPass();
   manager.scanPass();
@@ -211,7 +194,7 @@ TEST_F(ManagerTest, NoticeEnabledBeforeTheLogFileIsNeverLoggedNorPublished)
 
 TEST_F(ManagerTest, TimedAlarmEnabledAtTheNextPassAndDisabledAtThePassAfter)
 {
-  ASSERT_EQ(manager.createLogFile(&sink), 1);
+  ASSERT_EQ(manager.createLogFile(&sink, dir.path()), 1);
   TimedAlarm water("Electronics housing water alarm", 5, 20, &manager);
   manager.scanPass();
   EXPECT_EQ(manager.disabledCount(), 1u);
@@ -268,7 +251,7 @@ TEST_F(ManagerTest, TimedAlarmEnabledAtTheNextPassAndDisabledAtThePassAfter)
 
 TEST_F(ManagerTest, TraceLevelOneShowsNoRegistrationEnableOrDisableLines)
 {
-  ASSERT_EQ(manager.createLogFile(&sink), 1);
+  ASSERT_EQ(manager.createLogFile(&sink, dir.path()), 1);
   TraceLevel level(1);
   CaptureStdout();
   {
@@ -288,7 +271,7 @@ TEST_F(ManagerTest, TraceLevelOneShowsNoRegistrationEnableOrDisableLines)
 
 TEST_F(ManagerTest, TwoAlarmsRaisedBeforeTheTaskWakesAreHandledInOnePass)
 {
-  ASSERT_EQ(manager.createLogFile(&sink), 1);
+  ASSERT_EQ(manager.createLogFile(&sink, dir.path()), 1);
   raiseAlarm("first", 0, &manager);
   raiseAlarm("second", 2, &manager);
   ASSERT_EQ(manager.activate("AlarmMgr", 0, 0, 4096), 0);
@@ -305,7 +288,7 @@ TEST_F(ManagerTest, TwoAlarmsRaisedBeforeTheTaskWakesAreHandledInOnePass)
 
 TEST_F(ManagerTest, CloseEndsTheTaskAndClosesTheLog)
 {
-  ASSERT_EQ(manager.createLogFile(&sink), 1);
+  ASSERT_EQ(manager.createLogFile(&sink, dir.path()), 1);
   ASSERT_EQ(manager.activate("AlarmMgr", 0, 0, 4096), 0);
   EXPECT_EQ(manager.activate("AlarmMgr", 0, 0, 4096), 1);
   EXPECT_EQ(manager.close(), 1);
@@ -317,7 +300,7 @@ TEST_F(ManagerTest, CloseEndsTheTaskAndClosesTheLog)
 
 TEST_F(ManagerTest, AlarmsWaitingWhenTheTaskStartsAfterCloseAreStillPublished)
 {
-  ASSERT_EQ(manager.createLogFile(&sink), 1);
+  ASSERT_EQ(manager.createLogFile(&sink, dir.path()), 1);
   raiseAlarm("raised before the task ran", 0, &manager);
   manager.close();
   ASSERT_EQ(manager.activate("AlarmMgr", 0, 0, 4096), 0);
@@ -351,7 +334,7 @@ private:
 TEST_F(ManagerTest, ASinkMayReportWhilePublishing)
 {
   ReportingSink reporting(manager);
-  ASSERT_EQ(manager.createLogFile(&reporting), 1);
+  ASSERT_EQ(manager.createLogFile(&reporting, dir.path()), 1);
   ASSERT_EQ(manager.activate("AlarmMgr", 0, 0, 4096), 0);
   raiseAlarm("first", 0, &manager);
   ASSERT_TRUE(reporting.waitFor(2, waitMs));
@@ -363,7 +346,7 @@ TEST_F(ManagerTest, ASinkMayReportWhilePublishing)
 
 TEST_F(ManagerTest, NoWakeUpIsLost)
 {
-  ASSERT_EQ(manager.createLogFile(&sink), 1);
+  ASSERT_EQ(manager.createLogFile(&sink, dir.path()), 1);
   ASSERT_EQ(manager.activate("AlarmMgr", 0, 0, 4096), 0);
   // Each notice alone, raised while the task is idle or just finishing a
   // pass: every one must be handled without a further wake-up.
@@ -377,7 +360,7 @@ TEST_F(ManagerTest, NoWakeUpIsLost)
 
 TEST_F(ManagerTest, ConcurrentReportersEachLoggedAndPublishedExactlyOnceInOrder)
 {
-  ASSERT_EQ(manager.createLogFile(&sink), 1);
+  ASSERT_EQ(manager.createLogFile(&sink, dir.path()), 1);
   ASSERT_EQ(manager.activate("AlarmMgr", 0, 0, 4096), 0);
   static constexpr int threads = 4;
   static constexpr int perThread = 2500;
@@ -421,7 +404,7 @@ TEST_F(ManagerTest, ConcurrentReportersEachLoggedAndPublishedExactlyOnceInOrder)
 
 TEST_F(ManagerTest, TimedAlarmsCheckedAndDestroyedWhileTheTaskScans)
 {
-  ASSERT_EQ(manager.createLogFile(&sink), 1);
+  ASSERT_EQ(manager.createLogFile(&sink, dir.path()), 1);
   ASSERT_EQ(manager.activate("AlarmMgr", 0, 0, 4096), 0);
   std::atomic<bool> done{ false };
   // A busy reporter keeps passes running while alarms come and go.
@@ -451,6 +434,133 @@ TEST_F(ManagerTest, TimedAlarmsCheckedAndDestroyedWhileTheTaskScans)
   for (const Published &p : sink.messages())
     errors += p.text.rfind("ERROR: water", 0) == 0;
   EXPECT_EQ(errors, 200u) << "one trip per round, at the seventh sighting";
+}
+
+// The log file's writes as a full file system makes them: `tear` bytes of
+// the next write go out, then every write fails with ENOSPC while `full`.
+std::atomic<bool> full{ false };
+std::atomic<std::size_t> tear{ 0 };
+
+ssize_t fullDiskWrite(int fd, const void *data, std::size_t size)
+{
+  if (const std::size_t n = tear.exchange(0))
+    return ::write(fd, data, std::min(n, size));
+  if (full.load()) {
+    errno = ENOSPC;
+    return -1;
+  }
+  return ::write(fd, data, size);
+}
+
+TEST_F(ManagerTest, FailedLogWritesAreReportedOncePerEpisodeAndCounted)
+{
+  ASSERT_EQ(manager.createLogFile(&sink, dir.path()), 1);
+  manager.setWriteFunction(&fullDiskWrite);
+  const std::string header = headerFor(manager.logPath());
+  const std::string report = "Cannot write log file " + manager.logPath() + ": No space left on device";
+
+  for (int episode = 1; episode <= 2; ++episode) {
+    SCOPED_TRACE(episode);
+    full = true;
+    tear = 5; // the first line is cut off after "10:11"
+    raiseAlarm("first", 0, &manager);
+    raiseAlarm("second", 0, &manager);
+    CaptureStderr();
+    manager.scanPass();
+    manager.scanPass(); // the report, whose own line is lost as well
+    manager.scanPass();
+    EXPECT_EQ(GetCapturedStderr(), report + "\n");
+    const auto messages = sink.messages();
+    ASSERT_EQ(messages.size(), 4u * episode - 1);
+    EXPECT_EQ(messages.back().text, "ERROR: " + report + "@10:11:12");
+    EXPECT_EQ(messages.back().priority, 2);
+
+    full = false;
+    raiseAlarm("third", 0, &manager);
+    manager.scanPass();
+  }
+  const std::string recovered = "10:11\n10:11:12\tERROR: Log file write failed (No space left on device): "
+                                "3 lines lost\n10:11:12\tthird@10:11:12\n";
+  EXPECT_EQ(log(), header + recovered + recovered);
+  manager.setWriteFunction(nullptr);
+}
+
+TEST_F(ManagerTest, AFullDeviceIsReportedOnceAndPublished)
+{
+  if (::access("/dev/full", W_OK) != 0)
+    GTEST_SKIP() << "no writable /dev/full";
+  manager.setEventSink(&sink);
+  ASSERT_EQ(manager.openLogFile("/dev/full"), 1);
+  constexpr std::size_t notices = 10;
+  CaptureStderr();
+  for (std::size_t i = 0; i < notices; ++i)
+    raiseAlarm("lost", 0, &manager);
+  manager.scanPass();
+  manager.scanPass();
+  const std::string err = GetCapturedStderr();
+  EXPECT_EQ(err, "Cannot write log file /dev/full: No space left on device\n");
+  const auto messages = sink.messages();
+  ASSERT_EQ(messages.size(), notices + 1) << "the monitor goes on publishing";
+  EXPECT_EQ(messages.back().text, "ERROR: Cannot write log file /dev/full: No space left on device@10:11:12");
+  RecordProperty("lines_lost", std::to_string(notices + 1));
+  RecordProperty("stderr_reports", std::to_string(std::count(err.begin(), err.end(), '\n')));
+}
+
+// Holds every publication until opened (or a generous time-out).
+class GateSink : public RecordingSink
+{
+public:
+  void send_event(const CORBA::Any &value) override
+  {
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      opened_.wait_for(lock, std::chrono::milliseconds(waitMs), [this] { return open_; });
+    }
+    RecordingSink::send_event(value);
+  }
+  void open()
+  {
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      open_ = true;
+    }
+    opened_.notify_all();
+  }
+
+private:
+  std::mutex mutex_;
+  std::condition_variable opened_;
+  bool open_ = false;
+};
+
+TEST_F(ManagerTest, FlushWaitsUntilEverythingRaisedIsLoggedAndPublished)
+{
+  using std::chrono::milliseconds;
+  GateSink gate;
+  struct StopFirst
+  {
+    GateSink &gate;
+    AlarmManager &manager;
+    ~StopFirst()
+    {
+      gate.open();
+      manager.stop();
+    }
+  } stopFirst{ gate, manager };
+  ASSERT_EQ(manager.createLogFile(&gate, dir.path()), 1);
+  EXPECT_TRUE(manager.flush(milliseconds(0))) << "nothing raised";
+  raiseAlarm("before the task", 0, &manager);
+  EXPECT_FALSE(manager.flush(milliseconds(50))) << "no pass has run";
+
+  ASSERT_EQ(manager.activate("AlarmMgr", 0, 0, 4096), 0);
+  for (int i = 0; i < 100; ++i)
+    raiseAlarm(("notice " + std::to_string(i)).c_str(), 0, &manager);
+  EXPECT_FALSE(manager.flush(milliseconds(50))) << "publication held up in the sink";
+  gate.open();
+  ASSERT_TRUE(manager.flush(milliseconds(waitMs)));
+  EXPECT_EQ(gate.count(), 101u) << "all published when flush returns";
+  EXPECT_EQ(lines(log()).size(), 5u + 101u) << "all logged when flush returns";
+  EXPECT_EQ(gate.messages().back().text, "notice 99@10:11:12");
 }
 
 TEST(ManagerLifetime, DestructionDeletesOwnedAlarmsAndLetsGoOfOthers)

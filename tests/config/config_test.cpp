@@ -2,6 +2,7 @@
 // "tmx.$$$" that never leaves tmx.cfg broken.
 #include "app/ConfigFile.h"
 #include "app/Configuration.h"
+#include "app/RunDirectories.h"
 #include "tests/config/TestDir.h"
 
 #include <gmock/gmock.h>
@@ -480,6 +481,40 @@ TEST_F(Config, ConfigurationWrapsTheFile)
   EXPECT_EQ(1, base.getItem("X", again));
   EXPECT_EQ(0, base.getItem("x", again));
   EXPECT_EQ("X", again->key);
+}
+
+TEST_F(Config, AGivenDirectoryIsUsedWhateverTheEnvironmentSays)
+{
+  TestDir other;
+  other.write("tmx.cfg", "A 1\n");
+  AppConfiguration config;
+  EXPECT_EQ(1, config.initialize("tmx.cfg", other.path()));
+  EXPECT_EQ(other.file("tmx.cfg"), config.file().path());
+}
+
+TEST(RunDirectoriesTest, FromTheEnvironment)
+{
+  struct Case
+  {
+    const char *log;
+    const char *config;
+    const char *wantConfig;
+    const char *wantLog;
+  };
+  const Case cases[] = {
+    { "/var/log/tmx", "/etc/tmx", "/etc/tmx", "/var/log/tmx" },
+    { nullptr, "/etc/tmx", "/etc/tmx", "/etc/tmx/logfiles" },
+    { nullptr, nullptr, ".", "./logfiles" },
+    { "", "", ".", "./logfiles" },
+  };
+  ScopedEnv log("TMX_LOG_DIR", ""), config("TMX_CONFIG_DIR", "");
+  for (const Case &c : cases) {
+    c.log != nullptr ? ::setenv("TMX_LOG_DIR", c.log, 1) : ::unsetenv("TMX_LOG_DIR");
+    c.config != nullptr ? ::setenv("TMX_CONFIG_DIR", c.config, 1) : ::unsetenv("TMX_CONFIG_DIR");
+    const RunDirectories dirs = RunDirectories::fromEnvironment();
+    EXPECT_EQ(c.wantConfig, dirs.config) << (c.config ? c.config : "unset");
+    EXPECT_EQ(c.wantLog, dirs.log) << (c.log ? c.log : "unset");
+  }
 }
 
 } // namespace

@@ -1,5 +1,5 @@
 // The port reader: bytes of $TMX_PORT_DEVICE, dry 0xFF and one report per
-// failure spell.
+// failure spell of each port.
 #include "platform/dlportio/DlPortIO.h"
 #include "tests/config/TestDir.h"
 
@@ -33,9 +33,9 @@ std::vector<std::string> takeReports()
   return out;
 }
 
-std::string portFile(unsigned char status379)
+std::string portFile(unsigned char status379, std::size_t size = 0x400)
 {
-  std::string bytes(0x400, '\xFF');
+  std::string bytes(size, '\xFF');
   bytes[0x379] = static_cast<char>(status379);
   bytes[0x3bd] = '\x12';
   return bytes;
@@ -48,8 +48,10 @@ protected:
   {
     DlPortSetErrorReporter(&record);
     // Leave any failure spell of an earlier test behind.
+    dir_.write("port", portFile(0xFF, 0x10000));
+    for (std::uint32_t port : { 0x0, 0x379, 0x5000, 0x9000, 0x4279 })
+      DlPortReadPortUchar(port);
     dir_.write("port", portFile(0xFF));
-    DlPortReadPortUchar(0);
     takeReports();
   }
   void TearDown() override { DlPortSetErrorReporter(nullptr); }
@@ -92,6 +94,40 @@ TEST_F(DlPort, UnreadablePortReadsDryAndIsReportedOncePerSpell)
   r = takeReports();
   ASSERT_EQ(1u, r.size());
   EXPECT_NE(std::string::npos, r[0].find(path_));
+}
+
+TEST_F(DlPort, EachPortIsReportedOnceUntilThatPortReadsAgain)
+{
+  // Two housings: one on a readable port, one beyond the end of the file.
+  constexpr std::uint32_t good = 0x379, bad = 0x4279;
+  dir_.write("port", portFile(0xBF));
+  for (int pass = 0; pass < 5; ++pass) {
+    EXPECT_EQ(0xBF, DlPortReadPortUchar(good));
+    EXPECT_EQ(0xFF, DlPortReadPortUchar(bad));
+  }
+  std::vector<std::string> r = takeReports();
+  ASSERT_EQ(1u, r.size()) << "the readable port does not end the other's spell";
+  EXPECT_NE(std::string::npos, r[0].find("0x4279")) << r[0];
+
+  // Both unreadable: the second port's failure is its own, reported once.
+  std::remove(path_.c_str());
+  for (int pass = 0; pass < 5; ++pass) {
+    DlPortReadPortUchar(good);
+    DlPortReadPortUchar(bad);
+  }
+  r = takeReports();
+  ASSERT_EQ(1u, r.size());
+  EXPECT_NE(std::string::npos, r[0].find("0x379")) << r[0];
+
+  // Each port that reads again ends its own spell only.
+  dir_.write("port", portFile(0xBF, 0x5000));
+  EXPECT_EQ(0xFF, DlPortReadPortUchar(bad));
+  dir_.write("port", portFile(0xBF));
+  EXPECT_EQ(0xFF, DlPortReadPortUchar(bad));
+  EXPECT_EQ(0xBF, DlPortReadPortUchar(good));
+  r = takeReports();
+  ASSERT_EQ(1u, r.size()) << "only the port that had read again";
+  EXPECT_NE(std::string::npos, r[0].find("0x4279")) << r[0];
 }
 
 TEST_F(DlPort, ConcurrentReaders)
