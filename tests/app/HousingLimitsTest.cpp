@@ -173,12 +173,10 @@ TEST(HousingLimitChecker, UnreadValuesAndNoLimitsGiveNothing)
 class LimitReporting : public ::testing::Test
 {
 protected:
-  void SetUp() override { ASSERT_EQ(manager.createLogFile(&sink), 1); }
+  void SetUp() override { ASSERT_EQ(manager.createLogFile(&sink, dir.path()), 1); }
   void TearDown() override { manager.setEventSink(nullptr); }
 
   TempDir dir;
-  ScopedEnv logDir{ "TMX_LOG_DIR", dir.path().c_str() };
-  ScopedEnv configDir{ "TMX_CONFIG_DIR", dir.path().c_str() };
   FakeClock clock;
   RecordingSink sink;
   AlarmManager &manager = AlarmManager::instance();
@@ -191,7 +189,7 @@ TEST_F(LimitReporting, MalformedEntryIsReportedOnceWithItsText)
             "TMX-E1-LIMITS 40,35,60\t# swapped\n"
             "TMX-S1-LIMITS -,30,-,2\n");
   AppConfiguration config;
-  ASSERT_EQ(config.initialize("tmx.cfg"), 1);
+  ASSERT_EQ(config.initialize("tmx.cfg", dir.path()), 1);
   EXPECT_FALSE(readHousingLimits(config, "TMX-E1").any());
   const HousingLimits s1 = readHousingLimits(config, "TMX-S1");
   EXPECT_EQ(s1.highTemperature, 30.0);
