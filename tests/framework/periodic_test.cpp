@@ -1,5 +1,5 @@
 #include "framework/MicroPeriodicHandler.h"
-#include "tests/framework/WaitFor.h"
+#include "tests/support/TestUtil.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +9,7 @@ using testing::internal::CaptureStderr;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
+using tmx::test::eventually;
 
 namespace {
 // Counts its invocations.
@@ -202,7 +203,7 @@ TEST_F(PeriodicTest, SamplesAfterStartSignalAndStopsWithOneMorePass)
   ASSERT_EQ(sync.task(1)->resetSem->take(5000), 0); // in its start handshake
   EXPECT_EQ(a.calls.load(), 0);
   sync.signalTask(1);
-  ASSERT_TRUE(waitFor([&] { return a.calls.load() >= 3; }));
+  ASSERT_TRUE(eventually([&] { return a.calls.load() >= 3; }));
   CaptureStdout();
   EXPECT_EQ(handler.stop(5), 0);
   const std::string out = GetCapturedStdout();
