@@ -1,15 +1,16 @@
-// Test doubles for the alarm tests: a stepped clock, a recording event
-// sink and a scratch log directory.
+// Test doubles for the alarm tests: a stepped clock and a counting event
+// sink, beside the shared recording sink, scratch directory and scoped
+// environment variable.
 #pragma once
 
 #include "alarms/EventSink.h"
 #include "framework/Clock.h"
 #include "framework/ErrorHandler.h"
-
-#include <TMX.hh>
+#include "tests/support/OrbEnvironment.h"
+#include "tests/support/Recording.h"
+#include "tests/support/TestUtil.h"
 
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <ctime>
@@ -18,6 +19,15 @@
 #include <vector>
 
 namespace alarmtest {
+
+using tmx::test::Published;
+using tmx::test::readFile;
+using tmx::test::RecordingSink;
+using tmx::test::ScopedEnv;
+using tmx::test::TempDir;
+
+// The recording sink copies what it is sent, which needs an ORB.
+inline const auto *const orbEnvironment = ::testing::AddGlobalTestEnvironment(new tmx::test::OrbEnvironment);
 
 // Replaces the process and wall clocks while it lives. The wall clock
 // defaults to 2001-12-05 10:11:12 local time (day of year 338).
@@ -41,31 +51,6 @@ private:
   std::atomic<std::time_t> wall_;
 };
 
-struct Published
-{
-  std::string text;
-  int priority;
-  std::uint64_t arrivalTime;
-};
-
-// Keeps every published Message; other values are counted apart.
-class RecordingSink : public EventSink
-{
-public:
-  void send_event(const CORBA::Any &value) override;
-  // True once at least n messages arrived, false after ms milliseconds.
-  bool waitFor(std::size_t n, int ms);
-  std::vector<Published> messages();
-  std::size_t count();
-  std::size_t others();
-
-private:
-  std::mutex mutex_;
-  std::condition_variable arrived_;
-  std::vector<Published> messages_;
-  std::size_t others_ = 0;
-};
-
 // Counts only: for runs whose messages would not fit in memory.
 class CountingSink : public EventSink
 {
@@ -80,20 +65,6 @@ private:
   std::size_t count_ = 0;
 };
 
-// A fresh directory under the temp dir, removed with its files.
-class TempDir
-{
-public:
-  TempDir();
-  ~TempDir();
-  const std::string &path() const { return path_; }
-  std::string file(const std::string &name) const { return path_ + "/" + name; }
-
-private:
-  std::string path_;
-};
-
-std::string readFile(const std::string &path);
 void writeFile(const std::string &path, const std::string &text);
 std::vector<std::string> lines(const std::string &text);
 
@@ -110,19 +81,6 @@ public:
 
 private:
   int saved_;
-};
-
-// Sets or unsets an environment variable for the scope.
-class ScopedEnv
-{
-public:
-  ScopedEnv(const char *name, const char *value);
-  ~ScopedEnv();
-
-private:
-  std::string name_;
-  std::string saved_;
-  bool hadValue_;
 };
 
 } // namespace alarmtest

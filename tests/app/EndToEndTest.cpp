@@ -2,6 +2,7 @@
 // and an in-process consumer, in a temporary run directory: what it
 // publishes and when, what it logs, how it stops, and how a failed
 // start-up ends.
+#include "tests/support/Recording.h"
 #include "tests/support/TestSupport.h"
 
 #include <Event_Comm.hh>
@@ -13,12 +14,10 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <csignal>
 #include <ctime>
 #include <dirent.h>
 #include <fstream>
-#include <mutex>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -56,55 +55,49 @@ struct Received
   std::string consoleLine; // tag_ of a nested event
 };
 
-class Consumer_i : public POA_Event_Comm::Consumer
+Received decode(const Pushed &p)
+{
+  Received r;
+  r.at = p.at;
+  r.wall = p.wall;
+  r.tag = p.event.tag_.in();
+  const TMX::HousekeepingData *hk = nullptr;
+  const TMX::Message *msg = nullptr;
+  const Event_Comm::Event *nested = nullptr;
+  if (p.event.value_ >>= hk) {
+    r.kind = Received::housekeeping;
+    r.hk = *hk;
+  } else if (p.event.value_ >>= msg) {
+    r.kind = Received::message;
+    r.text = msg->text.in();
+    r.priority = msg->priority;
+  } else if (p.event.value_ >>= nested) {
+    r.kind = Received::console;
+    r.consoleLine = nested->tag_.in();
+  }
+  return r;
+}
+
+std::vector<Received> decode(const std::vector<Pushed> &all)
+{
+  std::vector<Received> out;
+  std::transform(all.begin(), all.end(), std::back_inserter(out), [](const Pushed &p) { return decode(p); });
+  return out;
+}
+
+// The recording consumer, seen as decoded records.
+class Consumer_i : public RecordingConsumer
 {
 public:
-  void push(const Event_Comm::Event &event) override
-  {
-    Received r;
-    r.at = SteadyClock::now();
-    r.wall = std::time(nullptr);
-    r.tag = event.tag_.in();
-    const TMX::HousekeepingData *hk = nullptr;
-    const TMX::Message *msg = nullptr;
-    const Event_Comm::Event *nested = nullptr;
-    if (event.value_ >>= hk) {
-      r.kind = Received::housekeeping;
-      r.hk = *hk;
-    } else if (event.value_ >>= msg) {
-      r.kind = Received::message;
-      r.text = msg->text.in();
-      r.priority = msg->priority;
-    } else if (event.value_ >>= nested) {
-      r.kind = Received::console;
-      r.consoleLine = nested->tag_.in();
-    }
-    {
-      std::lock_guard<std::mutex> guard(mutex_);
-      received_.push_back(r);
-    }
-    cond_.notify_all();
-  }
-  void disconnect(const char *) override {}
-
-  std::vector<Received> snapshot() const
-  {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return received_;
-  }
+  std::vector<Received> snapshot() const { return decode(pushed()); }
 
   // Waits until pred(all received so far) holds.
   template<class P>
   bool waitUntil(P pred, milliseconds timeout)
   {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return cond_.wait_for(lock, timeout, [&] { return pred(received_); });
+    return RecordingConsumer::waitUntil([&](const std::vector<Pushed> &all) { return pred(decode(all)); },
+                                        timeout);
   }
-
-private:
-  mutable std::mutex mutex_;
-  std::condition_variable cond_;
-  std::vector<Received> received_;
 };
 
 std::vector<Received> ofKind(const std::vector<Received> &all, Received::Kind kind)

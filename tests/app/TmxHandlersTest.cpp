@@ -2,50 +2,26 @@
 // file, with a stepped process clock: record contents and order, and the
 // water alarm's trip times.
 #include "app/TmxHandlers.h"
-#include "alarms/EventSink.h"
 #include "app/Configuration.h"
 #include "app/HousingSensor.h"
 #include "framework/Clock.h"
 #include "framework/TaskSynchronizer.h"
+#include "tests/support/Recording.h"
 
 #include <TMX.hh>
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <ctime>
-#include <fstream>
-#include <mutex>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
+using tmx::test::RecordingSink;
+using tmx::test::ScopedEnv;
+using tmx::test::TempDir;
+
 namespace {
-
-class RecordingSink : public EventSink
-{
-public:
-  void send_event(const CORBA::Any &value) override
-  {
-    const TMX::HousekeepingData *record = nullptr;
-    if (value >>= record) {
-      std::lock_guard<std::mutex> guard(mutex_);
-      records.push_back(*record);
-    }
-  }
-  std::vector<TMX::HousekeepingData> take()
-  {
-    std::lock_guard<std::mutex> guard(mutex_);
-    std::vector<TMX::HousekeepingData> out;
-    out.swap(records);
-    return out;
-  }
-
-private:
-  std::mutex mutex_;
-  std::vector<TMX::HousekeepingData> records;
-};
 
 class SteppedClock : public ClockSource
 {
@@ -60,31 +36,16 @@ class HandlerTest : public ::testing::Test
 protected:
   void SetUp() override
   {
-    char pattern[] = "/tmp/tmx-handlers.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    sim_ = dir_ + "/loggers.sim";
-    port_ = dir_ + "/port.dev";
-    std::ofstream(sim_) << "version V3.5-Beta3\nlogger 1 TMX-S1 18.25 41.0\nlogger 2 TMX-E1 24.10 35.5\n";
-    std::ofstream port(port_, std::ios::binary);
-    port << std::string(0x400, '\xFF');
-    port.close();
-    setenv("TMX_LOGGER_SIM", sim_.c_str(), 1);
-    setenv("TMX_PORT_DEVICE", port_.c_str(), 1);
-    std::ofstream(dir_ + "/tmx.cfg") << "TMX-S1 V3.5-Beta3,1,0x378,0x20\nTMX-E1 V3.5-Beta3,2,0x378,0x40\n";
-    setenv("TMX_CONFIG_DIR", dir_.c_str(), 1);
+    dir_.write("loggers.sim", "version V3.5-Beta3\nlogger 1 TMX-S1 18.25 41.0\nlogger 2 TMX-E1 24.10 35.5\n");
+    dir_.write("port.dev", std::string(0x400, '\xFF'));
+    dir_.write("tmx.cfg", "TMX-S1 V3.5-Beta3,1,0x378,0x20\nTMX-E1 V3.5-Beta3,2,0x378,0x40\n");
     ASSERT_EQ(config_.initialize("tmx.cfg"), 1);
     ASSERT_EQ(spectrograph_.initialize("TMX-S1", &config_), 0);
     ASSERT_EQ(electronics_.initialize("TMX-E1", &config_), 0);
     setClockSource(&clock_);
   }
 
-  void TearDown() override
-  {
-    setClockSource(nullptr);
-    std::string cmd = "chmod -R u+w '" + dir_ + "' && rm -rf '" + dir_ + "'";
-    std::system(cmd.c_str());
-  }
+  void TearDown() override { setClockSource(nullptr); }
 
   void setStatus(unsigned char byte)
   {
@@ -95,7 +56,11 @@ protected:
     std::fclose(f);
   }
 
-  std::string dir_, sim_, port_;
+  TempDir dir_{ "tmx-handlers" };
+  const std::string port_ = dir_.file("port.dev");
+  ScopedEnv simEnv_{ "TMX_LOGGER_SIM", dir_.file("loggers.sim") };
+  ScopedEnv portEnv_{ "TMX_PORT_DEVICE", port_ };
+  ScopedEnv configEnv_{ "TMX_CONFIG_DIR", dir_.path() };
   AppConfiguration config_;
   HousingSensor spectrograph_{ "Spectrograph Housing" };
   HousingSensor electronics_{ "Electronics Housing" };
@@ -142,9 +107,7 @@ TEST_F(HandlerTest, HousekeepingQueuesElectronicsThenSpectrographWithTheirReadin
 TEST_F(HandlerTest, UnreadableChannelsAreSentAsMinusOne)
 {
   TmxPeriodicHandler handler("TMX", &sync_, &sink_, &electronics_, &spectrograph_);
-  std::ofstream(sim_ + ".new")
-    << "version V3.5-Beta3\nlogger 1 TMX-S1 fail 41.0\nlogger 2 TMX-E1 24.10 fail\n";
-  std::rename((sim_ + ".new").c_str(), sim_.c_str());
+  dir_.write("loggers.sim", "version V3.5-Beta3\nlogger 1 TMX-S1 fail 41.0\nlogger 2 TMX-E1 24.10 fail\n");
   handler.sendHousekeeping(dummy_);
   auto records = sink_.take();
   ASSERT_EQ(records.size(), 2u);

@@ -3,7 +3,7 @@
 #include "app/ConfigFile.h"
 #include "app/Configuration.h"
 #include "app/RunDirectories.h"
-#include "tests/config/TestDir.h"
+#include "tests/support/TestUtil.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -17,15 +17,27 @@
 #include <string>
 #include <vector>
 
-using cfgtest::exists;
-using cfgtest::modeOf;
-using cfgtest::readBytes;
-using cfgtest::ScopedEnv;
-using cfgtest::TestDir;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using tmx::test::readFile;
+using tmx::test::ScopedEnv;
+using tmx::test::TempDir;
 
 namespace {
+
+bool exists(const std::string &path)
+{
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+mode_t modeOf(const std::string &path)
+{
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0)
+    return 0;
+  return st.st_mode & 07777;
+}
 
 class Config : public ::testing::Test
 {
@@ -50,9 +62,9 @@ protected:
     cfg_.write();
     return ::testing::internal::GetCapturedStdout();
   }
-  std::string cfgText() { return readBytes(path_); }
+  std::string cfgText() { return readFile(path_); }
 
-  TestDir dir_;
+  TempDir dir_;
   ScopedEnv env_{ "TMX_CONFIG_DIR", dir_.path() };
   std::string path_ = dir_.file("tmx.cfg");
   std::string tmp_ = dir_.file("tmx.$$$");
@@ -349,8 +361,8 @@ int renameFails(const char *from, const char *to)
 {
   seenFrom = from;
   seenTo = to;
-  seenOld = readBytes(to);
-  seenTemp = readBytes(from);
+  seenOld = readFile(to);
+  seenTemp = readFile(from);
   errno = EXDEV;
   return -1;
 }
@@ -377,7 +389,7 @@ TEST_F(Config, FailedRenameLeavesTheOldFileWhole)
   EXPECT_EQ(old, cfgText());
   EXPECT_EQ(0444, modeOf(path_));
   // The new text stays in the temporary file for the operator.
-  EXPECT_EQ(seenTemp, readBytes(tmp_));
+  EXPECT_EQ(seenTemp, readFile(tmp_));
 
   // The next write replaces the stale temporary file and succeeds.
   EXPECT_EQ("Writing config file items to " + path_ + "\n", write());
@@ -435,7 +447,7 @@ TEST_F(Config, PathsOfAnyLength)
   ::testing::internal::CaptureStdout();
   cfg.write();
   EXPECT_EQ("Writing config file items to " + path + "\n", ::testing::internal::GetCapturedStdout());
-  EXPECT_EQ("# deep\nA 1,2\nB 3\n", readBytes(path));
+  EXPECT_EQ("# deep\nA 1,2\nB 3\n", readFile(path));
   EXPECT_FALSE(exists(deep + "/tmx.$$$"));
 }
 
@@ -474,7 +486,7 @@ TEST_F(Config, ConfigurationWrapsTheFile)
   ::testing::internal::CaptureStdout();
   config.write();
   ::testing::internal::GetCapturedStdout();
-  EXPECT_EQ("TMX-S1 V3.5-Beta3,5\nX y\n", readBytes(dir_.file("TMX.cfg")));
+  EXPECT_EQ("TMX-S1 V3.5-Beta3,5\nX y\n", readFile(dir_.file("TMX.cfg")));
 
   Configuration &base = config;
   std::unique_ptr<ConfigItem> again;
@@ -485,7 +497,7 @@ TEST_F(Config, ConfigurationWrapsTheFile)
 
 TEST_F(Config, AGivenDirectoryIsUsedWhateverTheEnvironmentSays)
 {
-  TestDir other;
+  TempDir other;
   other.write("tmx.cfg", "A 1\n");
   AppConfiguration config;
   EXPECT_EQ(1, config.initialize("tmx.cfg", other.path()));

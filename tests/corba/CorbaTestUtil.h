@@ -1,25 +1,27 @@
-// Helpers shared by the CORBA-side tests: argument vectors, a recording
-// event sink, in-process Notifier and Consumer servants, output capture.
+// Helpers of the CORBA-side tests: argument vectors, values and an
+// in-process Notifier servant that can fail or hold pushes; the shared
+// recording sink and consumer, output capture and polling wait besides.
 #pragma once
 
-#include "alarms/EventSink.h"
+#include "tests/support/Recording.h"
+#include "tests/support/TestUtil.h"
 
 #include <Event_Comm.hh>
 #include <omniORB4/CORBA.h>
 
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
-#include <fcntl.h>
 #include <mutex>
 #include <string>
-#include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace corba_test {
 
 using std::chrono::milliseconds;
+using tmx::test::CaptureFd;
+using tmx::test::eventually;
+using tmx::test::RecordingConsumer;
+using tmx::test::RecordingSink;
 
 // An argc/argv pair that owns its strings; the ORB may reorder and shorten
 // argv, so argc is kept as a member the callee can change.
@@ -80,32 +82,6 @@ inline CORBA::Any anyOf(CORBA::ULong n)
   value <<= n;
   return value;
 }
-
-// Collects what a Supplier or an Event_Supplier would publish.
-class RecordingSink
-  : public EventSink
-  , public Recorder
-{
-public:
-  void send_event(const CORBA::Any &value) override
-  {
-    std::lock_guard<std::mutex> guard(mutex_);
-    values_.push_back(value);
-    notify();
-  }
-  std::vector<CORBA::Any> values() const
-  {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return values_;
-  }
-  bool waitCount(std::size_t n, milliseconds timeout = milliseconds(10000))
-  {
-    return waitFor([&] { return values_.size() >= n; }, timeout);
-  }
-
-private:
-  std::vector<CORBA::Any> values_;
-};
 
 // An in-process Event_Comm::Notifier that records pushed events and can be
 // told to fail or to hold a push until released.
@@ -191,104 +167,5 @@ private:
   int held_ = 0;
   int attempts_ = 0;
 };
-
-// An in-process Event_Comm::Consumer that records what a notifier delivers.
-class TestConsumer
-  : public POA_Event_Comm::Consumer
-  , public Recorder
-{
-public:
-  void push(const Event_Comm::Event &event) override
-  {
-    std::lock_guard<std::mutex> guard(mutex_);
-    events_.push_back(event);
-    notify();
-  }
-  void disconnect(const char *) override {}
-
-  bool waitCount(std::size_t n, milliseconds timeout = milliseconds(10000))
-  {
-    return waitFor([&] { return events_.size() >= n; }, timeout);
-  }
-  std::vector<Event_Comm::Event> events() const
-  {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return events_;
-  }
-  std::vector<long long> numbers() const
-  {
-    std::lock_guard<std::mutex> guard(mutex_);
-    std::vector<long long> out;
-    for (const auto &e : events_)
-      out.push_back(ulongOf(e.value_));
-    return out;
-  }
-
-private:
-  std::vector<Event_Comm::Event> events_;
-};
-
-// Redirects a standard stream (fd 1 or 2) into a temporary file for the
-// life of the object; text() reads what was written so far.
-class CaptureFd
-{
-public:
-  explicit CaptureFd(int fd)
-    : fd_(fd)
-  {
-    std::fflush(fd == 1 ? stdout : stderr);
-    char path[] = "/tmp/tmx-capture-XXXXXX";
-    file_ = ::mkstemp(path);
-    ::unlink(path);
-    saved_ = ::dup(fd);
-    ::dup2(file_, fd);
-  }
-  ~CaptureFd()
-  {
-    restore();
-    ::close(file_);
-  }
-  std::string text()
-  {
-    std::fflush(fd_ == 1 ? stdout : stderr);
-    std::string out;
-    char buf[4096];
-    ssize_t n;
-    off_t at = 0;
-    while ((n = ::pread(file_, buf, sizeof buf, at)) > 0) {
-      out.append(buf, static_cast<std::size_t>(n));
-      at += n;
-    }
-    return out;
-  }
-  void restore()
-  {
-    if (saved_ < 0)
-      return;
-    std::fflush(fd_ == 1 ? stdout : stderr);
-    ::dup2(saved_, fd_);
-    ::close(saved_);
-    saved_ = -1;
-  }
-
-private:
-  int fd_;
-  int file_ = -1;
-  int saved_ = -1;
-};
-
-// Polls until the predicate holds (for state nobody signals).
-template<class F>
-bool eventually(F cond, milliseconds timeout = milliseconds(10000))
-{
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    if (cond())
-      return true;
-    if (std::chrono::steady_clock::now() >= deadline)
-      return false;
-    std::this_thread::sleep_for(milliseconds(5));
-  }
-}
 
 } // namespace corba_test

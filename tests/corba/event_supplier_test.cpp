@@ -43,7 +43,7 @@ class EventSupplierTest : public ::testing::Test
 protected:
   TestNotifier notifier;
   TestNotifier replacement;
-  TestConsumer consumer_;
+  RecordingConsumer consumer_;
   std::unique_ptr<CorbaEnv> env = std::make_unique<CorbaEnv>();
   ACE_Thread_Manager threads;
   ORB_Manager orb;
@@ -276,7 +276,7 @@ TEST_F(EventSupplierTest, NotifierNotBoundFailsInit)
 // supplier can reach it.
 TEST_F(EventSupplierTest, NotifierServiceKilledAndRestartedWhileQueueing)
 {
-  TestConsumer &consumer = consumer_;
+  RecordingConsumer &consumer = consumer_;
   env->startNotifier();
   makeSupplier();
   CORBA::Object_var consumerObject = activate(&consumer);
@@ -287,7 +287,7 @@ TEST_F(EventSupplierTest, NotifierServiceKilledAndRestartedWhileQueueing)
   }
   ASSERT_EQ(0, start());
   queue(0, 50);
-  ASSERT_TRUE(consumer.waitCount(50));
+  ASSERT_TRUE(consumer.waitTags(50));
 
   env->killNotifier();
   std::atomic<bool> producing{ true };
@@ -310,7 +310,7 @@ TEST_F(EventSupplierTest, NotifierServiceKilledAndRestartedWhileQueueing)
 
   producer.join();
   EXPECT_FALSE(producing);
-  ASSERT_TRUE(consumer.waitCount(200, milliseconds(20000)));
+  ASSERT_TRUE(consumer.waitTags(200, milliseconds(20000)));
   EXPECT_EQ(range(0, 200), consumer.numbers());
   EXPECT_GE(supplier->failed_push_count(), 1u);
   freshNotifier->unsubscribe(consumerRef.in(), "");

@@ -22,17 +22,7 @@ class GeneratorTest : public ::testing::Test
 protected:
   std::string writeFile(const std::string &text)
   {
-    char path[] = "/tmp/tmx-schedule-XXXXXX";
-    const int fd = ::mkstemp(path);
-    ::close(fd);
-    std::ofstream(path) << text;
-    files_.push_back(path);
-    return path;
-  }
-  ~GeneratorTest() override
-  {
-    for (auto &f : files_)
-      std::remove(f.c_str());
+    return dir_.write("schedule" + std::to_string(++files_), text);
   }
 
   // Parses the options; the generator then records its pacing waits
@@ -49,7 +39,8 @@ protected:
   ACE_Thread_Manager threads;
   Event_Supplier supplier{ &threads };
   std::vector<std::uint64_t> waits;
-  std::vector<std::string> files_;
+  tmx::test::TempDir dir_{ "tmx-schedule" };
+  int files_ = 0;
 };
 
 std::string nameOf(const CORBA::Any &value)

@@ -3,6 +3,7 @@
 // input. Lines come through a pipe; values go to a recording sink.
 #include "corba/InputHandler.h"
 #include "tests/corba/CorbaTestUtil.h"
+#include "tests/support/OrbEnvironment.h"
 
 #include <ace/Reactor.h>
 #include <ace/Thread.h>
@@ -16,22 +17,7 @@ using corba_test::RecordingSink;
 namespace {
 
 // Copying an any that holds a string needs an initialised ORB.
-class OrbEnvironment : public ::testing::Environment
-{
-public:
-  void SetUp() override
-  {
-    int argc = 3;
-    char arg0[] = "test", arg1[] = "-ORBendPoint", arg2[] = "giop:tcp:127.0.0.1:";
-    char *argv[] = { arg0, arg1, arg2, nullptr };
-    orb_ = CORBA::ORB_init(argc, argv);
-  }
-  void TearDown() override { orb_->destroy(); }
-
-private:
-  CORBA::ORB_var orb_;
-};
-const auto *orbEnvironment = ::testing::AddGlobalTestEnvironment(new OrbEnvironment);
+const auto *orbEnvironment = ::testing::AddGlobalTestEnvironment(new tmx::test::OrbEnvironment);
 
 struct Pipe
 {

@@ -127,7 +127,7 @@ class SupplierTest : public ::testing::Test
 {
 protected:
   // Servants first: they must outlive the supplier's ORB.
-  TestConsumer consumer;
+  RecordingConsumer consumer;
   FixedElapsed app;
   std::unique_ptr<CorbaEnv> env;
   ACE_Thread_Manager threads;
@@ -387,7 +387,7 @@ TEST_F(SupplierTest, ValuesSentBeforeStartReachTheConsumerInOrder)
   for (CORBA::ULong i = 0; i < 100; ++i)
     supplier->send_event(anyOf(i));
   ASSERT_EQ(0, supplier->start());
-  ASSERT_TRUE(consumer.waitCount(100));
+  ASSERT_TRUE(consumer.waitTags(100));
   std::vector<long long> expected(100);
   std::iota(expected.begin(), expected.end(), 0);
   EXPECT_EQ(expected, consumer.numbers());
@@ -407,7 +407,7 @@ TEST_F(SupplierTest, ConsoleLineReachesTheConsumerAsANestedEvent)
     ASSERT_EQ(0, supplier->start());
     const std::string line = "hello there";
     ASSERT_EQ(static_cast<ssize_t>(line.size() + 1), ::write(fds[1], (line + "\n").c_str(), line.size() + 1));
-    ASSERT_TRUE(consumer.waitCount(1));
+    ASSERT_TRUE(consumer.waitTags(1));
     auto events = consumer.events();
     EXPECT_STREQ("TMX", events[0].tag_.in());
     const Event_Comm::Event *nested;
@@ -487,7 +487,7 @@ TEST_F(SupplierTest, SimulationValuesArePublished)
   ASSERT_EQ(0, init({ "-f", file, "-m", "3" }));
   subscribe();
   ASSERT_EQ(0, supplier->start());
-  ASSERT_TRUE(consumer.waitCount(3));
+  ASSERT_TRUE(consumer.waitTags(3));
   for (const auto &event : consumer.events()) {
     const char *text;
     ASSERT_TRUE(event.value_ >>= text);

@@ -1,6 +1,6 @@
 #include "framework/MicroEventHandler.h"
 #include "framework/MicroPeriodicHandler.h"
-#include "tests/framework/WaitFor.h"
+#include "tests/support/TestUtil.h"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +10,8 @@
 
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
+using tmx::test::CaptureFd;
+using tmx::test::eventually;
 
 namespace {
 void drainWakeups()
@@ -133,8 +135,8 @@ TEST_F(EventTest, TriggerWithCallbackGivesOneProcessEventsThenOneInvoke)
 
   trigger.trigger();
   ASSERT_TRUE(handler.waitTurns(1));
-  ASSERT_TRUE(waitFor([&] { return counter.calls.load() == 1; }));
-  ASSERT_TRUE(waitFor([&] { return trigger.isTriggered() == 0; }));
+  ASSERT_TRUE(eventually([&] { return counter.calls.load() == 1; }));
+  ASSERT_TRUE(eventually([&] { return trigger.isTriggered() == 0; }));
   EXPECT_EQ(callsSeenByProcessEvents.load(), 0);
   EXPECT_EQ(handler.stop(5), 0);
   EXPECT_EQ(counter.calls.load(), 1);
@@ -184,7 +186,7 @@ TEST_F(EventTest, StopWhileIdleGivesExactlyOneMoreProcessEvents)
 {
   RecordingHandler handler(&sync, {});
   traceLevel = 3;
-  StdoutTap tap;
+  CaptureFd tap(1);
   start(handler);
   // Printed after the loop's shutdown check, just before the wait.
   ASSERT_TRUE(tap.waitForText("MicroEventHandler::run() - waiting for event detection\n"));

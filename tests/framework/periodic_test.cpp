@@ -1,6 +1,6 @@
 #include "framework/MicroPeriodicHandler.h"
 #include "tests/framework/SteppedWaits.h"
-#include "tests/framework/WaitFor.h"
+#include "tests/support/TestUtil.h"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +10,7 @@ using testing::internal::CaptureStderr;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
+using tmx::test::eventually;
 
 namespace {
 // Counts its invocations.

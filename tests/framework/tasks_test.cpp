@@ -1,6 +1,5 @@
 #include "framework/MicroTask.h"
 #include "framework/TaskSynchronizer.h"
-#include "tests/framework/WaitFor.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,7 @@
 // Wire contract of the TMX and Event_Comm IDL: TypeCodes as marshalled,
 // bounds and round trips of the published records.
+#include "tests/support/OrbEnvironment.h"
+
 #include <Event_Comm.hh>
 #include <TMX.hh>
 
@@ -12,28 +14,8 @@
 namespace {
 
 // Marshalling needs the ORB's code-set set-up, so the ORB is initialised
-// once for the whole binary (it opens no endpoint unless a POA is used).
-class OrbEnvironment : public ::testing::Environment
-{
-public:
-  void SetUp() override
-  {
-    int argc = 3;
-    char arg0[] = "idl_test", arg1[] = "-ORBendPoint", arg2[] = "giop:tcp:127.0.0.1:";
-    char *argv[] = { arg0, arg1, arg2, nullptr };
-    orb_ = CORBA::ORB_init(argc, argv);
-  }
-  void TearDown() override
-  {
-    if (!CORBA::is_nil(orb_))
-      orb_->destroy();
-  }
-
-private:
-  CORBA::ORB_var orb_;
-};
-
-const auto *const orbEnvironment = ::testing::AddGlobalTestEnvironment(new OrbEnvironment);
+// once for the whole binary.
+const auto *const orbEnvironment = ::testing::AddGlobalTestEnvironment(new tmx::test::OrbEnvironment);
 
 struct MarshalledTypeCode
 {

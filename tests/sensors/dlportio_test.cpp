@@ -1,7 +1,7 @@
 // The port reader: bytes of $TMX_PORT_DEVICE, dry 0xFF and one report per
 // failure spell of each port.
 #include "platform/dlportio/DlPortIO.h"
-#include "tests/config/TestDir.h"
+#include "tests/support/TestUtil.h"
 
 #include <gtest/gtest.h>
 
@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-using cfgtest::ScopedEnv;
-using cfgtest::TestDir;
+using tmx::test::ScopedEnv;
+using tmx::test::TempDir;
 
 namespace {
 
@@ -56,7 +56,7 @@ protected:
   }
   void TearDown() override { DlPortSetErrorReporter(nullptr); }
 
-  TestDir dir_;
+  TempDir dir_;
   std::string path_ = dir_.file("port");
   ScopedEnv env_{ "TMX_PORT_DEVICE", path_ };
 };

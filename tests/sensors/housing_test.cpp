@@ -2,7 +2,7 @@
 #include "app/Configuration.h"
 #include "app/HousingSensor.h"
 #include "framework/ErrorHandler.h"
-#include "tests/config/TestDir.h"
+#include "tests/support/TestUtil.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -10,10 +10,10 @@
 #include <cstdio>
 #include <string>
 
-using cfgtest::ScopedEnv;
-using cfgtest::TestDir;
 using ::testing::HasSubstr;
 using ::testing::Not;
+using tmx::test::ScopedEnv;
+using tmx::test::TempDir;
 
 namespace {
 
@@ -57,7 +57,7 @@ protected:
     return ::testing::internal::GetCapturedStdout();
   }
 
-  TestDir dir_;
+  TempDir dir_;
   ScopedEnv simEnv_{ "TMX_LOGGER_SIM", dir_.file("sim.txt") };
   ScopedEnv portEnv_{ "TMX_PORT_DEVICE", dir_.file("port") };
   ScopedEnv configEnv_{ "TMX_CONFIG_DIR", dir_.path() };

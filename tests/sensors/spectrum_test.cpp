@@ -1,6 +1,6 @@
 // libspectrum: the simulated data loggers behind the C interface.
 #include "platform/spectrum/Spectrum.h"
-#include "tests/config/TestDir.h"
+#include "tests/support/TestUtil.h"
 
 #include <gtest/gtest.h>
 
@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-using cfgtest::ScopedEnv;
-using cfgtest::TestDir;
+using tmx::test::ScopedEnv;
+using tmx::test::TempDir;
 
 namespace {
 
@@ -70,7 +70,7 @@ class Spectrum : public ::testing::Test
 protected:
   void useSim(const std::string &text) { path_ = dir_.write("sim.txt", text); }
 
-  TestDir dir_;
+  TempDir dir_;
   std::string path_ = dir_.file("sim.txt");
   ScopedEnv env_{ "TMX_LOGGER_SIM", path_ };
 };

@@ -6,8 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <filesystem>
-#include <fstream>
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdexcept>
@@ -240,42 +238,6 @@ std::string binDir()
 std::string binaryPath(const std::string &name)
 {
   return binDir() + "/" + name;
-}
-
-// ---------------------------------------------------------------- TempDir
-
-TempDir::TempDir(const std::string &prefix)
-{
-  const char *base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/" + prefix + ".XXXXXX";
-  std::vector<char> buf(pattern.begin(), pattern.end());
-  buf.push_back('\0');
-  errno = 0;
-  if (!::mkdtemp(buf.data()))
-    throw failure("mkdtemp " + pattern);
-  path_ = buf.data();
-}
-
-TempDir::~TempDir()
-{
-  std::error_code ec;
-  std::filesystem::remove_all(path_, ec);
-}
-
-std::string TempDir::file(const std::string &name) const
-{
-  return path_ + "/" + name;
-}
-
-std::string TempDir::write(const std::string &name, const std::string &text) const
-{
-  std::string p = file(name);
-  std::ofstream f(p, std::ios::binary | std::ios::trunc);
-  f << text;
-  f.close();
-  if (!f)
-    throw std::runtime_error("cannot write " + p);
-  return p;
 }
 
 // ------------------------------------------------------------------ ports

@@ -1,7 +1,9 @@
 // Test support for process-level and CORBA tests: child processes with
-// captured output, temporary directories, a private omniNames naming
-// service on a free loopback port, a tmx-notifier child and an in-process
-// test ORB.
+// captured output, a private omniNames naming service on a free loopback
+// port, a tmx-notifier child and an in-process test ORB. The light helpers
+// (TempDir, ScopedEnv, eventually, CaptureFd) are in TestUtil.h, the
+// recording sink and consumer in Recording.h, an ORB for the whole binary
+// in OrbEnvironment.h.
 //
 // Typical use in an integration test:
 //
@@ -17,7 +19,8 @@
 // text that includes what the child printed.
 #pragma once
 
-#include <chrono>
+#include "tests/support/TestUtil.h"
+
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -31,35 +34,10 @@
 
 namespace tmx::test {
 
-using std::chrono::milliseconds;
-
-// Default bound for waits on a child or a service.
-constexpr milliseconds defaultTimeout{ 10000 };
-
 // Directory of the project's built executables (build/bin), and
 // binaryPath("tmx-watch") = that directory + "/tmx-watch".
 std::string binDir();
 std::string binaryPath(const std::string &name);
-
-// A fresh directory under $TMPDIR (or /tmp), removed with its contents by
-// the destructor.
-class TempDir
-{
-public:
-  explicit TempDir(const std::string &prefix = "tmx-test");
-  ~TempDir();
-  TempDir(const TempDir &) = delete;
-  TempDir &operator=(const TempDir &) = delete;
-
-  const std::string &path() const { return path_; }
-  // path() + "/" + name
-  std::string file(const std::string &name) const;
-  // Writes text to file(name), replacing it; returns its path.
-  std::string write(const std::string &name, const std::string &text) const;
-
-private:
-  std::string path_;
-};
 
 // Returns a TCP port on 127.0.0.1 that was free a moment ago (bind port 0,
 // read it, close). Another process may take it in between: callers retry.
@@ -292,20 +270,5 @@ private:
   PortableServer::POA_var poa_;
   CosNaming::NamingContext_var naming_;
 };
-
-// Polls cond every few milliseconds until it holds or the deadline passes.
-// For conditions that nobody signals (another process's state).
-template<class F>
-bool eventually(F cond, milliseconds timeout = defaultTimeout)
-{
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    if (cond())
-      return true;
-    if (std::chrono::steady_clock::now() >= deadline)
-      return false;
-    std::this_thread::sleep_for(milliseconds(10));
-  }
-}
 
 } // namespace tmx::test

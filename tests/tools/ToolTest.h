@@ -1,103 +1,16 @@
-// Consumers and values for the tests of the notifier, watch and status
-// programs.
+// Values, a notifier set-up and the shared recording consumer for the tests
+// of the notifier, watch and status programs.
 #pragma once
 
-#include <chrono>
-#include <condition_variable>
-#include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "Event_Comm.hh"
 #include "TMX.hh"
+#include "tests/support/Recording.h"
 #include "tests/support/TestSupport.h"
 
 namespace tmx::test {
-
-// Records the tag_ of every pushed event. Optionally holds each push until
-// released (a slow consumer) or fails every push (a broken consumer).
-class RecordingConsumer : public POA_Event_Comm::Consumer
-{
-public:
-  // Runs at the start of every push, outside the consumer's lock.
-  std::function<void()> onPush;
-
-  void push(const Event_Comm::Event &event) override
-  {
-    if (onPush)
-      onPush();
-    std::unique_lock<std::mutex> lock(mutex_);
-    ++entered_;
-    changed_.notify_all();
-    if (fail_)
-      throw CORBA::BAD_OPERATION(0, CORBA::COMPLETED_YES);
-    changed_.wait(lock, [&] { return !held_; });
-    tags_.push_back(event.tag_.in());
-    changed_.notify_all();
-  }
-
-  void disconnect(const char *reason) override
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    disconnects_.push_back(reason);
-    changed_.notify_all();
-  }
-
-  void hold()
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    held_ = true;
-  }
-  void release()
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    held_ = false;
-    changed_.notify_all();
-  }
-  void failPushes()
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    fail_ = true;
-  }
-
-  // Pushes received so far (fully, not held).
-  std::vector<std::string> tags()
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return tags_;
-  }
-  std::vector<std::string> disconnects()
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return disconnects_;
-  }
-  bool waitTags(std::size_t n, milliseconds timeout = defaultTimeout)
-  {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return tags_.size() >= n; });
-  }
-  // Waits until n pushes have started (held ones included).
-  bool waitEntered(std::size_t n, milliseconds timeout = defaultTimeout)
-  {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return entered_ >= n; });
-  }
-  bool waitDisconnect(milliseconds timeout = defaultTimeout)
-  {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return !disconnects_.empty(); });
-  }
-
-private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<std::string> tags_;
-  std::vector<std::string> disconnects_;
-  std::size_t entered_ = 0;
-  bool held_ = false;
-  bool fail_ = false;
-};
 
 inline Event_Comm::Event makeEvent(const std::string &tag, const CORBA::Any &value = CORBA::Any())
 {

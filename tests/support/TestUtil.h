@@ -1,0 +1,108 @@
+// Light test helpers with no CORBA in them: a temporary directory, a scoped
+// environment variable, a bounded polling wait and the capture of a
+// standard stream. Library tmx_testutil; tests that need processes, an ORB
+// or recording servants use TestSupport.h and Recording.h on top of it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+namespace tmx::test {
+
+using std::chrono::milliseconds;
+
+// Default bound for waits on a thread, a child or a service.
+constexpr milliseconds defaultTimeout{ 10000 };
+
+// A fresh directory under $TMPDIR (or /tmp), removed with its contents by
+// the destructor (read-only subdirectories included).
+class TempDir
+{
+public:
+  explicit TempDir(const std::string &prefix = "tmx-test");
+  ~TempDir();
+  TempDir(const TempDir &) = delete;
+  TempDir &operator=(const TempDir &) = delete;
+
+  const std::string &path() const { return path_; }
+  // path() + "/" + name
+  std::string file(const std::string &name) const;
+  // Replaces file(name) with a new file holding the bytes (through a
+  // rename, so readers see a new inode) and returns its path. Throws when
+  // it cannot.
+  std::string write(const std::string &name, const std::string &bytes, mode_t mode = 0644) const;
+
+private:
+  std::string path_;
+};
+
+// The whole content of a file; empty when it cannot be read.
+std::string readFile(const std::string &path);
+
+// Sets an environment variable for the life of the object (a null value
+// unsets it) and restores the earlier state afterwards.
+class ScopedEnv
+{
+public:
+  ScopedEnv(const std::string &name, const char *value);
+  ScopedEnv(const std::string &name, const std::string &value)
+    : ScopedEnv(name, value.c_str())
+  {
+  }
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv &) = delete;
+  ScopedEnv &operator=(const ScopedEnv &) = delete;
+
+private:
+  std::string name_;
+  std::string saved_;
+  bool had_ = false;
+};
+
+// Polls cond every few milliseconds until it holds or the deadline passes.
+// Only for state that nobody signals (a flag in code under test, another
+// process); waits on servants and sinks use their condition variables.
+template<class F>
+bool eventually(F cond, milliseconds timeout = defaultTimeout)
+{
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    if (cond())
+      return true;
+    if (std::chrono::steady_clock::now() >= deadline)
+      return false;
+    std::this_thread::sleep_for(milliseconds(5));
+  }
+}
+
+// Redirects a standard stream (fd 1 or 2) into an unlinked temporary file
+// for the life of the object. text() reads all that was written so far
+// (stdio flushed first), from any thread.
+class CaptureFd
+{
+public:
+  explicit CaptureFd(int fd);
+  ~CaptureFd();
+  CaptureFd(const CaptureFd &) = delete;
+  CaptureFd &operator=(const CaptureFd &) = delete;
+
+  std::string text();
+  // Waits until text() contains needle (for lines another thread prints).
+  bool waitForText(const std::string &needle, milliseconds timeout = defaultTimeout);
+  // Gives the stream back; text() still reads what was captured.
+  void restore();
+  // restore(), then text().
+  std::string release();
+
+private:
+  void flush();
+
+  int fd_;
+  int file_ = -1;
+  int saved_ = -1;
+};
+
+} // namespace tmx::test
