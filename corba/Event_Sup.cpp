@@ -147,63 +147,21 @@ int Event_Supplier::svc()
   std::chrono::milliseconds delay = retry_first_;
 
   while (running_.load() != 0) {
-    bool have_value = false;
-    {
-      // The head stays queued until its push succeeds; only this thread
-      // removes values.
-      std::lock_guard<std::mutex> guard(queue_mutex_);
-      if (!queue_.empty()) {
-        event.value_ = queue_.front();
-        have_value = true;
-      }
-    }
-    if (!have_value) {
-      if (idle_hook_)
-        idle_hook_();
-      if (queue_signal_->take(WAIT_FOREVER) != 0)
+    if (!take(event.value_)) {
+      if (!wait_for_value())
         break;
       continue;
     }
-
-    bool pushed = false;
-    bool unsendable = false;
-    if (CORBA::is_nil(notifier)) {
-      ACE_ERROR((LM_ERROR, "Event_Supplier::svc: push failed: no notifier reference\n"));
-    } else {
-      try {
-        notifier->push(event);
-        pushed = true;
-      } catch (const CORBA::SystemException &ex) {
-        // A value that cannot be marshalled fails the same way every time;
-        // retrying it would hold up everything behind it.
-        unsendable = CORBA::BAD_PARAM::_downcast(&ex) || CORBA::MARSHAL::_downcast(&ex) ||
-                     CORBA::DATA_CONVERSION::_downcast(&ex) || CORBA::BAD_TYPECODE::_downcast(&ex);
-        print_exception(ex,
-                        unsendable ? "Event_Supplier::svc: push failed, value dropped"
-                                   : "Event_Supplier::svc: push failed");
-      } catch (const CORBA::Exception &ex) {
-        print_exception(ex, "Event_Supplier::svc: push failed");
-      }
-    }
-    if (pushed || unsendable) {
-      std::lock_guard<std::mutex> guard(queue_mutex_);
-      queue_.pop_front();
-      ++(pushed ? pushed_ : dropped_);
+    const Push_Result result = push(notifier.in(), event);
+    if (result != Push_Result::failed) {
+      remove_head(result);
       delay = retry_first_;
       continue;
     }
-
     ++failed_;
-    if (!wait_unless_stopped(delay))
+    if (!back_off(delay))
       break;
-    delay = std::min(delay * 2, retry_limit_);
-    if (notifier_handler_ != nullptr) {
-      Event_Comm::Notifier_var found = notifier_handler_->resolve_notifier();
-      if (!CORBA::is_nil(found)) {
-        notifier = found;
-        omniORB::setClientCallTimeout(notifier.in(), push_timeout_ms);
-      }
-    }
+    refresh_notifier(notifier);
   }
 
   ACE_DEBUG((LM_DEBUG, "Event_Supplier::svc ended \n"));
@@ -211,6 +169,80 @@ int Event_Supplier::svc()
   if (generator_.enabled())
     generator_.stop();
   return 0;
+}
+
+bool Event_Supplier::take(CORBA::Any &value)
+{
+  // The head stays queued until its push succeeds; only this thread
+  // removes values.
+  std::lock_guard<std::mutex> guard(queue_mutex_);
+  if (queue_.empty())
+    return false;
+  value = queue_.front();
+  return true;
+}
+
+bool Event_Supplier::wait_for_value()
+{
+  if (idle_hook_)
+    idle_hook_();
+  return queue_signal_->take(WAIT_FOREVER) == 0;
+}
+
+Event_Supplier::Push_Result Event_Supplier::push(Event_Comm::Notifier_ptr notifier,
+                                                 const Event_Comm::Event &event)
+{
+  if (CORBA::is_nil(notifier)) {
+    ACE_ERROR((LM_ERROR, "Event_Supplier::svc: push failed: no notifier reference\n"));
+    return Push_Result::failed;
+  }
+  try {
+    notifier->push(event);
+    return Push_Result::pushed;
+  } catch (const CORBA::SystemException &ex) {
+    const bool unsendable = is_unsendable(ex);
+    print_exception(ex,
+                    unsendable ? "Event_Supplier::svc: push failed, value dropped"
+                               : "Event_Supplier::svc: push failed");
+    return unsendable ? Push_Result::unsendable : Push_Result::failed;
+  } catch (const CORBA::Exception &ex) {
+    print_exception(ex, "Event_Supplier::svc: push failed");
+  }
+  return Push_Result::failed;
+}
+
+bool Event_Supplier::is_unsendable(const CORBA::SystemException &ex)
+{
+  // A value that cannot be marshalled fails the same way every time;
+  // retrying it would hold up everything behind it.
+  return CORBA::BAD_PARAM::_downcast(&ex) || CORBA::MARSHAL::_downcast(&ex) ||
+         CORBA::DATA_CONVERSION::_downcast(&ex) || CORBA::BAD_TYPECODE::_downcast(&ex);
+}
+
+void Event_Supplier::remove_head(Push_Result result)
+{
+  std::lock_guard<std::mutex> guard(queue_mutex_);
+  queue_.pop_front();
+  ++(result == Push_Result::pushed ? pushed_ : dropped_);
+}
+
+bool Event_Supplier::back_off(std::chrono::milliseconds &delay)
+{
+  if (!wait_unless_stopped(delay))
+    return false;
+  delay = std::min(delay * 2, retry_limit_);
+  return true;
+}
+
+void Event_Supplier::refresh_notifier(Event_Comm::Notifier_var &notifier)
+{
+  if (notifier_handler_ != nullptr) {
+    Event_Comm::Notifier_var found = notifier_handler_->resolve_notifier();
+    if (!CORBA::is_nil(found)) {
+      notifier = found;
+      omniORB::setClientCallTimeout(notifier.in(), push_timeout_ms);
+    }
+  }
 }
 
 std::size_t Event_Supplier::queue_length() const

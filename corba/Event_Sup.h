@@ -73,6 +73,26 @@ public:
   int running() const { return running_.load(); }
 
 private:
+  enum class Push_Result
+  {
+    pushed,
+    unsendable, // dropped: it would fail the same way every time
+    failed      // kept for a retry
+  };
+
+  // The steps of the push loop. take copies the head into value (false
+  // when the queue is empty); wait_for_value waits for a value or stop
+  // (false when the signal is closed); push makes one attempt and reports
+  // a failure; remove_head drops the head once it is pushed or unsendable;
+  // back_off waits out the retry delay and doubles it (false when stopped);
+  // refresh_notifier looks the notifier up again after a failure.
+  bool take(CORBA::Any &value);
+  bool wait_for_value();
+  Push_Result push(Event_Comm::Notifier_ptr notifier, const Event_Comm::Event &event);
+  static bool is_unsendable(const CORBA::SystemException &ex);
+  void remove_head(Push_Result result);
+  bool back_off(std::chrono::milliseconds &delay);
+  void refresh_notifier(Event_Comm::Notifier_var &notifier);
   // Waits for stop or the delay; false when stopped.
   bool wait_unless_stopped(std::chrono::milliseconds delay);
 
