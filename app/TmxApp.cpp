@@ -16,6 +16,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <new>
 
@@ -70,6 +71,24 @@ private:
   std::condition_variable examinedCond_;
   bool examined_ = false;
 };
+
+// The event queue's limit: $TMX_EVENT_QUEUE_LIMIT, or the default when it
+// is unset, or (with a report) when it is not a positive count.
+std::size_t eventQueueLimit()
+{
+  const char *setting = std::getenv("TMX_EVENT_QUEUE_LIMIT");
+  std::size_t limit = Event_Supplier::default_queue_limit;
+  if (setting != nullptr && !Event_Supplier::parse_queue_limit(setting, limit)) {
+    char text[128];
+    std::snprintf(text,
+                  sizeof text,
+                  "TMX_EVENT_QUEUE_LIMIT \"%.20s\" is not a positive count; the event queue holds %zu values",
+                  setting,
+                  limit);
+    reportError(text);
+  }
+  return limit;
+}
 
 } // namespace
 
@@ -201,6 +220,7 @@ int TmxApp::initialize(int argc, char **argv)
     reportError("Error initializing electronics housing sensors");
     return -1;
   }
+  supplier_->event_supplier().set_queue_limit(eventQueueLimit());
   if (supplier_->init(argc, argv) == -1) {
     reportError("Event supplier init failed");
     return -1;

@@ -4,10 +4,17 @@
 #include "corba/ORB_Manager.h"
 #include "corba/print_exception.h"
 
+#include "alarms/Alarm.h"
+
 #include <ace/Log_Msg.h>
 #include <omniORB4/omniORB.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 
 namespace {
 // A copy of value that the queue can keep. Once the ORB is initialised a
@@ -43,6 +50,30 @@ bool copy_value(const CORBA::Any &value, CORBA::Any &copy)
   else
     return false;
   return true;
+}
+
+// Housekeeping records and messages (alarms among them) are what the
+// monitor exists to publish; everything else, console lines above all,
+// gives way to them when the queue is full.
+Event_Queue::Kind kind_of(const CORBA::Any &value)
+{
+  CORBA::TypeCode_var type = value.type();
+  if (type->equivalent(TMX::_tc_HousekeepingData) || type->equivalent(TMX::_tc_Message))
+    return Event_Queue::Kind::record;
+  return Event_Queue::Kind::line;
+}
+
+void report_overflow(const Event_Queue::Drops &drops, std::size_t limit)
+{
+  char text[128];
+  std::snprintf(text,
+                sizeof text,
+                "Event queue full (%zu values): %llu console lines and %llu housekeeping records or "
+                "messages dropped",
+                limit,
+                static_cast<unsigned long long>(drops.lines),
+                static_cast<unsigned long long>(drops.records));
+  reportError(text);
 }
 } // namespace
 
@@ -98,16 +129,51 @@ void Event_Supplier::queue_event(const CORBA::Any &value)
     print_exception(ex, "Event_Supplier::queue_event: value dropped");
     return;
   }
-  bool was_empty;
+  const Event_Queue::Kind kind = kind_of(copy);
+  bool was_empty = false;
+  bool refused = false;
+  bool first_refusal = false;
   {
     std::lock_guard<std::mutex> guard(queue_mutex_);
-    was_empty = queue_.empty();
-    queue_.emplace_back();
-    // A swap, not an assignment: assigning would marshal the copy again.
-    queue_.back().NP_swap(copy);
+    if (closed_) {
+      refused = true;
+      first_refusal = !refusal_reported_;
+      refusal_reported_ = true;
+    } else {
+      was_empty = queue_.empty();
+      queue_.push(copy, kind);
+    }
   }
-  if (was_empty)
+  // Reported outside the lock: the report comes back here as a message.
+  if (first_refusal)
+    reportMessage("Publishing stopped: values are no longer queued");
+  if (!refused && was_empty)
     queue_signal_->give();
+}
+
+void Event_Supplier::set_queue_limit(std::size_t limit)
+{
+  std::lock_guard<std::mutex> guard(queue_mutex_);
+  queue_.set_limit(limit);
+}
+
+bool Event_Supplier::parse_queue_limit(const char *text, std::size_t &limit)
+{
+  if (text == nullptr || !std::isdigit(static_cast<unsigned char>(text[0])))
+    return false;
+  char *end = nullptr;
+  errno = 0;
+  const unsigned long long value = std::strtoull(text, &end, 10);
+  if (*end != '\0' || errno == ERANGE || value == 0 || value > SIZE_MAX)
+    return false;
+  limit = static_cast<std::size_t>(value);
+  return true;
+}
+
+std::size_t Event_Supplier::queue_limit() const
+{
+  std::lock_guard<std::mutex> guard(queue_mutex_);
+  return queue_.limit();
 }
 
 int Event_Supplier::stop()
@@ -117,6 +183,17 @@ int Event_Supplier::stop()
     running_.store(0);
   }
   stop_changed_.notify_all();
+  Event_Queue::Drops drops;
+  bool episode_ended;
+  std::size_t limit;
+  {
+    std::lock_guard<std::mutex> guard(queue_mutex_);
+    closed_ = true;
+    episode_ended = queue_.end_episode(drops);
+    limit = queue_.limit();
+  }
+  if (episode_ended)
+    report_overflow(drops, limit);
   if (queue_signal_)
     queue_signal_->give();
   return 0;
@@ -144,20 +221,22 @@ int Event_Supplier::svc()
   Event_Comm::Event event;
   event.tag_ = CORBA::string_dup("TMX");
   event.object_ref_ = CORBA::Object::_nil();
+  Event_Queue::Entry entry;
   std::chrono::milliseconds delay = retry_first_;
 
   while (running_.load() != 0) {
-    if (!take(event.value_)) {
+    if (!take(entry)) {
       if (!wait_for_value())
         break;
       continue;
     }
-    const Push_Result result = push(notifier.in(), event);
+    const Push_Result result = push(notifier.in(), event, entry);
     if (result != Push_Result::failed) {
-      remove_head(result);
+      ++(result == Push_Result::pushed ? pushed_ : dropped_);
       delay = retry_first_;
       continue;
     }
+    put_back(entry);
     ++failed_;
     if (!back_off(delay))
       break;
@@ -171,15 +250,27 @@ int Event_Supplier::svc()
   return 0;
 }
 
-bool Event_Supplier::take(CORBA::Any &value)
+bool Event_Supplier::take(Event_Queue::Entry &entry)
 {
-  // The head stays queued until its push succeeds; only this thread
-  // removes values.
-  std::lock_guard<std::mutex> guard(queue_mutex_);
-  if (queue_.empty())
-    return false;
-  value = queue_.front();
+  Event_Queue::Drops drops;
+  bool episode_ended;
+  std::size_t limit;
+  {
+    std::lock_guard<std::mutex> guard(queue_mutex_);
+    if (!queue_.take(entry))
+      return false;
+    episode_ended = queue_.episode_ended(drops);
+    limit = queue_.limit();
+  }
+  if (episode_ended)
+    report_overflow(drops, limit);
   return true;
+}
+
+void Event_Supplier::put_back(Event_Queue::Entry &entry)
+{
+  std::lock_guard<std::mutex> guard(queue_mutex_);
+  queue_.put_back(entry);
 }
 
 bool Event_Supplier::wait_for_value()
@@ -190,7 +281,20 @@ bool Event_Supplier::wait_for_value()
 }
 
 Event_Supplier::Push_Result Event_Supplier::push(Event_Comm::Notifier_ptr notifier,
-                                                 const Event_Comm::Event &event)
+                                                 Event_Comm::Event &event,
+                                                 Event_Queue::Entry &entry)
+{
+  // The value travels in the event for the push and returns to the entry
+  // after a failure, swapped both ways rather than copied.
+  event.value_.NP_swap(entry.value);
+  const Push_Result result = push_once(notifier, event);
+  if (result == Push_Result::failed)
+    entry.value.NP_swap(event.value_);
+  return result;
+}
+
+Event_Supplier::Push_Result Event_Supplier::push_once(Event_Comm::Notifier_ptr notifier,
+                                                      const Event_Comm::Event &event)
 {
   if (CORBA::is_nil(notifier)) {
     ACE_ERROR((LM_ERROR, "Event_Supplier::svc: push failed: no notifier reference\n"));
@@ -217,13 +321,6 @@ bool Event_Supplier::is_unsendable(const CORBA::SystemException &ex)
   // retrying it would hold up everything behind it.
   return CORBA::BAD_PARAM::_downcast(&ex) || CORBA::MARSHAL::_downcast(&ex) ||
          CORBA::DATA_CONVERSION::_downcast(&ex) || CORBA::BAD_TYPECODE::_downcast(&ex);
-}
-
-void Event_Supplier::remove_head(Push_Result result)
-{
-  std::lock_guard<std::mutex> guard(queue_mutex_);
-  queue_.pop_front();
-  ++(result == Push_Result::pushed ? pushed_ : dropped_);
 }
 
 bool Event_Supplier::back_off(std::chrono::milliseconds &delay)
@@ -255,7 +352,7 @@ std::vector<CORBA::Any> Event_Supplier::queued_values() const
 {
   std::lock_guard<std::mutex> guard(queue_mutex_);
   std::vector<CORBA::Any> values(queue_.size());
-  for (std::size_t i = 0; i < queue_.size(); ++i)
-    copy_value(queue_[i], values[i]);
+  std::size_t i = 0;
+  queue_.for_each([&](const Event_Queue::Entry &entry) { copy_value(entry.value, values[i++]); });
   return values;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "corba/Event_Generator.h"
+#include "corba/Event_Queue.h"
 #include "framework/MicroTask.h"
 
 #include <Event_Comm.hh>
@@ -11,7 +12,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -31,18 +31,24 @@ public:
   // a notifier handler.
   virtual int init(int argc, char *argv[], Notifier_Handler *notifier_handler);
   // Appends a copy at the tail of the queue and wakes the thread. Any
-  // thread; never waits for the network.
+  // thread; never waits for the network. The queue is bounded (see
+  // Event_Queue): on overflow the oldest console lines go first, and each
+  // overflow episode is reported once, when it ends, with what it dropped
+  // (through reportError: logged, published and printed). Once stopped,
+  // values are refused; the first refusal is reported (reportMessage).
   void queue_event(const CORBA::Any &value);
-  // Clears running and wakes the thread (also out of a retry wait); does
-  // not wait for it. Returns 0.
+  // Clears running, closes the queue to new values (those queued stay until
+  // the destructor), reports an open overflow episode, and wakes the thread
+  // (also out of a retry wait); does not wait for it. Returns 0.
   int stop();
   // The push loop: values leave the queue in arrival order, each wrapped in
-  // an Event_Comm::Event tagged "TMX". A failed push keeps the value at the
-  // head; the thread looks the notifier up again and retries after a delay
-  // that doubles from retry_delay_min up to retry_delay_max, until a push
-  // succeeds or stop is called. Only a value that cannot be marshalled
-  // (BAD_PARAM, MARSHAL, DATA_CONVERSION, BAD_TYPECODE) is dropped, with a
-  // report.
+  // an Event_Comm::Event tagged "TMX". A failed push returns the value to
+  // the head (where the overflow rule may drop it, as any other); the
+  // thread looks the notifier up again and retries after a delay that
+  // doubles from retry_delay_min up to retry_delay_max, until a push
+  // succeeds or stop is called. Besides overflow, only a value that cannot
+  // be marshalled (BAD_PARAM, MARSHAL, DATA_CONVERSION, BAD_TYPECODE) is
+  // dropped, with a report.
   int svc() override;
 
   Event_Generator &generator() { return generator_; }
@@ -52,6 +58,16 @@ public:
   // Limit on one push, so that a stalled notifier service costs a retry
   // rather than a thread stuck for good.
   static constexpr unsigned push_timeout_ms = 10000;
+
+  // Most values the queue holds (default_queue_limit unless set; at least
+  // 1). Any time; a queue longer than a new limit is cut with the next
+  // value.
+  void set_queue_limit(std::size_t limit);
+  std::size_t queue_limit() const;
+  static constexpr std::size_t default_queue_limit = Event_Queue::default_limit;
+  // A queue limit written as a positive decimal count (digits only); false,
+  // leaving limit alone, for anything else.
+  static bool parse_queue_limit(const char *text, std::size_t &limit);
 
   // Replaces the retry delays (tests); call before the thread starts.
   void set_retry_delays(std::chrono::milliseconds first, std::chrono::milliseconds limit)
@@ -80,17 +96,20 @@ private:
     failed      // kept for a retry
   };
 
-  // The steps of the push loop. take copies the head into value (false
-  // when the queue is empty); wait_for_value waits for a value or stop
-  // (false when the signal is closed); push makes one attempt and reports
-  // a failure; remove_head drops the head once it is pushed or unsendable;
-  // back_off waits out the retry delay and doubles it (false when stopped);
-  // refresh_notifier looks the notifier up again after a failure.
-  bool take(CORBA::Any &value);
+  // The steps of the push loop. take moves the head out of the queue
+  // into entry (false when the queue is empty) and reports an overflow
+  // episode that ends as the queue drains; wait_for_value waits for a
+  // value or stop (false when the signal is closed); push makes one
+  // attempt with the entry's value and reports a failure; put_back
+  // returns the entry after a failure; back_off waits out the retry delay
+  // and doubles it (false when stopped); refresh_notifier looks the
+  // notifier up again after a failure.
+  bool take(Event_Queue::Entry &entry);
   bool wait_for_value();
-  Push_Result push(Event_Comm::Notifier_ptr notifier, const Event_Comm::Event &event);
+  Push_Result push(Event_Comm::Notifier_ptr notifier, Event_Comm::Event &event, Event_Queue::Entry &entry);
+  Push_Result push_once(Event_Comm::Notifier_ptr notifier, const Event_Comm::Event &event);
   static bool is_unsendable(const CORBA::SystemException &ex);
-  void remove_head(Push_Result result);
+  void put_back(Event_Queue::Entry &entry);
   bool back_off(std::chrono::milliseconds &delay);
   void refresh_notifier(Event_Comm::Notifier_var &notifier);
   // Waits for stop or the delay; false when stopped.
@@ -99,7 +118,9 @@ private:
   std::atomic<int> running_{ 0 };
   Notifier_Handler *notifier_handler_ = nullptr;
   mutable std::mutex queue_mutex_;
-  std::deque<CORBA::Any> queue_; // guarded by queue_mutex_
+  Event_Queue queue_;             // guarded by queue_mutex_
+  bool closed_ = false;           // guarded by queue_mutex_; set by stop
+  bool refusal_reported_ = false; // guarded by queue_mutex_
   Event_Generator generator_;
   // Wakes the push loop. Given when a value lands in an empty queue and on
   // stop; the loop re-tests the queue under its lock before every wait, so
