@@ -80,7 +80,9 @@ public:
   // is about to wait (tests: a value queued there must not be left behind).
   void set_idle_hook(std::function<void()> hook) { idle_hook_ = std::move(hook); }
 
-  // Diagnostics.
+  // Diagnostics. queue_length and queued_values leave out the value being
+  // pushed; dropped_count counts unsendable values (overflow drops are
+  // reported instead).
   std::size_t queue_length() const;
   std::vector<CORBA::Any> queued_values() const;
   std::uint64_t pushed_count() const { return pushed_.load(); }
