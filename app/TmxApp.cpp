@@ -14,6 +14,7 @@
 #include <TMX.hh>
 
 #include <cstdio>
+#include <cstdlib>
 #include <new>
 
 namespace {
@@ -30,6 +31,24 @@ std::unique_ptr<T> makePart(const char *what, Args &&...args)
   } catch (const std::bad_alloc &) {
     throw Exception((std::string("TmxApp::TmxApp() - cannot create the ") + what).c_str());
   }
+}
+
+// The event queue's limit: $TMX_EVENT_QUEUE_LIMIT, or the default when it
+// is unset, or (with a report) when it is not a positive count.
+std::size_t eventQueueLimit()
+{
+  const char *setting = std::getenv("TMX_EVENT_QUEUE_LIMIT");
+  std::size_t limit = Event_Supplier::default_queue_limit;
+  if (setting != nullptr && !Event_Supplier::parse_queue_limit(setting, limit)) {
+    char text[128];
+    std::snprintf(text,
+                  sizeof text,
+                  "TMX_EVENT_QUEUE_LIMIT \"%.20s\" is not a positive count; the event queue holds %zu values",
+                  setting,
+                  limit);
+    reportError(text);
+  }
+  return limit;
 }
 
 } // namespace
@@ -148,6 +167,7 @@ int TmxApp::initialize(int argc, char **argv)
   }
   spectrographLimits_ = readHousingLimits(*configuration_, "TMX-S1");
   electronicsLimits_ = readHousingLimits(*configuration_, "TMX-E1");
+  supplier_->event_supplier().set_queue_limit(eventQueueLimit());
   if (supplier_->init(argc, argv) == -1) {
     reportError("Event supplier init failed");
     return -1;

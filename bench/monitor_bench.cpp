@@ -1,6 +1,6 @@
 // monitor_bench: the real monitor in steady state, measured from outside.
 //
-//   monitor_bench [--seconds N] [--warmup N]
+//   monitor_bench [--seconds N] [--warmup N] [--flood]
 //
 // Starts a private omniNames, tmx-notifier, tmx (in a temporary run
 // directory with simulated loggers and port) and tmx-watch, lets the
@@ -15,10 +15,17 @@
 //     monitor's trace line "Sampling temp for <housing>", printed right
 //     before the logger is read, and ends with tmx-watch's housekeeping line
 //     for that housing. Both programs flush every line.
+// With --flood the electronics housing is wet (its water alarm trips every
+// 7 s) and the monitor's console is flooded with "y" lines for the whole
+// window, as `yes | tmx` does; the report adds the peak of VmRSS sampled
+// during the window, and how many housekeeping records and alarm messages
+// tmx-watch printed in it with the longest gap between records.
 // Then types "quit" and waits for the monitor to end.
 #include "tests/support/TestSupport.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -53,9 +60,12 @@ struct Line
 class TimedChild
 {
 public:
+  // Lines that begin with skipPrefix (when not empty) are not kept.
   TimedChild(const std::vector<std::string> &argv,
              const std::vector<std::string> &env,
-             const std::string &cwd)
+             const std::string &cwd,
+             const std::string &skipPrefix = "")
+    : skipPrefix_(skipPrefix)
   {
     int out[2], in[2];
     if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(in, O_CLOEXEC) != 0)
@@ -112,8 +122,17 @@ public:
   pid_t pid() const { return pid_; }
   void write(const std::string &text)
   {
-    if (::write(inFd_, text.data(), text.size()) < 0)
-      std::perror("write");
+    std::size_t done = 0;
+    while (done < text.size()) {
+      const ssize_t n = ::write(inFd_, text.data() + done, text.size() - done);
+      if (n < 0) {
+        if (errno == EINTR)
+          continue;
+        std::perror("write");
+        return;
+      }
+      done += static_cast<std::size_t>(n);
+    }
   }
   // Signal, then wait (bounded); true when it ended with status 0.
   bool stop(int sig, std::chrono::seconds timeout)
@@ -149,14 +168,19 @@ private:
       const auto at = SteadyClock::now();
       partial.append(buf, static_cast<std::size_t>(n));
       std::size_t nl;
-      while ((nl = partial.find('\n')) != std::string::npos) {
-        std::lock_guard<std::mutex> guard(mutex_);
-        lines_.push_back(Line{ at, partial.substr(0, nl) });
-        partial.erase(0, nl + 1);
+      std::size_t from = 0;
+      while ((nl = partial.find('\n', from)) != std::string::npos) {
+        if (skipPrefix_.empty() || partial.compare(from, skipPrefix_.size(), skipPrefix_) != 0) {
+          std::lock_guard<std::mutex> guard(mutex_);
+          lines_.push_back(Line{ at, partial.substr(from, nl - from) });
+        }
+        from = nl + 1;
       }
+      partial.erase(0, from);
     }
   }
 
+  const std::string skipPrefix_;
   pid_t pid_ = -1;
   int outFd_ = -1;
   int inFd_ = -1;
@@ -227,14 +251,17 @@ double percentile(std::vector<double> v, double p)
 int main(int argc, char **argv)
 {
   int seconds = 60, warmup = 10;
+  bool flood = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--seconds" && i + 1 < argc)
       seconds = std::atoi(argv[++i]);
     else if (a == "--warmup" && i + 1 < argc)
       warmup = std::atoi(argv[++i]);
+    else if (a == "--flood")
+      flood = true;
     else {
-      std::fprintf(stderr, "usage: monitor_bench [--seconds N] [--warmup N]\n");
+      std::fprintf(stderr, "usage: monitor_bench [--seconds N] [--warmup N] [--flood]\n");
       return 2;
     }
   }
@@ -245,13 +272,16 @@ int main(int argc, char **argv)
     TempDir dir("tmx-bench");
     dir.write("tmx.cfg", "TMX-S1 V3.5-Beta3,1,0x378,0x20\nTMX-E1 V3.5-Beta3,2,0x378,0x40\n");
     dir.write("loggers.sim", "version V3.5-Beta3\nlogger 1 TMX-S1 18.25 41.0\nlogger 2 TMX-E1 24.10 35.5\n");
-    dir.write("port.dev", std::string(0x400, '\xFF'));
+    std::string ports(0x400, '\xFF');
+    if (flood)
+      ports[0x379] = '\xBF'; // electronics water line wet
+    dir.write("port.dev", ports);
     ::mkdir(dir.file("logfiles").c_str(), 0755);
 
     std::vector<std::string> watchArgv{ binaryPath("tmx-watch") };
     for (const auto &a : env.orbArgs())
       watchArgv.push_back(a);
-    watchArgv.insert(watchArgv.end(), { "--filter", "housekeeping" });
+    watchArgv.insert(watchArgv.end(), { "--filter", flood ? "housekeeping message" : "housekeeping" });
     TimedChild watch(watchArgv, {}, "");
     // Subscribed before the monitor starts.
     if (!eventually([&] { return env.notifier()->err().find("subscribed") != std::string::npos; }))
@@ -265,13 +295,32 @@ int main(int argc, char **argv)
                      "TMX_LOG_DIR=" + dir.file("logfiles"),
                      "TMX_LOGGER_SIM=" + dir.file("loggers.sim"),
                      "TMX_PORT_DEVICE=" + dir.file("port.dev") },
-                   dir.path());
+                   dir.path(),
+                   flood ? "queuing for event " : "");
 
     std::this_thread::sleep_for(std::chrono::seconds(warmup));
     const long ticks0 = cpuTicks(tmx.pid());
     const long long ns0 = cpuNanoseconds(tmx.pid());
     const auto t0 = SteadyClock::now();
-    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    std::atomic<bool> flooding{ flood };
+    std::thread floodWriter([&] {
+      std::string lines;
+      for (int i = 0; i < 32768; ++i)
+        lines += "y\n";
+      while (flooding.load())
+        tmx.write(lines);
+    });
+    long peakRssKb = 0;
+    while (SteadyClock::now() - t0 < std::chrono::seconds(seconds)) {
+      const std::string rssNow = statusField(tmx.pid(), "VmRSS");
+      if (rssNow != "?")
+        peakRssKb = std::max(peakRssKb, std::stol(rssNow));
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    const auto t1 = SteadyClock::now();
+    flooding.store(false);
+    // A write blocked on a full pipe returns once the console reads on.
+    floodWriter.join();
     const long ticks1 = cpuTicks(tmx.pid());
     // Threads that ended inside the window are missing from this sum; the
     // monitor starts and ends none in steady state.
@@ -324,6 +373,28 @@ int main(int argc, char **argv)
                 percentile(latencyMs, 90),
                 percentile(latencyMs, 99),
                 percentile(latencyMs, 100));
+    if (flood) {
+      std::size_t records = 0, alarms = 0;
+      double longestGap = 0;
+      SteadyClock::time_point previous = t0;
+      for (const auto &line : watchLines) {
+        if (line.at < t0 || line.at > t1)
+          continue;
+        if (line.text.find("housing=") != std::string::npos) {
+          ++records;
+          longestGap = std::max(longestGap, std::chrono::duration<double>(line.at - previous).count());
+          previous = line.at;
+        } else if (line.text.find("water alarm") != std::string::npos) {
+          ++alarms;
+        }
+      }
+      longestGap = std::max(longestGap, std::chrono::duration<double>(t1 - previous).count());
+      std::printf("flood rss peak    %ld kB (VmRSS sampled every 200 ms)\n", peakRssKb);
+      std::printf("flood delivery    %zu housekeeping records (longest gap %.2f s), %zu water alarms\n",
+                  records,
+                  longestGap,
+                  alarms);
+    }
     std::printf("quit              %s\n", quitOk ? "exit 0" : "FAILED");
     watch.stop(SIGTERM, std::chrono::seconds(10));
     return quitOk ? 0 : 1;

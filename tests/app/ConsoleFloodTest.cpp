@@ -1,0 +1,219 @@
+// The real monitor under a console flood (`yes | tmx`): its resident memory
+// stays bounded, housekeeping records and alarms keep reaching a consumer
+// throughout, and the console lines it had to drop are reported once.
+#include "tests/support/TestSupport.h"
+
+#include <Event_Comm.hh>
+#include <TMX.hh>
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <dirent.h>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace tmx::test;
+using std::chrono::milliseconds;
+using SteadyClock = std::chrono::steady_clock;
+
+namespace {
+
+// Records the arrival of housekeeping records and messages.
+class Consumer_i : public POA_Event_Comm::Consumer
+{
+public:
+  struct Arrival
+  {
+    SteadyClock::time_point at;
+    bool housekeeping;
+    std::string text; // a message's text
+  };
+
+  void push(const Event_Comm::Event &event) override
+  {
+    Arrival a{ SteadyClock::now(), false, {} };
+    const TMX::HousekeepingData *hk = nullptr;
+    const TMX::Message *msg = nullptr;
+    if (event.value_ >>= hk)
+      a.housekeeping = true;
+    else if (event.value_ >>= msg)
+      a.text = msg->text.in();
+    else
+      return;
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      arrivals_.push_back(a);
+    }
+    changed_.notify_all();
+  }
+  void disconnect(const char *) override {}
+
+  std::vector<Arrival> arrivals() const
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return arrivals_;
+  }
+  bool waitForHousekeeping(std::size_t n, milliseconds timeout)
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] {
+      std::size_t count = 0;
+      for (const auto &a : arrivals_)
+        count += a.housekeeping ? 1 : 0;
+      return count >= n;
+    });
+  }
+
+private:
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<Arrival> arrivals_;
+};
+
+// VmRSS of a process in kB, or -1.
+long residentKb(pid_t pid)
+{
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.compare(0, 6, "VmRSS:") == 0)
+      return std::stol(line.substr(6));
+  return -1;
+}
+
+std::string fileText(const std::string &path)
+{
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool sanitized = true; // shadow memory and quarantine: RSS says nothing
+#else
+constexpr bool sanitized = false;
+#endif
+
+TEST(ConsoleFlood, MemoryStaysBoundedAndRecordsAndAlarmsKeepArriving)
+{
+  constexpr auto flood = std::chrono::seconds(10);
+  constexpr long rssLimitKb = 64 * 1024;
+
+  Consumer_i consumer; // outlives the ORB that serves it
+  CorbaEnv env;
+  env.startNotifier();
+  TestOrb orb(env.orbArgs());
+  CORBA::Object_var self = orb.activate(&consumer);
+  Event_Comm::Consumer_var consumerRef = Event_Comm::Consumer::_narrow(self.in());
+  CORBA::Object_var object = orb.resolve("Notifier");
+  Event_Comm::Notifier_var notifier = Event_Comm::Notifier::_narrow(object.in());
+  ASSERT_FALSE(CORBA::is_nil(notifier));
+  notifier->subscribe(consumerRef.in(), "housekeeping message");
+
+  TempDir dir("tmx-flood");
+  dir.write("tmx.cfg", "TMX-S1 V3.5-Beta3,1,0x378,0x20\nTMX-E1 V3.5-Beta3,2,0x378,0x40\n");
+  dir.write("loggers.sim", "version V3.5-Beta3\nlogger 1 TMX-S1 18.25 41.0\nlogger 2 TMX-E1 24.10 35.5\n");
+  // Water in the electronics housing from the start: its alarm trips 6 s
+  // in, then every 7 s.
+  std::string ports(0x400, '\xFF');
+  ports[0x379] = '\xBF';
+  dir.write("port.dev", ports);
+  ::mkdir(dir.file("logfiles").c_str(), 0755);
+
+  // Standard output (a trace line per console line) goes nowhere, so that
+  // nothing but the monitor itself slows the flood down.
+  std::vector<std::string> argv{ "/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/null", binaryPath("tmx") };
+  for (const auto &a : env.orbArgs())
+    argv.push_back(a);
+  ChildProcess::Options options;
+  options.env = { "TMX_CONFIG_DIR=" + dir.path(),
+                  "TMX_LOG_DIR=" + dir.file("logfiles"),
+                  "TMX_LOGGER_SIM=" + dir.file("loggers.sim"),
+                  "TMX_PORT_DEVICE=" + dir.file("port.dev") };
+  options.stdinPipe = true;
+  options.cwd = dir.path();
+  ChildProcess tmx(argv, options);
+  ASSERT_TRUE(consumer.waitForHousekeeping(2, milliseconds(30000))) << tmx.err();
+
+  const auto floodStart = SteadyClock::now();
+  std::atomic<bool> flooding{ true };
+  std::thread writer([&] {
+    std::string lines;
+    for (int i = 0; i < 32768; ++i)
+      lines += "y\n";
+    while (flooding.load())
+      tmx.writeStdin(lines, milliseconds(200));
+  });
+  long peakKb = 0;
+  while (SteadyClock::now() - floodStart < flood) {
+    peakKb = std::max(peakKb, residentKb(tmx.pid()));
+    std::this_thread::sleep_for(milliseconds(200));
+  }
+  flooding.store(false);
+  writer.join();
+  const auto floodEnd = SteadyClock::now();
+
+  // The dropped lines are reported once the queue has drained.
+  const std::string report = "ERROR: Event queue full (10000 values): ";
+  auto logText = [&] {
+    std::string text;
+    if (DIR *d = ::opendir(dir.file("logfiles").c_str())) {
+      while (dirent *e = ::readdir(d))
+        if (e->d_name[0] != '.')
+          text += fileText(dir.file("logfiles") + "/" + e->d_name);
+      ::closedir(d);
+    }
+    return text;
+  };
+  EXPECT_TRUE(eventually([&] { return logText().find(report) != std::string::npos; }, milliseconds(30000)))
+    << logText();
+
+  // Every 5 s two records were sampled during the flood; each reached the
+  // consumer, with gaps no longer than one period and a margin.
+  std::vector<SteadyClock::time_point> records;
+  std::size_t alarms = 0;
+  for (const auto &a : consumer.arrivals()) {
+    if (a.at < floodStart || a.at > floodEnd)
+      continue;
+    if (a.housekeeping)
+      records.push_back(a.at);
+    else if (a.text.find("ERROR: Electronics housing water alarm") == 0)
+      ++alarms;
+  }
+  EXPECT_GE(records.size(), 2u * (flood / std::chrono::seconds(5)) - 2);
+  SteadyClock::time_point previous = floodStart;
+  for (const auto &at : records) {
+    EXPECT_LT(at - previous, std::chrono::milliseconds(7500));
+    previous = at;
+  }
+  EXPECT_LT(floodEnd - previous, std::chrono::milliseconds(7500));
+  EXPECT_GE(alarms, 1u);
+
+  std::printf("%llds console flood: peak resident memory %ld kB, %zu records, %zu alarms\n",
+              static_cast<long long>(flood.count()),
+              peakKb,
+              records.size(),
+              alarms);
+  if (!sanitized) {
+    EXPECT_LT(peakKb, rssLimitKb);
+  }
+
+  ASSERT_TRUE(tmx.writeStdin("quit\n", milliseconds(10000)));
+  const ExitStatus status = tmx.wait(milliseconds(60000));
+  EXPECT_TRUE(status.ok()) << status.describe() << "\n" << tmx.err();
+  notifier->unsubscribe(consumerRef.in(), "");
+}
+
+} // namespace
