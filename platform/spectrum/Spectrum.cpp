@@ -322,6 +322,27 @@ Handle *channelHandle(Library &lib, std::uint32_t handle, std::int32_t channel, 
   return h;
 }
 
+// The frame of every channel query: the library locked, the result address
+// checked (nullText names the call), a connected handle and a valid channel;
+// then `answer(lib, handle)` gives the status.
+template<class Result, class Answer>
+std::int32_t onChannel(std::uint32_t handle,
+                       std::int32_t channel,
+                       Result *result,
+                       const char *nullText,
+                       Answer answer)
+{
+  Library &lib = library();
+  std::lock_guard<std::mutex> lock(lib.mutex);
+  if (!result)
+    return fail(lib, SPSTATUS_NULL_ARGUMENT, nullText);
+  std::int32_t status;
+  Handle *h = channelHandle(lib, handle, channel, status);
+  if (!h)
+    return status;
+  return answer(lib, *h);
+}
+
 const char *genericText(std::int32_t status)
 {
   switch (status) {
@@ -444,49 +465,45 @@ extern "C"
 
   int32_t SPLGR_GetChannelEnabled(uint32_t handle, int32_t channel, int *enabled)
   {
-    Library &lib = library();
-    std::lock_guard<std::mutex> lock(lib.mutex);
-    if (!enabled)
-      return fail(lib, SPSTATUS_NULL_ARGUMENT, "SPLGR_GetChannelEnabled: null result address");
-    std::int32_t status;
-    Handle *h = channelHandle(lib, handle, channel, status);
-    if (!h)
-      return status;
-    *enabled = h->logger.channels[channel].state != ChannelState::off;
-    return SPSTATUS_OK;
+    return onChannel(handle,
+                     channel,
+                     enabled,
+                     "SPLGR_GetChannelEnabled: null result address",
+                     [&](Library &, Handle &h) -> std::int32_t {
+                       *enabled = h.logger.channels[channel].state != ChannelState::off;
+                       return SPSTATUS_OK;
+                     });
   }
 
   int32_t SPLGR_GetChannelValue(uint32_t handle, int32_t channel, double *value)
   {
-    Library &lib = library();
-    std::lock_guard<std::mutex> lock(lib.mutex);
-    if (!value)
-      return fail(lib, SPSTATUS_NULL_ARGUMENT, "SPLGR_GetChannelValue: null result address");
-    std::int32_t status;
-    Handle *h = channelHandle(lib, handle, channel, status);
-    if (!h)
-      return status;
-    const Channel &c = h->logger.channels[channel];
-    std::string which = std::string(channelNames[channel]) + " channel of logger " + h->logger.description;
-    if (c.state == ChannelState::off)
-      return fail(lib, SPSTATUS_CHANNEL_DISABLED, which + " is disabled");
-    if (c.state == ChannelState::fail)
-      return fail(lib, SPSTATUS_CHANNEL_FAILED, which + " failed to read");
-    *value = c.value;
-    return SPSTATUS_OK;
+    return onChannel(handle,
+                     channel,
+                     value,
+                     "SPLGR_GetChannelValue: null result address",
+                     [&](Library &lib, Handle &h) -> std::int32_t {
+                       const Channel &c = h.logger.channels[channel];
+                       std::string which =
+                         std::string(channelNames[channel]) + " channel of logger " + h.logger.description;
+                       if (c.state == ChannelState::off)
+                         return fail(lib, SPSTATUS_CHANNEL_DISABLED, which + " is disabled");
+                       if (c.state == ChannelState::fail)
+                         return fail(lib, SPSTATUS_CHANNEL_FAILED, which + " failed to read");
+                       *value = c.value;
+                       return SPSTATUS_OK;
+                     });
   }
 
   int32_t SPLGR_GetChannelUnits(uint32_t handle, int32_t channel, char *units)
   {
-    Library &lib = library();
-    std::lock_guard<std::mutex> lock(lib.mutex);
-    if (!units)
-      return fail(lib, SPSTATUS_NULL_ARGUMENT, "SPLGR_GetChannelUnits: null units buffer");
-    std::int32_t status;
-    if (!channelHandle(lib, handle, channel, status))
-      return status;
-    copyText(channelUnits[channel], units, SPECTRUM_UNITS_SIZE);
-    return SPSTATUS_OK;
+    return onChannel(handle,
+                     channel,
+                     units,
+                     "SPLGR_GetChannelUnits: null units buffer",
+                     [&](Library &, Handle &) -> std::int32_t {
+                       copyText(channelUnits[channel], units, SPECTRUM_UNITS_SIZE);
+                       return SPSTATUS_OK;
+                     });
   }
 
   int32_t SPUTL_FormatStatusCode(int32_t status, char *text)

@@ -3,6 +3,7 @@
 // environment variable.
 #pragma once
 
+#include "alarms/AlarmManager.h"
 #include "alarms/EventSink.h"
 #include "framework/Clock.h"
 #include "framework/ErrorHandler.h"
@@ -81,6 +82,20 @@ public:
 
 private:
   int saved_;
+};
+
+// The process-wide manager logging into a scratch directory and sending to
+// a recording sink, on a stepped clock; the sink is taken back afterwards.
+class ProcessWideManagerTest : public ::testing::Test
+{
+protected:
+  void SetUp() override { ASSERT_EQ(manager.createLogFile(&sink, dir.path()), 1); }
+  void TearDown() override { manager.setEventSink(nullptr); }
+
+  TempDir dir;
+  FakeClock clock;
+  RecordingSink sink;
+  AlarmManager &manager = AlarmManager::instance();
 };
 
 } // namespace alarmtest
