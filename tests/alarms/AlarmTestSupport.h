@@ -21,6 +21,7 @@
 
 namespace alarmtest {
 
+using tmx::test::localTime;
 using tmx::test::Published;
 using tmx::test::readFile;
 using tmx::test::RecordingSink;
@@ -44,8 +45,6 @@ public:
   void setTicks(std::uint32_t ticks) { ticks_.store(ticks); }
   void setWall(std::time_t t) { wall_.store(t); }
   std::time_t wall() const { return wall_.load(); }
-
-  static std::time_t localTime(int year, int month, int day, int hour, int minute, int second);
 
 private:
   std::atomic<std::uint32_t> ticks_{ 0 };

@@ -2,6 +2,7 @@
 #include "framework/Clock.h"
 #include "framework/DateTime.h"
 #include "framework/ErrorHandler.h"
+#include "tests/support/TestUtil.h"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,7 @@ using testing::internal::CaptureStderr;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
+using tmx::test::localTime;
 
 namespace {
 std::string traceAllBands(int level)
@@ -157,17 +159,6 @@ struct TzGuard
   }
 };
 
-std::time_t localTime(int year, int month, int day, int hour, int minute)
-{
-  std::tm tm{};
-  tm.tm_year = year - 1900;
-  tm.tm_mon = month - 1;
-  tm.tm_mday = day;
-  tm.tm_hour = hour;
-  tm.tm_min = minute;
-  tm.tm_isdst = -1;
-  return std::mktime(&tm);
-}
 } // namespace
 
 TEST(Clock, TicksAndSubstitution)

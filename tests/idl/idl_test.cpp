@@ -56,11 +56,10 @@ std::vector<std::string> memberNames(CORBA::TypeCode_ptr tc)
 template<class T>
 CORBA::Any throughStream(const T &value)
 {
-  CORBA::Any any;
+  CORBA::Any any, back;
   any <<= value;
   cdrMemoryStream stream;
   any >>= stream;
-  CORBA::Any back;
   back <<= stream;
   return back;
 }
