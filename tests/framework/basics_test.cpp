@@ -210,6 +210,51 @@ TEST(DateTime, ToSeconds)
   EXPECT_EQ(toSeconds(&y2101), 4133980800u);
 }
 
+// The count pinned over the calendar's corners: two-digit local years,
+// leap days, a leap second, years before 1970 and past 2106 (modulo 2^32).
+TEST(DateTime, ToSecondsOverTheCalendar)
+{
+  struct Case
+  {
+    std::uint16_t year, dayOfYear;
+    std::uint8_t hour, minute, second;
+    std::uint32_t seconds;
+  };
+  for (const Case &c : {
+         Case{ 99, 0, 0, 0, 0, 915148800u },        // 1999-01-01
+         Case{ 2000, 365, 23, 59, 59, 978307199u }, // 2000-12-31, a leap year's last day
+         Case{ 2024, 59, 12, 0, 0, 1709208000u },   // 2024-02-29
+         Case{ 1970, 0, 23, 59, 60, 86400u },       // a leap second runs into the next day
+         Case{ 1969, 0, 0, 0, 0, 4263431296u },     // before the epoch
+         Case{ 2106, 37, 6, 28, 16, 0u },           // 2^32 seconds wrap to 0
+       }) {
+    CalendarRecord r;
+    r.year = c.year;
+    r.dayOfYear = c.dayOfYear;
+    r.hour = c.hour;
+    r.minute = c.minute;
+    r.second = c.second;
+    EXPECT_EQ(toSeconds(&r), c.seconds) << c.year << " day " << c.dayOfYear;
+  }
+}
+
+TEST(DateTime, ClockTextIsZeroPadded)
+{
+  struct Case
+  {
+    std::uint8_t hour, minute, second;
+    const char *text;
+  };
+  for (const Case &c :
+       { Case{ 0, 0, 0, "00:00:00" }, Case{ 9, 5, 3, "09:05:03" }, Case{ 23, 59, 60, "23:59:60" } }) {
+    CalendarRecord r;
+    r.hour = c.hour;
+    r.minute = c.minute;
+    r.second = c.second;
+    EXPECT_EQ(DateTime(&r).clockText(), c.text);
+  }
+}
+
 TEST(DateTime, PacificStandardTimeToUtc)
 {
   TzGuard tz("America/Los_Angeles");
