@@ -17,13 +17,6 @@ std::string firstCharacters(const char *text, std::size_t limit)
   return std::string(text, strnlen(text, limit));
 }
 
-std::string clockSuffix(const char *format, int a, int b, int c)
-{
-  char buf[Alarm::maxTextLength + 1];
-  std::snprintf(buf, sizeof buf, format, a, b, c);
-  return buf;
-}
-
 AlarmManager *managerOrInstance(AlarmManager *manager)
 {
   return manager != nullptr ? manager : &AlarmManager::instance();
@@ -89,7 +82,7 @@ std::string Alarm::text()
 
 std::string Alarm::formatText()
 {
-  return clockSuffix("@%02d:%02d:%02d", createdAt_.hour(), createdAt_.minute(), createdAt_.second());
+  return "@" + createdAt_.clockText();
 }
 
 // ---------------------------------------------------------------- TimedAlarm
@@ -205,15 +198,8 @@ std::string TimedAlarm::formatText()
     seen = lastSeen_;
   }
   char buf[Alarm::maxTextLength + 1];
-  std::snprintf(buf,
-                sizeof buf,
-                " %02u:%02u since last trip @%02d:%02d:%02d",
-                elapsed / 60,
-                elapsed % 60,
-                seen.hour(),
-                seen.minute(),
-                seen.second());
-  return buf;
+  std::snprintf(buf, sizeof buf, " %02u:%02u since last trip @", elapsed / 60, elapsed % 60);
+  return buf + seen.clockText();
 }
 
 // ---------------------------------------------------------------- helpers

@@ -96,8 +96,8 @@ public:
 protected:
   // " %02d:%02d since last trip @%02d:%02d:%02d": minutes and seconds of
   // elapsedSeconds, then the time of the latest sighting. Until a second
-  // sighting has been recorded, that time is the creation time: the only
-  // moment the alarm knows of, and never a made-up 00:00:00.
+  // sighting has been recorded, that time is the creation time, the only
+  // moment the alarm knows of.
   std::string formatText() override;
 
 private:

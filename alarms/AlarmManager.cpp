@@ -40,10 +40,7 @@ std::size_t lineCount(const std::string &data)
 
 std::string timeStamp()
 {
-  const DateTime now(DateTime::LocalNow);
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "%02d:%02d:%02d\t", now.hour(), now.minute(), now.second());
-  return buf;
+  return DateTime(DateTime::LocalNow).clockText() + "\t";
 }
 
 MessagePriority messagePriority(int priority)

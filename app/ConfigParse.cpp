@@ -15,14 +15,13 @@
 //   such token closes it; the tokens in between are joined with single
 //   blanks, the quote characters kept. A quoted value still open at the
 //   end of the line is dropped. The key is never quoted.
-// - After a quoted value closes, parsing continues as before it: later
-//   plain tokens are plain values, and a second quoted value is collected
-//   afresh. So `K "a b" c "d e"` gives the values "a b" (quotes kept), c
+// - After a quoted value closes, later plain tokens are plain values
+//   again, and a second quoted value is collected afresh. So `K "a b" c "d e"` gives the values "a b" (quotes kept), c
 //   and "d e".
 // - Quoted values have no length limit of their own: a line piece holds at
-//   most 249 bytes anyway, and cutting a value to a fixed size (the old
-//   63-character buffer) would change it on the next rewrite and could cut
-//   off its closing quote, so that reading it back would drop it.
+//   most 249 bytes anyway, and cutting a value to a fixed size would
+//   change it on the next rewrite and could cut off its closing quote, so
+//   that reading it back would drop it.
 // - At most 21 tokens (key and 20 values) are stored per line; a further
 //   token stops reading: that line gives no entry, later lines are not read.
 #include "app/ConfigFile.h"

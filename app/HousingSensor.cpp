@@ -172,8 +172,8 @@ std::int32_t HousingSensor::readWater()
   if (portAddress_ < lowestPortAddress)
     return 0;
   std::uint8_t byte = DlPortReadPortUchar(portAddress_ + 1);
-  // The status byte widened with its top bit copied upwards, as the
-  // register's value was always read.
+  // The status byte is read as a signed register value: widened with its
+  // top bit copied upwards, so mask bits above bit 7 see the sign.
   auto widened = static_cast<std::int32_t>(static_cast<std::int8_t>(byte));
   return (static_cast<std::uint32_t>(widened) & waterMask_) == 0 ? 1 : 0;
 }

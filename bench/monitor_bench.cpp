@@ -290,13 +290,7 @@ int main(int argc, char **argv)
     std::vector<std::string> tmxArgv{ binaryPath("tmx") };
     for (const auto &a : env.orbArgs())
       tmxArgv.push_back(a);
-    TimedChild tmx(tmxArgv,
-                   { "TMX_CONFIG_DIR=" + dir.path(),
-                     "TMX_LOG_DIR=" + dir.file("logfiles"),
-                     "TMX_LOGGER_SIM=" + dir.file("loggers.sim"),
-                     "TMX_PORT_DEVICE=" + dir.file("port.dev") },
-                   dir.path(),
-                   flood ? "queuing for event " : "");
+    TimedChild tmx(tmxArgv, monitorEnvironment(dir), dir.path(), flood ? "queuing for event " : "");
 
     std::this_thread::sleep_for(std::chrono::seconds(warmup));
     const long ticks0 = cpuTicks(tmx.pid());
@@ -304,9 +298,7 @@ int main(int argc, char **argv)
     const auto t0 = SteadyClock::now();
     std::atomic<bool> flooding{ flood };
     std::thread floodWriter([&] {
-      std::string lines;
-      for (int i = 0; i < 32768; ++i)
-        lines += "y\n";
+      const std::string lines = yesLines(32768);
       while (flooding.load())
         tmx.write(lines);
     });

@@ -14,12 +14,6 @@ void fill(const std::tm &tm, std::uint16_t year, CalendarRecord *record)
   record->dayOfMonth = static_cast<std::uint8_t>(tm.tm_mday);
   record->weekday = static_cast<std::uint8_t>(tm.tm_wday);
 }
-
-// Leap years in 1..year (proleptic Gregorian).
-long long leapYearsThrough(long long year)
-{
-  return year / 4 - year / 100 + year / 400;
-}
 } // namespace
 
 void localAt(std::time_t t, CalendarRecord *record)
@@ -56,13 +50,17 @@ std::uint32_t toSeconds(const CalendarRecord *record)
 {
   if (record == nullptr)
     return 0;
-  long long year = record->year;
-  if (year < 100) // two-digit local form of a year before 2000
-    year += 1900;
-  const long long days =
-    365 * (year - 1970) + (leapYearsThrough(year - 1) - leapYearsThrough(1969)) + record->dayOfYear;
-  const long long seconds = days * 86400 + record->hour * 3600LL + record->minute * 60LL + record->second;
-  return static_cast<std::uint32_t>(seconds);
+  std::tm tm{};
+  // The two-digit local form stands for a year before 2000.
+  tm.tm_year = record->year < 100 ? record->year : record->year - 1900;
+  // January with the day of the year as its day: timegm carries it (and a
+  // leap second) over into the right month and day.
+  tm.tm_mday = 1 + record->dayOfYear;
+  tm.tm_hour = record->hour;
+  tm.tm_min = record->minute;
+  tm.tm_sec = record->second;
+  // Modulo 2^32, as the readings and alarm times carry it.
+  return static_cast<std::uint32_t>(timegm(&tm));
 }
 
 std::uint32_t currentTime(const CalendarRecord *record)
@@ -89,3 +87,13 @@ DateTime::DateTime(Now which)
 }
 
 DateTime::~DateTime() = default;
+
+std::string DateTime::clockText() const
+{
+  std::tm tm{};
+  tm.tm_hour = record_.hour;
+  tm.tm_min = record_.minute;
+  tm.tm_sec = record_.second;
+  char text[16];
+  return std::string(text, std::strftime(text, sizeof text, "%H:%M:%S", &tm));
+}

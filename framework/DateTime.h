@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <string>
 
 struct CalendarRecord
 {
@@ -57,6 +58,8 @@ public:
   std::uint16_t dayOfYear() const { return record_.dayOfYear; }
   std::uint16_t dayOfMonth() const { return record_.dayOfMonth; }
   std::uint16_t weekday() const { return record_.weekday; }
+  // The time of day, "HH:MM:SS".
+  std::string clockText() const;
   const CalendarRecord *record() const { return &record_; }
   CalendarRecord *record() { return &record_; }
 

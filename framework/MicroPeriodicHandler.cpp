@@ -16,6 +16,16 @@ constexpr double maxIntervalTicks = INT_MAX / 2;
 
 // Common cycle above which counting falls back to the largest interval.
 constexpr long long maxCycleTicks = INT_MAX / 2;
+
+// Records the refusal of a rate, the text made from format and the rate in
+// hertz; returns -1.
+__attribute__((format(printf, 2, 0))) int refuseRate(ErrorHandler &errors, const char *format, float hertz)
+{
+  char text[ErrorHandler::messageSize];
+  std::snprintf(text, sizeof text, format, static_cast<double>(hertz));
+  errors.set(text);
+  return -1;
+}
 } // namespace
 
 MicroPeriodicHandler::MicroPeriodicHandler(const char *name, TaskSynchronizer *taskSync)
@@ -70,25 +80,14 @@ int MicroPeriodicHandler::addCallback(float hertz, Callback *cb)
 int MicroPeriodicHandler::addInterval(double exact, float hertz, Callback *cb)
 {
   if (exact > maxIntervalTicks || exact * 1000.0 / ticksPerSecond() > INT_MAX) {
-    char text[ErrorHandler::messageSize];
-    std::snprintf(text,
-                  sizeof text,
-                  "MicroPeriodicHandler::addCallback() - hertz=%g is too slow, refused",
-                  static_cast<double>(hertz));
-    errors_.set(text);
-    return -1;
+    return refuseRate(errors_, "MicroPeriodicHandler::addCallback() - hertz=%g is too slow, refused", hertz);
   }
   const int ticks = static_cast<int>(exact);
   trace(
     3, 4, "MicroPeriodicHandler::addCallback(), hertz=%.1f, ticks=%d\n", static_cast<double>(hertz), ticks);
   if (ticks < 1) {
-    char text[ErrorHandler::messageSize];
-    std::snprintf(text,
-                  sizeof text,
-                  "MicroPeriodicHandler::addCallback() - hertz=%.1f rounds to 0 ticks, refused",
-                  static_cast<double>(hertz));
-    errors_.set(text);
-    return -1;
+    return refuseRate(
+      errors_, "MicroPeriodicHandler::addCallback() - hertz=%.1f rounds to 0 ticks, refused", hertz);
   }
 
   for (auto &interval : intervals_) {

@@ -218,6 +218,20 @@ bool parseSim(const std::string &text, SimFile &sim, unsigned &badLine, std::str
   return true;
 }
 
+// The cache entry of the file at path as stat saw it, nothing read yet.
+SimFile stamped(const std::string &path, const struct stat &st)
+{
+  SimFile sim;
+  sim.cached = true;
+  sim.path = path;
+  sim.dev = st.st_dev;
+  sim.ino = st.st_ino;
+  sim.size = st.st_size;
+  sim.mtime = st.st_mtim;
+  sim.ctime = st.st_ctim;
+  return sim;
+}
+
 // Brings lib.sim up to date with the file; returns its status.
 std::int32_t refresh(Library &lib)
 {
@@ -242,14 +256,7 @@ std::int32_t refresh(Library &lib)
       sim.size == st.st_size && sameTime(sim.mtime, st.st_mtim) && sameTime(sim.ctime, st.st_ctim))
     return sim.status;
 
-  SimFile fresh;
-  fresh.cached = true;
-  fresh.path = path;
-  fresh.dev = st.st_dev;
-  fresh.ino = st.st_ino;
-  fresh.size = st.st_size;
-  fresh.mtime = st.st_mtim;
-  fresh.ctime = st.st_ctim;
+  SimFile fresh = stamped(path, st);
   std::string text;
   std::FILE *f = std::fopen(path.c_str(), "rb");
   bool ok = f != nullptr;
@@ -271,14 +278,7 @@ std::int32_t refresh(Library &lib)
   unsigned badLine = 0;
   std::string problem;
   if (!parseSim(text, fresh, badLine, problem)) {
-    SimFile bad;
-    bad.cached = true;
-    bad.path = path;
-    bad.dev = fresh.dev;
-    bad.ino = fresh.ino;
-    bad.size = fresh.size;
-    bad.mtime = fresh.mtime;
-    bad.ctime = fresh.ctime;
+    SimFile bad = stamped(path, st);
     bad.status = SPSTATUS_SIM_MALFORMED;
     sim = bad;
     lib.details[SPSTATUS_SIM_MALFORMED] =
@@ -321,6 +321,30 @@ Handle *channelHandle(Library &lib, std::uint32_t handle, std::int32_t channel, 
   }
   return h;
 }
+
+// The frame of every channel query: holds the library's lock, refuses a
+// null result address (nullText names the call), then finds a connected
+// handle with a valid channel. Without one, `status` says why.
+class ChannelQuery
+{
+public:
+  ChannelQuery(std::uint32_t handle, std::int32_t channel, const void *result, const char *nullText)
+    : lib(library())
+    , lock_(lib.mutex)
+  {
+    if (!result)
+      status = fail(lib, SPSTATUS_NULL_ARGUMENT, nullText);
+    else
+      h = channelHandle(lib, handle, channel, status);
+  }
+
+  Library &lib;
+  Handle *h = nullptr;
+  std::int32_t status = SPSTATUS_OK;
+
+private:
+  std::lock_guard<std::mutex> lock_;
+};
 
 const char *genericText(std::int32_t status)
 {
@@ -444,47 +468,33 @@ extern "C"
 
   int32_t SPLGR_GetChannelEnabled(uint32_t handle, int32_t channel, int *enabled)
   {
-    Library &lib = library();
-    std::lock_guard<std::mutex> lock(lib.mutex);
-    if (!enabled)
-      return fail(lib, SPSTATUS_NULL_ARGUMENT, "SPLGR_GetChannelEnabled: null result address");
-    std::int32_t status;
-    Handle *h = channelHandle(lib, handle, channel, status);
-    if (!h)
-      return status;
-    *enabled = h->logger.channels[channel].state != ChannelState::off;
+    ChannelQuery q(handle, channel, enabled, "SPLGR_GetChannelEnabled: null result address");
+    if (!q.h)
+      return q.status;
+    *enabled = q.h->logger.channels[channel].state != ChannelState::off;
     return SPSTATUS_OK;
   }
 
   int32_t SPLGR_GetChannelValue(uint32_t handle, int32_t channel, double *value)
   {
-    Library &lib = library();
-    std::lock_guard<std::mutex> lock(lib.mutex);
-    if (!value)
-      return fail(lib, SPSTATUS_NULL_ARGUMENT, "SPLGR_GetChannelValue: null result address");
-    std::int32_t status;
-    Handle *h = channelHandle(lib, handle, channel, status);
-    if (!h)
-      return status;
-    const Channel &c = h->logger.channels[channel];
-    std::string which = std::string(channelNames[channel]) + " channel of logger " + h->logger.description;
+    ChannelQuery q(handle, channel, value, "SPLGR_GetChannelValue: null result address");
+    if (!q.h)
+      return q.status;
+    const Channel &c = q.h->logger.channels[channel];
+    std::string which = std::string(channelNames[channel]) + " channel of logger " + q.h->logger.description;
     if (c.state == ChannelState::off)
-      return fail(lib, SPSTATUS_CHANNEL_DISABLED, which + " is disabled");
+      return fail(q.lib, SPSTATUS_CHANNEL_DISABLED, which + " is disabled");
     if (c.state == ChannelState::fail)
-      return fail(lib, SPSTATUS_CHANNEL_FAILED, which + " failed to read");
+      return fail(q.lib, SPSTATUS_CHANNEL_FAILED, which + " failed to read");
     *value = c.value;
     return SPSTATUS_OK;
   }
 
   int32_t SPLGR_GetChannelUnits(uint32_t handle, int32_t channel, char *units)
   {
-    Library &lib = library();
-    std::lock_guard<std::mutex> lock(lib.mutex);
-    if (!units)
-      return fail(lib, SPSTATUS_NULL_ARGUMENT, "SPLGR_GetChannelUnits: null units buffer");
-    std::int32_t status;
-    if (!channelHandle(lib, handle, channel, status))
-      return status;
+    ChannelQuery q(handle, channel, units, "SPLGR_GetChannelUnits: null units buffer");
+    if (!q.h)
+      return q.status;
     copyText(channelUnits[channel], units, SPECTRUM_UNITS_SIZE);
     return SPSTATUS_OK;
   }

@@ -16,19 +16,6 @@ FakeClock::~FakeClock()
   setClockSource(nullptr);
 }
 
-std::time_t FakeClock::localTime(int year, int month, int day, int hour, int minute, int second)
-{
-  std::tm tm{};
-  tm.tm_year = year - 1900;
-  tm.tm_mon = month - 1;
-  tm.tm_mday = day;
-  tm.tm_hour = hour;
-  tm.tm_min = minute;
-  tm.tm_sec = second;
-  tm.tm_isdst = -1;
-  return std::mktime(&tm);
-}
-
 void CountingSink::send_event(const CORBA::Any &)
 {
   std::lock_guard<std::mutex> guard(mutex_);

@@ -3,6 +3,7 @@
 // environment variable.
 #pragma once
 
+#include "alarms/AlarmManager.h"
 #include "alarms/EventSink.h"
 #include "framework/Clock.h"
 #include "framework/ErrorHandler.h"
@@ -20,6 +21,7 @@
 
 namespace alarmtest {
 
+using tmx::test::localTime;
 using tmx::test::Published;
 using tmx::test::readFile;
 using tmx::test::RecordingSink;
@@ -43,8 +45,6 @@ public:
   void setTicks(std::uint32_t ticks) { ticks_.store(ticks); }
   void setWall(std::time_t t) { wall_.store(t); }
   std::time_t wall() const { return wall_.load(); }
-
-  static std::time_t localTime(int year, int month, int day, int hour, int minute, int second);
 
 private:
   std::atomic<std::uint32_t> ticks_{ 0 };
@@ -81,6 +81,20 @@ public:
 
 private:
   int saved_;
+};
+
+// The process-wide manager logging into a scratch directory and sending to
+// a recording sink, on a stepped clock; the sink is taken back afterwards.
+class ProcessWideManagerTest : public ::testing::Test
+{
+protected:
+  void SetUp() override { ASSERT_EQ(manager.createLogFile(&sink, dir.path()), 1); }
+  void TearDown() override { manager.setEventSink(nullptr); }
+
+  TempDir dir;
+  FakeClock clock;
+  RecordingSink sink;
+  AlarmManager &manager = AlarmManager::instance();
 };
 
 } // namespace alarmtest

@@ -150,12 +150,12 @@ TEST_F(TimedAlarmTest, SuffixShowsMinutesAndSecondsAndTheLatestSighting)
   sightAt(alarm, 0);
   EXPECT_EQ(alarm.text(), "Spectrograph housing water alarm 00:00 since last trip @10:11:12");
 
-  clock.setWall(FakeClock::localTime(2001, 12, 5, 10, 12, 27));
+  clock.setWall(localTime(2001, 12, 5, 10, 12, 27));
   CaptureStdout();
   sightAt(alarm, 75);
   GetCapturedStdout();
   EXPECT_EQ(alarm.text(), "Spectrograph housing water alarm 01:15 since last trip @10:12:27");
-  clock.setWall(FakeClock::localTime(2001, 12, 5, 10, 12, 30));
+  clock.setWall(localTime(2001, 12, 5, 10, 12, 30));
   sightAt(alarm, 78);
   sightAt(alarm, 80);
   EXPECT_EQ(alarm.text(), "Spectrograph housing water alarm 00:02 since last trip @10:12:30")
@@ -183,7 +183,7 @@ TEST(AlarmTest, TextIsCutTo128AndFollowedByTheCreationTime)
   Alarm alarm(text.c_str(), 1, &manager);
   EXPECT_EQ(alarm.text(), std::string(128, 'a') + "@10:11:12");
   const std::time_t created = clock.wall();
-  clock.setWall(FakeClock::localTime(2001, 12, 5, 23, 59, 59));
+  clock.setWall(localTime(2001, 12, 5, 23, 59, 59));
   EXPECT_EQ(alarm.text(), std::string(128, 'a') + "@10:11:12") << "the creation time, not the time of asking";
   clock.setWall(created);
   EXPECT_EQ(alarm.priority(), 1);

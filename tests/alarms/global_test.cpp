@@ -17,17 +17,8 @@ using ::testing::internal::GetCapturedStdout;
 
 namespace {
 
-class ProcessWideTest : public ::testing::Test
-{
-protected:
-  void SetUp() override { ASSERT_EQ(manager.createLogFile(&sink, dir.path()), 1); }
-  void TearDown() override { manager.setEventSink(nullptr); }
-
-  TempDir dir;
-  FakeClock clock;
-  RecordingSink sink;
-  AlarmManager &manager = AlarmManager::instance();
-};
+class ProcessWideTest : public ProcessWideManagerTest
+{};
 
 TEST_F(ProcessWideTest, ReportMessageAndReportError)
 {

@@ -57,7 +57,7 @@ TEST_F(ManagerTest, HeaderAndLinesByteForByte)
 
   raiseAlarm("Reading tmx.cfg file", 0, &manager);
   raiseAlarm("ERROR: Event supplier init failed", 2, &manager);
-  clock.setWall(FakeClock::localTime(2001, 12, 5, 23, 4, 5));
+  clock.setWall(localTime(2001, 12, 5, 23, 4, 5));
   manager.scanPass();
   EXPECT_EQ(log(),
             headerFor(dir.file("338_000.log")) + "23:04:05\tReading tmx.cfg file@10:11:12\n"

@@ -138,10 +138,7 @@ TEST(ConsoleFlood, MemoryStaysBoundedAndRecordsAndAlarmsKeepArriving)
   for (const auto &a : env.orbArgs())
     argv.push_back(a);
   ChildProcess::Options options;
-  options.env = { "TMX_CONFIG_DIR=" + dir.path(),
-                  "TMX_LOG_DIR=" + dir.file("logfiles"),
-                  "TMX_LOGGER_SIM=" + dir.file("loggers.sim"),
-                  "TMX_PORT_DEVICE=" + dir.file("port.dev") };
+  options.env = monitorEnvironment(dir);
   options.stdinPipe = true;
   options.cwd = dir.path();
   ChildProcess tmx(argv, options);
@@ -150,9 +147,7 @@ TEST(ConsoleFlood, MemoryStaysBoundedAndRecordsAndAlarmsKeepArriving)
   const auto floodStart = SteadyClock::now();
   std::atomic<bool> flooding{ true };
   std::thread writer([&] {
-    std::string lines;
-    for (int i = 0; i < 32768; ++i)
-      lines += "y\n";
+    const std::string lines = yesLines(32768);
     while (flooding.load())
       tmx.writeStdin(lines, milliseconds(200));
   });

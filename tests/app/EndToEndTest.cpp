@@ -175,10 +175,7 @@ public:
     std::vector<std::string> argv{ binaryPath("tmx") };
     argv.insert(argv.end(), orbArgs_.begin(), orbArgs_.end());
     ChildProcess::Options options;
-    options.env = { "TMX_CONFIG_DIR=" + dir_.path(),
-                    "TMX_LOG_DIR=" + dir_.file("logfiles"),
-                    "TMX_LOGGER_SIM=" + dir_.file("loggers.sim"),
-                    "TMX_PORT_DEVICE=" + dir_.file("port.dev") };
+    options.env = monitorEnvironment(dir_);
     options.stdinPipe = true;
     options.cwd = dir_.path();
     startedAt_ = SteadyClock::now();

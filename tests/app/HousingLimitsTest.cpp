@@ -170,17 +170,8 @@ TEST(HousingLimitChecker, UnreadValuesAndNoLimitsGiveNothing)
 }
 
 // A malformed entry, reported through the process-wide manager.
-class LimitReporting : public ::testing::Test
-{
-protected:
-  void SetUp() override { ASSERT_EQ(manager.createLogFile(&sink, dir.path()), 1); }
-  void TearDown() override { manager.setEventSink(nullptr); }
-
-  TempDir dir;
-  FakeClock clock;
-  RecordingSink sink;
-  AlarmManager &manager = AlarmManager::instance();
-};
+class LimitReporting : public ProcessWideManagerTest
+{};
 
 TEST_F(LimitReporting, MalformedEntryIsReportedOnceWithItsText)
 {

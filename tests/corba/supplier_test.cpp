@@ -152,6 +152,20 @@ protected:
     return supplier->init(args.argc, args.argv());
   }
 
+  // init() with standard output and standard error captured.
+  struct Outcome
+  {
+    int result;
+    std::string printed;
+    std::string logged;
+  };
+  Outcome initCaptured()
+  {
+    CaptureFd out(1), err(2);
+    const int result = init();
+    return { result, out.text(), err.text() };
+  }
+
   // Subscribes the in-process consumer to the notifier service.
   void subscribe()
   {
@@ -204,11 +218,7 @@ TEST_F(SupplierTest, WithoutANamingServiceInitFailsAtStep2)
 TEST_F(SupplierTest, WithoutANotifierInitFailsAtStep3AndBindsNothing)
 {
   env = std::make_unique<CorbaEnv>();
-  CaptureFd out(1), err(2);
-  const int result = init();
-  const std::string printed = out.text(), logged = err.text();
-  out.restore();
-  err.restore();
+  const auto [result, printed, logged] = initCaptured();
   EXPECT_EQ(-1, result);
   EXPECT_TRUE(contains(logged, "Notifier_Handler did not init\n")) << logged;
   EXPECT_TRUE(contains(printed, "Notifier_Handler::init\nNotFound")) << printed;
@@ -242,11 +252,7 @@ TEST_F(SupplierTest, TmxSystemAlreadyBoundFailsAtStep6AndKeepsTheOtherBinding)
   env = std::make_unique<CorbaEnv>();
   env->startNotifier();
   ASSERT_TRUE(nameclt({ "bind_new_context", "TMXSYSTEM" }));
-  CaptureFd out(1), err(2);
-  const int result = init();
-  const std::string printed = out.text(), logged = err.text();
-  out.restore();
-  err.restore();
+  const auto [result, printed, logged] = initCaptured();
   EXPECT_EQ(-1, result);
   EXPECT_TRUE(contains(logged, "TMX interface did not init")) << logged;
   EXPECT_TRUE(contains(printed, "TMXInterface_Server::init_naming_service\nAlreadyBound")) << printed;

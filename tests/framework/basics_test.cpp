@@ -2,6 +2,7 @@
 #include "framework/Clock.h"
 #include "framework/DateTime.h"
 #include "framework/ErrorHandler.h"
+#include "tests/support/TestUtil.h"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,7 @@ using testing::internal::CaptureStderr;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
+using tmx::test::localTime;
 
 namespace {
 std::string traceAllBands(int level)
@@ -157,17 +159,6 @@ struct TzGuard
   }
 };
 
-std::time_t localTime(int year, int month, int day, int hour, int minute)
-{
-  std::tm tm{};
-  tm.tm_year = year - 1900;
-  tm.tm_mon = month - 1;
-  tm.tm_mday = day;
-  tm.tm_hour = hour;
-  tm.tm_min = minute;
-  tm.tm_isdst = -1;
-  return std::mktime(&tm);
-}
 } // namespace
 
 TEST(Clock, TicksAndSubstitution)
@@ -217,6 +208,51 @@ TEST(DateTime, ToSeconds)
   CalendarRecord y2101;
   y2101.year = 2101;
   EXPECT_EQ(toSeconds(&y2101), 4133980800u);
+}
+
+// The count pinned over the calendar's corners: two-digit local years,
+// leap days, a leap second, years before 1970 and past 2106 (modulo 2^32).
+TEST(DateTime, ToSecondsOverTheCalendar)
+{
+  struct Case
+  {
+    std::uint16_t year, dayOfYear;
+    std::uint8_t hour, minute, second;
+    std::uint32_t seconds;
+  };
+  for (const Case &c : {
+         Case{ 99, 0, 0, 0, 0, 915148800u },        // 1999-01-01
+         Case{ 2000, 365, 23, 59, 59, 978307199u }, // 2000-12-31, a leap year's last day
+         Case{ 2024, 59, 12, 0, 0, 1709208000u },   // 2024-02-29
+         Case{ 1970, 0, 23, 59, 60, 86400u },       // a leap second runs into the next day
+         Case{ 1969, 0, 0, 0, 0, 4263431296u },     // before the epoch
+         Case{ 2106, 37, 6, 28, 16, 0u },           // 2^32 seconds wrap to 0
+       }) {
+    CalendarRecord r;
+    r.year = c.year;
+    r.dayOfYear = c.dayOfYear;
+    r.hour = c.hour;
+    r.minute = c.minute;
+    r.second = c.second;
+    EXPECT_EQ(toSeconds(&r), c.seconds) << c.year << " day " << c.dayOfYear;
+  }
+}
+
+TEST(DateTime, ClockTextIsZeroPadded)
+{
+  struct Case
+  {
+    std::uint8_t hour, minute, second;
+    const char *text;
+  };
+  for (const Case &c :
+       { Case{ 0, 0, 0, "00:00:00" }, Case{ 9, 5, 3, "09:05:03" }, Case{ 23, 59, 60, "23:59:60" } }) {
+    CalendarRecord r;
+    r.hour = c.hour;
+    r.minute = c.minute;
+    r.second = c.second;
+    EXPECT_EQ(DateTime(&r).clockText(), c.text);
+  }
 }
 
 TEST(DateTime, PacificStandardTimeToUtc)

@@ -51,6 +51,19 @@ std::vector<std::string> memberNames(CORBA::TypeCode_ptr tc)
   return names;
 }
 
+// The value in an Any, marshalled and read back: the TypeCode travels
+// with it.
+template<class T>
+CORBA::Any throughStream(const T &value)
+{
+  CORBA::Any any, back;
+  any <<= value;
+  cdrMemoryStream stream;
+  any >>= stream;
+  back <<= stream;
+  return back;
+}
+
 using Names = std::vector<std::string>;
 
 struct Expected
@@ -214,13 +227,7 @@ TEST(Message, SurvivesAnAnyWithItsTypeCode)
   out.text = "ERROR: something@12:00:00";
   out.priority = WARNING;
   out.arrival_time = 42;
-  CORBA::Any any;
-  any <<= out;
-
-  cdrMemoryStream stream;
-  any >>= stream;
-  CORBA::Any back;
-  back <<= stream;
+  CORBA::Any back = throughStream(out);
 
   CORBA::TypeCode_var tc = back.type();
   EXPECT_STREQ(tc->id(), "IDL:TMX/Message:1.0");
@@ -239,13 +246,7 @@ TEST(HousekeepingData, ExtractsFromAMarshalledAny)
   out.rh = 80.1;
   out.wateralarm = true;
   out.readingTime = 1007773200ULL;
-  CORBA::Any any;
-  any <<= out;
-
-  cdrMemoryStream stream;
-  any >>= stream;
-  CORBA::Any back;
-  back <<= stream;
+  CORBA::Any back = throughStream(out);
 
   CORBA::TypeCode_var tc = back.type();
   EXPECT_STREQ(tc->id(), "IDL:TMX/HousekeepingData:1.0");

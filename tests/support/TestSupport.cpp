@@ -240,6 +240,22 @@ std::string binaryPath(const std::string &name)
   return binDir() + "/" + name;
 }
 
+std::vector<std::string> monitorEnvironment(const TempDir &dir)
+{
+  return { "TMX_CONFIG_DIR=" + dir.path(),
+           "TMX_LOG_DIR=" + dir.file("logfiles"),
+           "TMX_LOGGER_SIM=" + dir.file("loggers.sim"),
+           "TMX_PORT_DEVICE=" + dir.file("port.dev") };
+}
+
+std::string yesLines(int n)
+{
+  std::string lines;
+  for (int i = 0; i < n; ++i)
+    lines += "y\n";
+  return lines;
+}
+
 // ------------------------------------------------------------------ ports
 
 int freeLoopbackPort()

@@ -39,6 +39,14 @@ namespace tmx::test {
 std::string binDir();
 std::string binaryPath(const std::string &name);
 
+// The environment ("NAME=value" entries) of a monitor set up in dir: its
+// configuration there, log files in dir/logfiles, the logger simulation in
+// dir/loggers.sim and the port device in dir/port.dev.
+std::vector<std::string> monitorEnvironment(const TempDir &dir);
+
+// n console lines "y": input for the flood runs.
+std::string yesLines(int n);
+
 // Returns a TCP port on 127.0.0.1 that was free a moment ago (bind port 0,
 // read it, close). Another process may take it in between: callers retry.
 int freeLoopbackPort();

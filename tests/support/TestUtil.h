@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <ctime>
 #include <string>
 #include <thread>
 
@@ -16,6 +17,10 @@ using std::chrono::milliseconds;
 
 // Default bound for waits on a thread, a child or a service.
 constexpr milliseconds defaultTimeout{ 10000 };
+
+// The time_t of a local date and time (mktime, daylight saving time as
+// the zone has it on that day).
+std::time_t localTime(int year, int month, int day, int hour, int minute, int second = 0);
 
 // A fresh directory under $TMPDIR (or /tmp), removed with its contents by
 // the destructor (read-only subdirectories included).

@@ -21,6 +21,15 @@ inline Event_Comm::Event makeEvent(const std::string &tag, const CORBA::Any &val
   return e;
 }
 
+// Any value in an Any.
+template<class T>
+CORBA::Any toAny(const T &value)
+{
+  CORBA::Any a;
+  a <<= value;
+  return a;
+}
+
 inline CORBA::Any housekeepingValue(HousingID id, double temp, double rh, bool water, unsigned long long t)
 {
   TMX::HousekeepingData hk;
@@ -29,9 +38,7 @@ inline CORBA::Any housekeepingValue(HousingID id, double temp, double rh, bool w
   hk.rh = rh;
   hk.wateralarm = water;
   hk.readingTime = t;
-  CORBA::Any a;
-  a <<= hk;
-  return a;
+  return toAny(hk);
 }
 
 inline CORBA::Any messageValue(const char *text, MessagePriority p, unsigned long long t)
@@ -40,9 +47,7 @@ inline CORBA::Any messageValue(const char *text, MessagePriority p, unsigned lon
   m.text = text;
   m.priority = p;
   m.arrival_time = t;
-  CORBA::Any a;
-  a <<= m;
-  return a;
+  return toAny(m);
 }
 
 inline CORBA::Any eventValue(short id, const char *name, unsigned long long t)
@@ -51,23 +56,17 @@ inline CORBA::Any eventValue(short id, const char *name, unsigned long long t)
   e.id = id;
   e.name = name;
   e.arrival_time = t;
-  CORBA::Any a;
-  a <<= e;
-  return a;
+  return toAny(e);
 }
 
 inline CORBA::Any consoleValue(const char *line)
 {
-  CORBA::Any a;
-  a <<= makeEvent(line);
-  return a;
+  return toAny(makeEvent(line));
 }
 
 inline CORBA::Any stringValue(const char *s)
 {
-  CORBA::Any a;
-  a <<= s;
-  return a;
+  return toAny(s);
 }
 
 // A naming service, a running tmx-notifier and this process's ORB with a

@@ -17,28 +17,25 @@ namespace {
 // Keeps the fields in the order they are added.
 using Json = nlohmann::ordered_json;
 
+// The IDL name of an enumerator (IDL enums count from 0), or "Type(N)" for
+// a value outside the enum.
+template<class Enum, std::size_t N>
+std::string enumName(Enum value, const char *const (&names)[N], const char *type)
+{
+  const auto n = static_cast<unsigned long>(value);
+  return n < N ? std::string(names[n]) : std::string(type) + "(" + std::to_string(n) + ")";
+}
+
 std::string housingName(HousingID id)
 {
-  switch (id) {
-    case ELECTRONICS_HOUSING:
-      return "ELECTRONICS_HOUSING";
-    case SPECTROGRAPH_HOUSING:
-      return "SPECTROGRAPH_HOUSING";
-  }
-  return "HousingID(" + std::to_string(static_cast<unsigned long>(id)) + ")";
+  static const char *const names[] = { "ELECTRONICS_HOUSING", "SPECTROGRAPH_HOUSING" };
+  return enumName(id, names, "HousingID");
 }
 
 std::string priorityName(MessagePriority p)
 {
-  switch (p) {
-    case MESSAGE:
-      return "MESSAGE";
-    case WARNING:
-      return "WARNING";
-    case ALARM:
-      return "ALARM";
-  }
-  return "MessagePriority(" + std::to_string(static_cast<unsigned long>(p)) + ")";
+  static const char *const names[] = { "MESSAGE", "WARNING", "ALARM" };
+  return enumName(p, names, "MessagePriority");
 }
 
 std::string fixed2(double v)
