@@ -199,6 +199,13 @@ TEST(Archive, SummariesMatchBruteForceAtEveryResolution)
     { double(t0 + 100), double(t0 + 4000), 5000, 0 },  // fewer records than points: raw
     { double(t0 + 100), double(t0 + 7300), 1000, 60 }, // more records, 60 s too few: finest
   };
+  // Any window is answered in bounded size.
+  for (unsigned points : { 2u, 1000u, 10000u, 50000u }) {
+    const Series s = a.housekeeping(0, -1e300, 1e300, points);
+    EXPECT_EQ(s.resolution, 3600);
+    EXPECT_LE(s.temperature.size(), std::min(points, maxPoints));
+    EXPECT_FALSE(s.temperature.empty());
+  }
   for (const auto &c : cases)
     for (int housing : { 0, 1 }) {
       SCOPED_TRACE(std::to_string(c.points) + " points from " + std::to_string(c.from));

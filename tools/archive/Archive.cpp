@@ -20,6 +20,8 @@ constexpr int applicationId = 0x544D5848;
 constexpr int schemaVersion = 1;
 // Idle reading connections kept for the next call.
 constexpr std::size_t readerPoolSize = 4;
+// 9999-12-31T23:59:59Z: no time read from the archive lies beyond it.
+constexpr double latestTime = 253402300799.0;
 
 const char *const schemaSql = R"(
 CREATE TABLE housekeeping(
@@ -682,6 +684,9 @@ Series Archive::housekeeping(int housing, double from, double to, unsigned point
   series.to = to;
   if (housing < 0 || housing >= housingCount || !(from <= to))
     return series;
+  // Any window, however wide, stays within what bucket numbers can count.
+  from = std::clamp(from, 0.0, latestTime);
+  to = std::clamp(to, 0.0, latestTime);
   Impl::Reader c(*impl_);
   c->exec("BEGIN");
 
