@@ -26,5 +26,8 @@ set_target_properties(TMX::omniORB PROPERTIES
 # JSON output of tmx-watch (header-only, Debian's nlohmann-json3-dev).
 find_package(nlohmann_json 3 REQUIRED)
 
+# The archive of tmx-web and tmx-history (Debian's libsqlite3-dev).
+find_package(SQLite3 REQUIRED)
+
 find_package(GTest REQUIRED)
 find_program(OMNINAMES omniNames PATHS /usr/bin /usr/sbin)
