@@ -216,10 +216,10 @@ public:
   // later is safe. Throws Error on a read-only archive.
   WriteCounts write(const Batch &batch);
 
-  // Deletes up to maxRows records older than before (Unix seconds: reading
-  // time for housekeeping, arrival time for messages and console lines)
-  // and the summary buckets that end at or before it, in one short
-  // transaction. Returns the number of records deleted; 0 when nothing older
+  // Deletes up to maxRows rows older than before (Unix seconds: records by
+  // reading time for housekeeping, by arrival time for messages and console
+  // lines; summary buckets that end at or before it), in one short
+  // transaction. Returns the number of rows deleted; 0 when nothing older
   // is left. The caller loops, letting other writes in between. Throws
   // WriteError like write().
   std::size_t prune(double before, std::size_t maxRows = 2000);
