@@ -1,0 +1,233 @@
+// tmx-web as a program on loopback, with a private omniNames and
+// tmx-notifier: the real monitor's records reach the archive and the HTTP
+// interface; kill -9 loses at most about a second and a restart goes on
+// with the same archive; a notifier killed and restarted is subscribed to
+// again and records flow within 15 s.
+#include "tests/support/TestSupport.h"
+#include "tests/tools/ToolTest.h"
+#include "tools/archive/Archive.h"
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <csignal>
+#include <regex>
+
+using namespace tmx::test;
+using std::chrono::milliseconds;
+using Json = nlohmann::json;
+using SteadyClock = std::chrono::steady_clock;
+
+namespace {
+
+// One tmx-web child on a free port with its archive in dir.
+class WebProcess
+{
+public:
+  WebProcess(const std::vector<std::string> &orbArgs, const std::string &archive)
+  {
+    std::vector<std::string> argv{ binaryPath("tmx-web") };
+    argv.insert(argv.end(), orbArgs.begin(), orbArgs.end());
+    argv.insert(argv.end(), { "--archive", archive, "--listen", "127.0.0.1:0" });
+    process = std::make_unique<ChildProcess>(argv);
+    if (!process->waitForOut("serving http://127.0.0.1:"))
+      throw std::runtime_error("tmx-web did not start: " + process->err());
+    std::smatch m;
+    const std::string out = process->out();
+    if (!std::regex_search(out, m, std::regex("serving http://127.0.0.1:([0-9]+)/")))
+      throw std::runtime_error("no port in: " + out);
+    client = std::make_unique<httplib::Client>("127.0.0.1", std::stoi(m[1]));
+    client->set_read_timeout(5, 0);
+  }
+
+  Json get(const std::string &path)
+  {
+    auto r = client->Get(path.c_str());
+    if (!r || r->status != 200)
+      return Json();
+    return Json::parse(r->body, nullptr, false);
+  }
+  std::string text(const std::string &path)
+  {
+    auto r = client->Get(path.c_str());
+    return r ? r->body : std::string();
+  }
+
+  std::unique_ptr<ChildProcess> process;
+  std::unique_ptr<httplib::Client> client;
+};
+
+// Reading times held in the archive for a housing (read-only open).
+std::vector<std::int64_t> archived(const std::string &path, int housing)
+{
+  tmx::archive::OpenOptions ro;
+  ro.readOnly = true;
+  tmx::archive::Archive a(path, ro);
+  std::vector<std::int64_t> times;
+  for (const auto &r : a.records(0, 4e9, housing))
+    times.push_back(r.readingTime);
+  return times;
+}
+
+class WebEndToEnd : public ::testing::Test
+{
+protected:
+  void SetUp() override
+  {
+    env = std::make_unique<CorbaEnv>();
+    env->startNotifier();
+  }
+
+  // Pushes one housekeeping record of the electronics housing with the
+  // given reading time, through the notifier bound now.
+  void push(std::int64_t readingTime)
+  {
+    if (CORBA::is_nil(notifier)) {
+      CORBA::Object_var obj = orb->resolve("Notifier");
+      notifier = Event_Comm::Notifier::_narrow(obj.in());
+    }
+    notifier->push(makeEvent("hk", housekeepingValue(ELECTRONICS_HOUSING, 21.5, 40.0, false, readingTime)));
+  }
+
+  TempDir dir{ "tmx-web-e2e" };
+  std::unique_ptr<CorbaEnv> env;
+  std::unique_ptr<TestOrb> orb;
+  Event_Comm::Notifier_var notifier;
+};
+
+TEST_F(WebEndToEnd, MonitorRecordsReachArchiveAndHttp)
+{
+  const std::string archive = dir.file("history.sqlite");
+  WebProcess web(env->orbArgs(), archive);
+  ASSERT_TRUE(web.process->waitForErr("subscribed to the notifier")) << web.process->err();
+
+  // The monitor with simulated loggers, as in the monitor's own end-to-end
+  // test.
+  TempDir run("tmx-web-e2e-run");
+  run.write("tmx.cfg", "TMX-S1 V3.5-Beta3,1,0x378,0x20\nTMX-E1 V3.5-Beta3,2,0x378,0x40\n");
+  run.write("loggers.sim", "version V3.5-Beta3\nlogger 1 TMX-S1 18.25 41.0\nlogger 2 TMX-E1 24.10 35.5\n");
+  run.write("port.dev", std::string(0x400, '\xFF'));
+  ::mkdir(run.file("logfiles").c_str(), 0755);
+  std::vector<std::string> argv{ binaryPath("tmx") };
+  for (const auto &a : env->orbArgs())
+    argv.push_back(a);
+  ChildProcess::Options options;
+  options.env = { "TMX_CONFIG_DIR=" + run.path(),
+                  "TMX_LOG_DIR=" + run.file("logfiles"),
+                  "TMX_LOGGER_SIM=" + run.file("loggers.sim"),
+                  "TMX_PORT_DEVICE=" + run.file("port.dev") };
+  options.stdinPipe = true;
+  options.cwd = run.path();
+  ChildProcess tmx(argv, options);
+
+  Json current;
+  ASSERT_TRUE(eventually(
+    [&] {
+      current = web.get("/api/current");
+      return current.is_object() && !current["housings"][0]["stale"].get<bool>() &&
+             !current["housings"][1]["stale"].get<bool>();
+    },
+    milliseconds(30000)))
+    << current.dump() << tmx.err() << web.process->err();
+  EXPECT_EQ(current["service"]["state"], "subscribed");
+  EXPECT_EQ(current["housings"][0]["housing"], "electronics");
+  EXPECT_DOUBLE_EQ(current["housings"][0]["temperature"].get<double>(), 24.10);
+  EXPECT_DOUBLE_EQ(current["housings"][1]["humidity"].get<double>(), 41.0);
+  EXPECT_EQ(current["housings"][1]["water"], false);
+
+  // Within a second or so it is in the archive, and served from there.
+  ASSERT_TRUE(eventually([&] { return !archived(archive, 1).empty(); }, milliseconds(3000)));
+  Json series = web.get("/api/housekeeping?housing=spectrograph");
+  ASSERT_TRUE(series.is_object());
+  ASSERT_FALSE(series["temperature"].empty()) << series.dump();
+  EXPECT_EQ(series["temperature"][0][1], 18.25);
+  EXPECT_EQ(series["resolution"], 0);
+
+  const std::string metrics = web.text("/metrics");
+  EXPECT_NE(metrics.find("tmx_housing_temperature_celsius{housing=\"electronics\"} 24.1"), std::string::npos)
+    << metrics;
+  EXPECT_NE(metrics.find("tmx_web_subscribed 1"), std::string::npos);
+
+  // SIGTERM: a clean exit.
+  tmx.closeStdin();
+  EXPECT_TRUE(web.process->stop().ok()) << web.process->err();
+}
+
+TEST_F(WebEndToEnd, KillMinus9LosesAtMostASecondAndARestartGoesOn)
+{
+  const std::string archive = dir.file("history.sqlite");
+  orb = std::make_unique<TestOrb>(env->orbArgs());
+  auto web = std::make_unique<WebProcess>(env->orbArgs(), archive);
+  ASSERT_TRUE(web->process->waitForErr("subscribed to the notifier")) << web->process->err();
+
+  // 20 records a second for 3 s, then kill -9.
+  std::vector<std::pair<std::int64_t, SteadyClock::time_point>> pushed;
+  std::int64_t t = 1765188000;
+  const auto until = SteadyClock::now() + milliseconds(3000);
+  while (SteadyClock::now() < until) {
+    push(++t);
+    pushed.emplace_back(t, SteadyClock::now());
+    std::this_thread::sleep_for(milliseconds(50)); // the pace of the records, not a synchronisation
+  }
+  const auto killedAt = SteadyClock::now();
+  web->process->kill();
+
+  const auto kept = archived(archive, 0);
+  std::size_t missing = 0;
+  for (const auto &p : pushed)
+    if (killedAt - p.second > milliseconds(1200) &&
+        std::find(kept.begin(), kept.end(), p.first) == kept.end())
+      ++missing;
+  EXPECT_EQ(missing, 0u) << kept.size() << " of " << pushed.size() << " records kept";
+  EXPECT_GE(kept.size() + 30, pushed.size());
+
+  // The same archive again: its records are served, new ones are added.
+  web = std::make_unique<WebProcess>(env->orbArgs(), archive);
+  ASSERT_TRUE(web->process->waitForErr("subscribed to the notifier")) << web->process->err();
+  Json current = web->get("/api/current");
+  EXPECT_EQ(current["housings"][0]["readingTime"], kept.back());
+  push(++t);
+  EXPECT_TRUE(eventually([&] { return archived(archive, 0).back() == t; }, milliseconds(3000)));
+  EXPECT_TRUE(web->process->stop().ok()) << web->process->err();
+}
+
+TEST_F(WebEndToEnd, NotifierKilledAndRestartedRecordsFlowWithin15s)
+{
+  const std::string archive = dir.file("history.sqlite");
+  orb = std::make_unique<TestOrb>(env->orbArgs());
+  WebProcess web(env->orbArgs(), archive);
+  ASSERT_TRUE(web.process->waitForErr("subscribed to the notifier")) << web.process->err();
+  std::int64_t t = 1765188000;
+  push(++t);
+  ASSERT_TRUE(eventually([&] { return web.get("/api/current")["housings"][0]["readingTime"] == t; }));
+
+  env->killNotifier();
+  env->startNotifier();
+  const auto restarted = SteadyClock::now();
+  notifier = Event_Comm::Notifier::_nil();
+  // Records every 200 ms through the new notifier until tmx-web shows one.
+  auto lastPush = SteadyClock::now() - milliseconds(1000);
+  ASSERT_TRUE(eventually(
+    [&] {
+      if (SteadyClock::now() - lastPush >= milliseconds(200)) {
+        push(++t);
+        lastPush = SteadyClock::now();
+      }
+      return web.get("/api/current")["housings"][0]["readingTime"] == t;
+    },
+    milliseconds(20000)))
+    << web.process->err();
+  const auto took = std::chrono::duration_cast<milliseconds>(SteadyClock::now() - restarted);
+  EXPECT_LE(took.count(), 15000);
+  // Said once, and subscribed again.
+  const std::string err = web.process->err();
+  EXPECT_NE(err.find("subscribing again"), std::string::npos) << err;
+  EXPECT_NE(web.text("/metrics").find("tmx_web_subscribed 1"), std::string::npos);
+  EXPECT_TRUE(web.process->stop().ok()) << err;
+}
+
+} // namespace
