@@ -347,8 +347,8 @@ TEST(Archive, ReopenedArchiveHoldsEverything)
   b.housekeeping = { record(0, t0, 21.5, 40.25, false),
                      record(1, t0, 18.0, 55.0, true),
                      record(0, t0 + 5, 21.75, 40.0, false) };
-  b.messages = { { 0, "WATER IN SPECTROGRAPH", -3600, double(t0) + 0.5 },
-                 { 2, "heater on", 1234567890123LL, double(t0) + 1.5 } };
+  b.messages = { { 2, "WATER IN SPECTROGRAPH", -3600, double(t0) + 0.5 },
+                 { 0, "heater on", 1234567890123LL, double(t0) + 1.5 } };
   b.console = { { "console: Ä line", double(t0) + 1.0 } };
   {
     Archive a(path);
@@ -372,7 +372,7 @@ TEST(Archive, ReopenedArchiveHoldsEverything)
   EXPECT_EQ(log[1].kind, LogEntry::Kind::console);
   EXPECT_FALSE(log[1].priority);
   EXPECT_EQ(log[1].text, "console: Ä line");
-  EXPECT_EQ(log[2].priority, 0);
+  EXPECT_EQ(log[2].priority, 2);
   EXPECT_EQ(log[2].sentTime, -3600);
   EXPECT_EQ(a.log(t0, t0 + 2, 1).size(), 1u);
   const Stats st = a.stats();

@@ -72,7 +72,7 @@ TEST(History, ExportsAndTellsWhatTheArchiveHolds)
                        { 0, 1796724000, 21.5, 40.0, false, 1796724000.25 },
                        { 0, 1796724005, 21.25, 40.5, false, 1796724005.5 },
                        { 0, 1796727600, 22.0, 41.0, false, 1796727600.5 } };
-    b.messages = { { 0, "ALARM TEXT", 1796720400, 1796724001.0 } };
+    b.messages = { { 2, "ALARM TEXT", 1796720400, 1796724001.0 } };
     a.write(b);
   }
   const std::string tool = binaryPath("tmx-history");

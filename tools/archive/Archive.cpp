@@ -330,11 +330,11 @@ const char *priorityName(int priority)
 {
   switch (priority) {
     case 0:
-      return "ALARM";
+      return "MESSAGE";
     case 1:
       return "WARNING";
     case 2:
-      return "MESSAGE";
+      return "ALARM";
     default:
       return "";
   }

@@ -68,7 +68,7 @@ const char *housingName(int housing);
 // "electronics", "spectrograph", "0" or "1"; nullopt otherwise.
 std::optional<int> parseHousing(const std::string &text);
 
-// Message priorities as in MessagePriority: 0 ALARM, 1 WARNING, 2 MESSAGE.
+// Message priorities as in MessagePriority: 0 MESSAGE, 1 WARNING, 2 ALARM.
 // "ALARM" / "WARNING" / "MESSAGE"; "" for anything else.
 const char *priorityName(int priority);
 
@@ -87,7 +87,7 @@ struct HousekeepingRecord
 
 struct MessageRecord
 {
-  int priority = 2; // 0..2
+  int priority = 0; // MessagePriority: 0 MESSAGE .. 2 ALARM
   std::string text;
   std::int64_t sentTime = 0; // Message.arrival_time as sent, kept verbatim
   double arrivalTime = 0;    // Unix seconds, here

@@ -255,20 +255,9 @@ std::optional<Record> decodeEvent(const Event_Comm::Event &event, double arrival
     if (!(event.value_ >>= m))
       return std::nullopt;
     archive::MessageRecord r;
-    // The archive's numbering runs the other way: 0 ALARM .. 2 MESSAGE.
-    switch (m->priority) {
-      case ALARM:
-        r.priority = 0;
-        break;
-      case WARNING:
-        r.priority = 1;
-        break;
-      case MESSAGE:
-        r.priority = 2;
-        break;
-      default:
-        return std::nullopt;
-    }
+    if (m->priority != MESSAGE && m->priority != WARNING && m->priority != ALARM)
+      return std::nullopt;
+    r.priority = static_cast<int>(m->priority);
     r.text = latin1ToUtf8(m->text.in());
     r.sentTime = static_cast<std::int64_t>(m->arrival_time);
     r.arrivalTime = arrival;
