@@ -15,6 +15,7 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -35,6 +36,17 @@ namespace {
 double unixNow()
 {
   return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+// Sent uncompressed (a provider of known length): the browser asks for brotli,
+// which cpp-httplib makes slowly, and this fixture stands for a fast service.
+void sendJson(httplib::Response &res, const json &value)
+{
+  auto body = std::make_shared<std::string>(value.dump());
+  res.set_content_provider(
+    body->size(), "application/json", [body](size_t offset, size_t length, httplib::DataSink &sink) {
+      return sink.write(body->data() + offset, std::min(length, body->size() - offset));
+    });
 }
 
 struct Stream
@@ -69,14 +81,14 @@ public:
     server.Get("/api/current", [this](const httplib::Request &, httplib::Response &res) {
       std::lock_guard<std::mutex> lock(mutex_);
       current_["now"] = unixNow();
-      res.set_content(current_.dump(), "application/json");
+      sendJson(res, current_);
     });
     server.Get("/api/housekeeping", [this](const httplib::Request &req, httplib::Response &res) {
       {
         std::lock_guard<std::mutex> lock(mutex_);
         ++housekeepingRequests_;
       }
-      res.set_content(housekeeping(req).dump(), "application/json");
+      sendJson(res, housekeeping(req));
     });
     server.Get("/api/messages", [this](const httplib::Request &, httplib::Response &res) {
       json messages = json::array();
@@ -95,7 +107,7 @@ public:
                            { "priority", "WARNING" },
                            { "sentTime", 900.0 },
                            { "text", "Humidity of housing 1 could not be read" } });
-      res.set_content(json{ { "messages", messages } }.dump(), "application/json");
+      sendJson(res, json{ { "messages", messages } });
     });
     server.Get("/api/events", [this](const httplib::Request &, httplib::Response &res) {
       auto stream = std::make_shared<Stream>();

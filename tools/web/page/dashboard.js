@@ -303,9 +303,12 @@
   async function loadAll() {
     const generation = ++state.generation;
     state.loading = true;
+    const marks = { start: performance.now() };
+    state.loadTiming = marks;
     try {
       const current = await getJson('/api/current');
       if (generation !== state.generation) return;
+      marks.current = performance.now();
       state.clockOffset = current.now - Date.now() / 1000;
       state.service = current.service;
       for (const h of current.housings) state.current[h.housing] = h;
@@ -321,6 +324,7 @@
         getJson('/api/messages?' + range + '&limit=' + MESSAGES_FETCHED),
       ]);
       if (generation !== state.generation) return;
+      marks.fetched = performance.now();
       const series = { electronics: hkE, spectrograph: hkS };
       state.window = w;
       for (const q of QUANTITIES) state.rows[q] = buildRows(series, q);
@@ -334,6 +338,7 @@
       renderMessages();
       showViewControls();
       drawPlots();
+      marks.drawn = performance.now();
       const res = hkE.resolution;
       $('#plot-status').textContent = fmtTime(w.from, true) + ' – ' + fmtTime(w.to, true) + ' UTC · ' +
         (res === 0 ? 'every record' : 'minimum–mean–maximum per ' + (res === 60 ? 'minute' : res === 3600 ? 'hour' : res + ' s')) +
