@@ -287,16 +287,21 @@
     });
     if (state.plotsDrawnMs === null && state.rows.temperature.length > 0) state.plotsDrawnMs = performance.now();
   }
+  // Plots are redrawn at most four times a second, so that a burst of records
+  // never keeps the page from showing the next one in the panels.
   let redrawQueued = false;
+  let lastRedraw = 0;
   function scheduleRedraw() {
     if (redrawQueued) return;
     redrawQueued = true;
-    requestAnimationFrame(() => {
+    const wait = Math.max(0, lastRedraw + 250 - performance.now());
+    setTimeout(() => requestAnimationFrame(() => {
       redrawQueued = false;
+      lastRedraw = performance.now();
       for (const q of QUANTITIES) {
         if (state.graphs[q]) state.graphs[q].updateOptions({ file: fileFor(q) });
       }
-    });
+    }), wait);
   }
 
   // ---- loading a window (also after a lost connection: fills the gap)
