@@ -26,5 +26,19 @@ set_target_properties(TMX::omniORB PROPERTIES
 # JSON output of tmx-watch (header-only, Debian's nlohmann-json3-dev).
 find_package(nlohmann_json 3 REQUIRED)
 
+# The archive of tmx-web and tmx-history (Debian's libsqlite3-dev).
+find_package(SQLite3 REQUIRED)
+
+# HTTP and metrics of tmx-web: Debian's libcpp-httplib-dev (a compiled
+# library; its pkg-config file gives the defines its header needs) and
+# prometheus-cpp-dev (core only: the serving is tmx-web's own).
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(CPP_HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
+if(NOT TARGET TMX::httplib)
+  add_library(TMX::httplib INTERFACE IMPORTED)
+  set_target_properties(TMX::httplib PROPERTIES INTERFACE_LINK_LIBRARIES "PkgConfig::CPP_HTTPLIB")
+endif()
+find_package(prometheus-cpp CONFIG REQUIRED)
+
 find_package(GTest REQUIRED)
 find_program(OMNINAMES omniNames PATHS /usr/bin /usr/sbin)

@@ -1,0 +1,269 @@
+// The archive of tmx-web: every housekeeping record, message and console
+// line in one SQLite file (WAL mode), with per-bucket summaries that keep
+// plots of long windows fast. Used by tmx-web (one writer thread, several
+// HTTP threads reading) and by tmx-history (reading only).
+//
+// Times: reading times are whole Unix seconds (UTC) as the monitor sends
+// them; arrival times here are Unix seconds with fractions. A reading of
+// -1.0 is the monitor's "could not be read": the archive stores it as no
+// value (NULL) and it appears as std::nullopt in everything read back.
+//
+// Thread safety: write() and prune() may be called from any thread; they
+// are serialised on one writer connection. Every reading call is safe from
+// several threads at once, also while a write is in progress: each runs on
+// a reading connection of its own (a small pool), and WAL gives it a
+// consistent snapshot without blocking the writer.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace tmx::archive {
+
+// Any failure of the archive; what() is one line for a log or a terminal.
+class Error : public std::runtime_error
+{
+public:
+  using std::runtime_error::runtime_error;
+};
+
+// open() refused the file: missing (read-only open), not an SQLite file,
+// an SQLite file of another kind, a newer schema, or damaged. The file has
+// not been written to.
+class RefusedError : public Error
+{
+public:
+  using Error::Error;
+};
+
+// write() or prune() failed (disk full, I/O error, ...). The transaction
+// has been rolled back: the archive holds exactly what it held before the
+// call, and the same batch may be written again later.
+class WriteError : public Error
+{
+public:
+  WriteError(const std::string &what, bool diskFull)
+    : Error(what)
+    , diskFull_(diskFull)
+  {
+  }
+  // SQLITE_FULL: the disk (or the file size limit) is full.
+  bool diskFull() const { return diskFull_; }
+
+private:
+  bool diskFull_;
+};
+
+// Housings as in HousingID: 0 electronics, 1 spectrograph.
+constexpr int housingCount = 2;
+// "electronics" / "spectrograph"; "" for anything else.
+const char *housingName(int housing);
+// "electronics", "spectrograph", "0" or "1"; nullopt otherwise.
+std::optional<int> parseHousing(const std::string &text);
+
+// Message priorities as in MessagePriority: 0 ALARM, 1 WARNING, 2 MESSAGE.
+// "ALARM" / "WARNING" / "MESSAGE"; "" for anything else.
+const char *priorityName(int priority);
+
+struct HousekeepingRecord
+{
+  int housing = 0;              // 0 or 1
+  std::int64_t readingTime = 0; // Unix seconds
+  // -1.0 given here is stored as no value (the caller may pass either).
+  std::optional<double> temperature; // degrees Celsius
+  std::optional<double> humidity;    // percent relative humidity
+  bool water = false;                // water line wet
+  double arrivalTime = 0;            // Unix seconds, here
+
+  bool operator==(const HousekeepingRecord &o) const;
+};
+
+struct MessageRecord
+{
+  int priority = 2; // 0..2
+  std::string text;
+  std::int64_t sentTime = 0; // Message.arrival_time as sent, kept verbatim
+  double arrivalTime = 0;    // Unix seconds, here
+};
+
+struct ConsoleLine
+{
+  std::string text;
+  double arrivalTime = 0; // Unix seconds, here
+};
+
+// What one write() stores in one transaction.
+struct Batch
+{
+  std::vector<HousekeepingRecord> housekeeping;
+  std::vector<MessageRecord> messages;
+  std::vector<ConsoleLine> console;
+
+  bool empty() const { return housekeeping.empty() && messages.empty() && console.empty(); }
+  std::size_t size() const { return housekeeping.size() + messages.size() + console.size(); }
+  void clear();
+};
+
+// What a write() stored. A housekeeping record whose housing and reading
+// time are already in the archive is not stored again (a repeated record
+// would count twice in the summaries); invalid housings and priorities are
+// skipped too. Both are left out of these counts.
+struct WriteCounts
+{
+  std::size_t housekeeping = 0;
+  std::size_t messages = 0;
+  std::size_t console = 0;
+};
+
+// Summary resolutions in seconds, finest first. Every record counts in one
+// bucket of each: the bucket starting at floor(readingTime / r) * r.
+constexpr int summaryResolutions[] = { 60, 600, 3600 };
+
+// One point of a series: raw (min = mean = max = the value) or a summary of
+// one or more buckets. Values are nullopt when no reading in the point had
+// a value.
+struct SeriesPoint
+{
+  double t = 0; // raw: reading time; summary: start of the first bucket
+  std::optional<double> min, mean, max;
+};
+
+struct Series
+{
+  int housing = 0;
+  double from = 0, to = 0;
+  // 0: raw records; otherwise the summary resolution the points were made
+  // from (several buckets of it may be merged into one point, so that there
+  // are never more points than asked for; the points' spacing is then a
+  // whole multiple of it, aligned to multiples of that width in Unix time).
+  int resolution = 0;
+  std::vector<SeriesPoint> temperature, humidity;
+  // Intervals [from, to] in the window during which the water line was
+  // wet, in time order. Raw: from the first wet record of a run to the next
+  // (dry) record, or to the last wet one when the run reaches the end of the
+  // window. Summaries: from the start of the first wet bucket to the end of
+  // the last one of a run of wet buckets (bucket resolution, not merged).
+  std::vector<std::pair<double, double>> wet;
+};
+
+// One entry of the message list: a message or a console line.
+struct LogEntry
+{
+  enum class Kind
+  {
+    message,
+    console
+  };
+  double time = 0; // arrival here
+  Kind kind = Kind::message;
+  std::optional<int> priority;          // messages only
+  std::optional<std::int64_t> sentTime; // messages only
+  std::string text;
+};
+
+struct KindStats
+{
+  std::uint64_t count = 0;
+  std::optional<double> first, last; // housekeeping: reading time; others: arrival
+};
+
+struct Stats
+{
+  KindStats housekeeping, messages, console;
+  std::uint64_t fileBytes = 0; // the file, its -wal included
+};
+
+// Limits on what one call returns.
+constexpr unsigned minPoints = 2;
+constexpr unsigned maxPoints = 10000;
+constexpr std::size_t maxLogEntries = 10000;
+// Default cap on the rows one export call delivers (about five months of
+// both housings at 5 s).
+constexpr std::size_t defaultMaxExportRows = 5'000'000;
+
+struct OpenOptions
+{
+  // true: nothing is ever written (tmx-history); a missing file is refused.
+  // false: a missing or empty file is created as a new archive.
+  bool readOnly = false;
+  // Runs PRAGMA quick_check at open and refuses a damaged file (costs a
+  // read of the whole file: about a second per 100 MB).
+  bool checkIntegrity = true;
+};
+
+class Archive
+{
+public:
+  // Opens or creates the archive at path. Throws RefusedError (the file
+  // untouched) for a file that is not an archive of this kind, has a newer
+  // schema or is damaged; Error for other failures (cannot create it).
+  explicit Archive(const std::string &path, const OpenOptions &options = {});
+  ~Archive();
+  Archive(const Archive &) = delete;
+  Archive &operator=(const Archive &) = delete;
+
+  const std::string &path() const;
+
+  // Stores the batch and updates the summaries, all in one transaction.
+  // Throws WriteError (nothing stored) when it cannot; retrying the batch
+  // later is safe. Throws Error on a read-only archive.
+  WriteCounts write(const Batch &batch);
+
+  // Deletes up to maxRows rows older than before (Unix seconds: records by
+  // reading time for housekeeping, by arrival time for messages and console
+  // lines; summary buckets that end at or before it), in one short
+  // transaction. Returns the number of rows deleted; 0 when nothing older
+  // is left. The caller loops, letting other writes in between. Throws
+  // WriteError like write().
+  std::size_t prune(double before, std::size_t maxRows = 2000);
+
+  // The series of one housing in [from, to] with at most `points` points
+  // per quantity (points is clamped to [minPoints, maxPoints]): raw records
+  // when the window holds no more than `points` of them; otherwise the
+  // coarsest summary resolution with at least `points` buckets in the
+  // window (merged down to at most `points` points); otherwise the finest
+  // resolution.
+  Series housekeeping(int housing, double from, double to, unsigned points) const;
+
+  // The raw records in [from, to] (reading time), of one housing or of
+  // both, ordered by reading time and then housing. Calls fn for each, at
+  // most maxRows times; fn returns false to stop. Returns the number
+  // delivered; *truncated (when not null) tells whether rows were left out
+  // because of maxRows. The rows are read from one snapshot.
+  std::size_t forEachRecord(double from,
+                            double to,
+                            std::optional<int> housing,
+                            const std::function<bool(const HousekeepingRecord &)> &fn,
+                            std::size_t maxRows = defaultMaxExportRows,
+                            bool *truncated = nullptr) const;
+  // The same, collected (at most maxRows).
+  std::vector<HousekeepingRecord> records(double from,
+                                          double to,
+                                          std::optional<int> housing,
+                                          std::size_t maxRows = defaultMaxExportRows) const;
+
+  // Messages and console lines that arrived in [from, to], newest first, at
+  // most limit (clamped to [1, maxLogEntries]).
+  std::vector<LogEntry> log(double from, double to, std::size_t limit) const;
+
+  // The record of the housing with the latest reading time, if any.
+  std::optional<HousekeepingRecord> latest(int housing) const;
+
+  // Counts, first and last times per kind, and the size on disk.
+  Stats stats() const;
+  // The size on disk (the file and its -wal), cheap enough for every scrape.
+  std::uint64_t fileBytes() const;
+
+private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+} // namespace tmx::archive

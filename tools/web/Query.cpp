@@ -1,0 +1,140 @@
+#include "tools/web/Query.h"
+
+#include <charconv>
+#include <cmath>
+
+#include "tools/archive/Archive.h"
+#include "tools/archive/TimeText.h"
+
+namespace tmx::web {
+
+namespace {
+
+// Values are echoed in reasons; keep a reason one short printable line.
+std::string shown(const std::string &value)
+{
+  std::string out;
+  for (char c : value.substr(0, 40))
+    out += (c >= 0x20 && c < 0x7f) ? c : '?';
+  if (value.size() > 40)
+    out += "...";
+  return "\"" + out + "\"";
+}
+
+// The value of a parameter given at most once. Sets fault when it came
+// twice.
+std::optional<std::string> single(const Params &params, const char *name, std::string &fault)
+{
+  auto range = params.equal_range(name);
+  if (range.first == range.second)
+    return std::nullopt;
+  if (std::next(range.first) != range.second) {
+    fault = std::string(name) + " given more than once";
+    return std::nullopt;
+  }
+  return range.first->second;
+}
+
+// A whole decimal number in [min, max] (digits only).
+bool number(const std::string &text, unsigned long min, unsigned long max, unsigned long &value)
+{
+  if (text.empty())
+    return false;
+  unsigned long v = 0;
+  auto r = std::from_chars(text.data(), text.data() + text.size(), v);
+  if (r.ec != std::errc() || r.ptr != text.data() + text.size() || text[0] == '+' || v < min || v > max)
+    return false;
+  value = v;
+  return true;
+}
+
+std::optional<Window> window(const Params &params, double now, std::string &fault)
+{
+  auto fromText = single(params, "from", fault);
+  auto toText = single(params, "to", fault);
+  if (!fault.empty())
+    return std::nullopt;
+  Window w;
+  w.to = now;
+  if (toText) {
+    auto t = archive::parseTime(*toText);
+    if (!t) {
+      fault = "to: not a time (Unix seconds or ISO 8601 UTC): " + shown(*toText);
+      return std::nullopt;
+    }
+    w.to = *t;
+  }
+  w.from = w.to - 3600;
+  if (fromText) {
+    auto t = archive::parseTime(*fromText);
+    if (!t) {
+      fault = "from: not a time (Unix seconds or ISO 8601 UTC): " + shown(*fromText);
+      return std::nullopt;
+    }
+    w.from = *t;
+  }
+  if (w.from > w.to) {
+    fault = "from is after to";
+    return std::nullopt;
+  }
+  if (w.to - w.from > maxWindowSeconds) {
+    fault = "the window is longer than 400 days";
+    return std::nullopt;
+  }
+  return w;
+}
+
+} // namespace
+
+std::variant<HousekeepingQuery, std::string> parseHousekeepingQuery(const Params &params, double now)
+{
+  std::string fault;
+  HousekeepingQuery q;
+  auto housing = single(params, "housing", fault);
+  auto points = single(params, "points", fault);
+  auto format = single(params, "format", fault);
+  if (!fault.empty())
+    return fault;
+  if (format) {
+    if (*format == "csv")
+      q.csv = true;
+    else if (*format != "json")
+      return "format: json or csv, not " + shown(*format);
+  }
+  if (housing) {
+    q.housing = archive::parseHousing(*housing);
+    if (!q.housing)
+      return "unknown housing " + shown(*housing) + " (electronics, spectrograph, 0 or 1)";
+  } else if (!q.csv) {
+    return "housing missing (electronics, spectrograph, 0 or 1)";
+  }
+  if (points) {
+    unsigned long n = 0;
+    if (!number(*points, archive::minPoints, archive::maxPoints, n))
+      return "points: a whole number from 2 to 10000, not " + shown(*points);
+    q.points = static_cast<unsigned>(n);
+  }
+  auto w = window(params, now, fault);
+  if (!w)
+    return fault;
+  q.window = *w;
+  return q;
+}
+
+std::variant<MessagesQuery, std::string> parseMessagesQuery(const Params &params, double now)
+{
+  std::string fault;
+  MessagesQuery q;
+  auto limit = single(params, "limit", fault);
+  if (!fault.empty())
+    return fault;
+  if (limit && !number(*limit, 1, archive::maxLogEntries, q.limit))
+    return "limit: a whole number from 1 to 10000, not " + shown(*limit);
+  auto w = window(params, now, fault);
+  if (!w)
+    return fault;
+  q.window = *w;
+  return q;
+}
+
+} // namespace tmx::web

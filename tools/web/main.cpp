@@ -1,0 +1,8 @@
+// tmx-web: keeps the monitor's records in an archive and serves them over
+// HTTP (see tools/web/Service.h).
+#include "tools/web/Service.h"
+
+int main(int argc, char **argv)
+{
+  return tmx::web::runWeb(argc, argv);
+}
