@@ -1,0 +1,131 @@
+// Time parameters, the CSV of raw records, and tmx-history on a small
+// archive.
+#include <gtest/gtest.h>
+
+#include "tests/support/TestSupport.h"
+#include "tools/archive/Archive.h"
+#include "tools/archive/Export.h"
+#include "tools/archive/TimeText.h"
+
+using namespace tmx::archive;
+using tmx::test::binaryPath;
+using tmx::test::run;
+using tmx::test::TempDir;
+
+TEST(TimeText, ParsesUnixSecondsAndIsoUtc)
+{
+  const struct
+  {
+    const char *text;
+    std::optional<double> value;
+  } cases[] = {
+    { "1796724000", 1796724000.0 },
+    { "1796724000.25", 1796724000.25 },
+    { "0", 0.0 },
+    { "2026-12-08T10:00:00Z", 1796724000.0 },
+    { "2026-12-08T10:00:00", 1796724000.0 },
+    { "2026-12-08T10:00:00.5Z", 1796724000.5 },
+    { "2026-12-08T10:00Z", 1796724000.0 },
+    { "2026-12-08", 1796688000.0 },
+    { "2024-02-29", 1709164800.0 },
+    { "2026-02-29", std::nullopt }, // no such day
+    { "2026-12-08T24:00:00Z", std::nullopt },
+    { "2026-13-01", std::nullopt },
+    { "2026-12-08 10:00:00", std::nullopt },
+    { " 1796724000", std::nullopt },
+    { "-5", std::nullopt },
+    { "1e9", std::nullopt },
+    { "1796724000.", std::nullopt },
+    { "2026-12-08T10:00:00+01:00", std::nullopt },
+    { "2026-12-08.5", std::nullopt },
+    { "99999999999999", std::nullopt }, // beyond year 9999
+    { "now", std::nullopt },
+    { "", std::nullopt },
+  };
+  for (const auto &c : cases)
+    EXPECT_EQ(parseTime(c.text), c.value) << c.text;
+  EXPECT_EQ(isoUtc(1796724000), "2026-12-08T10:00:00Z");
+}
+
+TEST(Export, CsvRowsAreExact)
+{
+  HousekeepingRecord a{ 0, 1796724000, 21.5, 40.1, false, 1796724000.4567 };
+  HousekeepingRecord b{ 1, 1796724005, std::nullopt, 80.0, true, 1796724006.0 };
+  EXPECT_EQ(csvHeader() + csvRow(a) + csvRow(b),
+            "housing,reading_time,reading_time_utc,temperature,humidity,water,arrival_time\n"
+            "electronics,1796724000,2026-12-08T10:00:00Z,21.5,40.1,0,1796724000.457\n"
+            "spectrograph,1796724005,2026-12-08T10:00:05Z,,80,1,1796724006.000\n");
+  EXPECT_EQ(
+    jsonRow(b).dump(),
+    R"({"arrivalTime":1796724006.0,"housing":"spectrograph","humidity":80.0,"readingTime":1796724005,)"
+    R"("readingTimeUtc":"2026-12-08T10:00:05Z","temperature":null,"water":true})");
+}
+
+TEST(History, ExportsAndTellsWhatTheArchiveHolds)
+{
+  TempDir dir;
+  const std::string path = dir.file("h.sqlite");
+  {
+    Archive a(path);
+    Batch b;
+    b.housekeeping = { { 1, 1796724005, 18.0, -1.0, true, 1796724005.5 },
+                       { 0, 1796724000, 21.5, 40.0, false, 1796724000.25 },
+                       { 0, 1796724005, 21.25, 40.5, false, 1796724005.5 },
+                       { 0, 1796727600, 22.0, 41.0, false, 1796727600.5 } };
+    b.messages = { { 0, "ALARM TEXT", 1796720400, 1796724001.0 } };
+    a.write(b);
+  }
+  const std::string tool = binaryPath("tmx-history");
+  auto r = run({ tool, "--archive", path, "export", "--from", "2026-12-08T10:00:00Z", "--to", "1796724005" });
+  ASSERT_TRUE(r.status.ok()) << r.err;
+  EXPECT_EQ(r.out,
+            "housing,reading_time,reading_time_utc,temperature,humidity,water,arrival_time\n"
+            "electronics,1796724000,2026-12-08T10:00:00Z,21.5,40,0,1796724000.250\n"
+            "electronics,1796724005,2026-12-08T10:00:05Z,21.25,40.5,0,1796724005.500\n"
+            "spectrograph,1796724005,2026-12-08T10:00:05Z,18,,1,1796724005.500\n");
+  r = run({ tool,
+            "export",
+            "--archive=" + path,
+            "--housing",
+            "spectrograph",
+            "--json",
+            "--from",
+            "0",
+            "--to",
+            "2026-12-09" });
+  ASSERT_TRUE(r.status.ok()) << r.err;
+  const auto j = nlohmann::json::parse(r.out);
+  ASSERT_EQ(j.size(), 1u);
+  EXPECT_TRUE(j[0]["humidity"].is_null());
+
+  r = run({ tool, "--archive", path, "stats" });
+  ASSERT_TRUE(r.status.ok()) << r.err;
+  EXPECT_NE(r.out.find("housekeeping  4 records, first 2026-12-08T10:00:00Z, last 2026-12-08T11:00:00Z"),
+            std::string::npos)
+    << r.out;
+  EXPECT_NE(r.out.find("messages      1 records"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("console       0 records"), std::string::npos) << r.out;
+
+  const struct
+  {
+    std::vector<std::string> args;
+    int status;
+  } faults[] = {
+    { { "--archive", path }, 2 },
+    { { "--archive", path, "export", "--from", "0" }, 2 },
+    { { "--archive", path, "export", "--from", "yesterday", "--to", "0" }, 2 },
+    { { "--archive", path, "export", "--from", "5", "--to", "1" }, 2 },
+    { { "--archive", path, "export", "--from", "0", "--to", "1", "--housing", "2" }, 2 },
+    { { "--archive", path, "stats", "--json" }, 2 },
+    { { "--archive", path, "purge" }, 2 },
+    { { "--archive", dir.file("missing.sqlite"), "stats" }, 1 },
+    { { "--archive", dir.write("x.txt", std::string(4096, 'x')), "stats" }, 1 },
+  };
+  for (const auto &f : faults) {
+    std::vector<std::string> argv{ tool };
+    argv.insert(argv.end(), f.args.begin(), f.args.end());
+    r = run(argv);
+    EXPECT_TRUE(r.status.exited && r.status.code == f.status) << f.args.back() << ": " << r.status.describe();
+    EXPECT_FALSE(r.err.empty());
+  }
+}

@@ -1,0 +1,185 @@
+// tmx-history: reads a tmx-web archive without the service: exports the
+// housekeeping records of a window, or tells what the archive holds.
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tools/archive/Archive.h"
+#include "tools/archive/Export.h"
+#include "tools/archive/TimeText.h"
+#include "tools/common/CommandLine.h"
+
+using namespace tmx::archive;
+
+namespace {
+
+const char program[] = "tmx-history";
+
+const char usageText[] =
+  "usage: tmx-history --archive FILE export --from T --to T [--housing H] [--csv|--json]\n"
+  "       tmx-history --archive FILE stats\n"
+  "\n"
+  "Reads the archive tmx-web keeps (it is never written to).\n"
+  "  export  writes the housekeeping records whose reading time is in [from, to]\n"
+  "          to standard output, ordered by reading time: CSV with the header line\n"
+  "          housing,reading_time,reading_time_utc,temperature,humidity,water,arrival_time\n"
+  "          (the same as tmx-web's /api/housekeeping?format=csv), or with --json\n"
+  "          an array of objects.\n"
+  "  stats   prints the number of records of each kind, the first and last\n"
+  "          time of each, and the size of the archive.\n"
+  "\n"
+  "Times are Unix seconds or ISO 8601 UTC (\"2026-12-08T10:00:00Z\", also\n"
+  "without the Z, or a bare date \"2026-12-08\").\n"
+  "\n"
+  "Options:\n"
+  "  --archive FILE  the archive (required)\n"
+  "  --from T        start of the window (export; required)\n"
+  "  --to T          end of the window (export; required)\n"
+  "  --housing H     electronics, spectrograph, 0 or 1 (export; default both)\n"
+  "  --csv           CSV output (the default)\n"
+  "  --json          JSON output\n"
+  "  -h, --help      this text\n"
+  "\n"
+  "Exit status: 0 on success; 1 when the archive is refused (missing, not an\n"
+  "archive, newer or damaged) or cannot be read; 2 for a bad command line.\n";
+
+// Options that take a value, to tell their values from the sub-command.
+bool takesValue(const char *arg)
+{
+  static const char *const names[] = { "--archive", "--from", "--to", "--housing" };
+  if (std::strchr(arg, '='))
+    return false;
+  for (const char *n : names)
+    if (std::strlen(arg) > 2 && std::strncmp(n, arg, std::strlen(arg)) == 0)
+      return true; // the name or an abbreviation of it
+  return false;
+}
+
+std::string timeText(const std::optional<double> &t)
+{
+  return t ? isoUtc(static_cast<std::int64_t>(*t)) : std::string("-");
+}
+
+void printKind(const char *name, const KindStats &k)
+{
+  std::printf("%-13s %llu records", name, static_cast<unsigned long long>(k.count));
+  if (k.first)
+    std::printf(", first %s, last %s", timeText(k.first).c_str(), timeText(k.last).c_str());
+  std::printf("\n");
+}
+
+int exportWindow(const Archive &archive, double from, double to, std::optional<int> housing, bool json)
+{
+  std::ios::sync_with_stdio(false);
+  std::string out = json ? "[" : csvHeader();
+  bool first = true;
+  archive.forEachRecord(
+    from,
+    to,
+    housing,
+    [&](const HousekeepingRecord &r) {
+      if (json) {
+        out += first ? "\n" : ",\n";
+        out += jsonRow(r).dump();
+      } else {
+        out += csvRow(r);
+      }
+      first = false;
+      if (out.size() > 65536) {
+        std::fwrite(out.data(), 1, out.size(), stdout);
+        out.clear();
+      }
+      return true;
+    },
+    static_cast<std::size_t>(-1));
+  if (json)
+    out += first ? "]\n" : "\n]\n";
+  std::fwrite(out.data(), 1, out.size(), stdout);
+  if (std::fflush(stdout) != 0) {
+    std::fprintf(stderr, "%s: cannot write the export: %s\n", program, std::strerror(errno));
+    return 1;
+  }
+  return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+  std::string archivePath, fromText, toText, housingText;
+  bool fromGiven = false, toGiven = false, housingGiven = false, csv = false, json = false;
+  tmx::tools::CommandLine cl(program, usageText);
+  cl.text("archive", "a file name", archivePath);
+  cl.text("from", "a time", fromText, &fromGiven);
+  cl.text("to", "a time", toText, &toGiven);
+  cl.text("housing", "a housing", housingText, &housingGiven);
+  cl.flag("csv", csv);
+  cl.flag("json", json);
+  // The sub-command is the one operand: take it out before the options are
+  // read.
+  std::string command;
+  std::vector<char *> args{ argv[0] };
+  for (int i = 1; i < argc; ++i) {
+    if (argv[i][0] == '-' && argv[i][1] != '\0') {
+      args.push_back(argv[i]);
+      if (std::strcmp(argv[i], "--") != 0 && takesValue(argv[i]) && i + 1 < argc)
+        args.push_back(argv[++i]);
+    } else if (command.empty()) {
+      command = argv[i];
+    } else {
+      return cl.usageError("unknown argument \"" + std::string(argv[i]) + "\"");
+    }
+  }
+
+  args.push_back(nullptr);
+  if (auto status = cl.parse(static_cast<int>(args.size()) - 1, args.data()))
+    return *status;
+
+  if (command.empty())
+    return cl.usageError("a sub-command is needed: export or stats");
+  if (command != "export" && command != "stats")
+    return cl.usageError("unknown sub-command \"" + command + "\"");
+  if (archivePath.empty())
+    return cl.usageError("--archive FILE is needed");
+  std::optional<double> from, to;
+  std::optional<int> housing;
+  if (command == "stats") {
+    if (fromGiven || toGiven || housingGiven || csv || json)
+      return cl.usageError("stats takes no --from, --to, --housing, --csv or --json");
+  } else {
+    if (!fromGiven || !toGiven)
+      return cl.usageError("export needs --from and --to");
+    if (!(from = parseTime(fromText)))
+      return cl.usageError("--from needs a time (Unix seconds or ISO 8601 UTC), not \"" + fromText + "\"");
+    if (!(to = parseTime(toText)))
+      return cl.usageError("--to needs a time (Unix seconds or ISO 8601 UTC), not \"" + toText + "\"");
+    if (*from > *to)
+      return cl.usageError("--from is later than --to");
+    if (housingGiven && !(housing = parseHousing(housingText)))
+      return cl.usageError("--housing needs electronics, spectrograph, 0 or 1, not \"" + housingText + "\"");
+    if (csv && json)
+      return cl.usageError("--csv and --json exclude each other");
+  }
+
+  try {
+    OpenOptions options;
+    options.readOnly = true;
+    Archive archive(archivePath, options);
+    if (command == "export")
+      return exportWindow(archive, *from, *to, housing, json);
+    const Stats st = archive.stats();
+    std::printf("%-13s %s\n", "archive", archivePath.c_str());
+    std::printf("%-13s %llu bytes\n", "size", static_cast<unsigned long long>(st.fileBytes));
+    printKind("housekeeping", st.housekeeping);
+    printKind("messages", st.messages);
+    printKind("console", st.console);
+    return 0;
+  } catch (const Error &e) {
+    std::fprintf(stderr, "%s: %s\n", program, e.what());
+    return 1;
+  }
+}
