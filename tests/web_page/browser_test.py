@@ -119,7 +119,8 @@ def panel(name):
 
 
 PLOTS = """(() => { const d = window.tmxDashboard; if (!d || !d.graphs.temperature || !d.graphs.humidity) return null;
-  return { rows: [d.graphs.temperature.numRows(), d.graphs.humidity.numRows()],
+  return { rows: [d.rows.temperature.length, d.rows.humidity.length],
+           plotted: [d.graphs.temperature.numRows(), d.graphs.humidity.numRows()],
            canvases: document.querySelectorAll('#plot-temperature canvas, #plot-humidity canvas').length,
            drawnMs: d.plotsDrawnMs, wet: d.wet.electronics.length, alarms: d.alarms.length }; })()"""
 
@@ -157,7 +158,7 @@ def run(args):
 
         # The plots are drawn with data, the wet period and the ALARM known to them.
         plots = wait_for(lambda: (p := devtools.eval(PLOTS)) and p["drawnMs"] and p, 10)
-        check(bool(plots) and min(plots["rows"]) > 100 and plots["canvases"] >= 4 and plots["wet"] == 1 and plots["alarms"] == 1,
+        check(bool(plots) and min(plots["rows"]) > 100 and plots["plotted"][0] >= plots["rows"][0] and plots["canvases"] >= 4 and plots["wet"] == 1 and plots["alarms"] == 1,
               f"both plots drawn with data, a wet period and an ALARM marked: {plots}")
         if plots:
             print(f"figure: page opened to plots drawn: {plots['drawnMs']:.0f} ms (fixture, 1 h window)")
@@ -176,7 +177,7 @@ def run(args):
         http(port, "/test/event", "event: housekeeping\ndata: " + json.dumps(wet) + "\n\n")
         shown = wait_for(lambda: (v := devtools.eval(panel("electronics"))) and v["water"] == "WET" and v["wet"] and v, 10, 0.01)
         check(bool(shown) and shown["temperature"] == "22.6 °C", f"WET shown within 10 s ({time.monotonic() - sent:.3f} s)")
-        rows_after = wait_for(lambda: devtools.eval("window.tmxDashboard.graphs.temperature.numRows()") > plots["rows"][0], 5)
+        rows_after = wait_for(lambda: devtools.eval("window.tmxDashboard.graphs.temperature.numRows()") > plots["plotted"][0], 5)
         check(bool(rows_after), "the record appended to the plot's right end: " + json.dumps(devtools.eval(
             "[window.tmxDashboard.graphs.temperature.numRows(), window.tmxDashboard.lastT, window.tmxDashboard.window]")))
 

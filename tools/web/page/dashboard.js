@@ -211,11 +211,22 @@
     });
     return Array.from(byTime.values()).sort((a, b) => a[0] - b[0]);
   }
+  // The rows framed by empty rows at the window's ends, so that the time axis
+  // (and a double-click reset) spans the whole window however little data it
+  // holds; a live window's ends follow the clock.
   function fileFor(quantity) {
     const rows = state.rows[quantity];
-    if (rows.length > 0) return rows;
-    const w = state.window; // dygraphs draws no axes for an empty file
-    return [[new Date(w.from * 1000), null, null], [new Date(w.to * 1000), null, null]];
+    const w = state.window;
+    let from = w.from, to = w.to;
+    if (w.live) {
+      to = Math.max(to, serverNow());
+      from = to - (w.to - w.from);
+    }
+    const first = [new Date(from * 1000), null, null];
+    const last = [new Date(to * 1000), null, null];
+    if (rows.length > 0 && rows[0][0] <= first[0]) first[0] = new Date(rows[0][0].getTime() - 1);
+    if (rows.length > 0 && rows[rows.length - 1][0] >= last[0]) last[0] = new Date(rows[rows.length - 1][0].getTime() + 1);
+    return [first].concat(rows, [last]);
   }
   function underlay(ctx, area, g) {
     const [x0, x1] = g.xAxisRange();
@@ -278,7 +289,7 @@
         underlayCallback: underlay,
         zoomCallback: onZoom(q),
         digitsAfterDecimal: 1,
-        axes: { y: { axisLabelWidth: 40 } },
+        axes: { x: { pixelsPerLabel: 110, axisLabelWidth: 90 }, y: { axisLabelWidth: 40 } },
         file: fileFor(q),
       };
       const g = state.graphs[q];
@@ -346,7 +357,7 @@
       marks.drawn = performance.now();
       const res = hkE.resolution;
       $('#plot-status').textContent = fmtTime(w.from, true) + ' – ' + fmtTime(w.to, true) + ' UTC · ' +
-        (res === 0 ? 'every record' : 'minimum–mean–maximum per ' + (res === 60 ? 'minute' : res === 3600 ? 'hour' : res + ' s')) +
+        (res === 0 ? 'every record' : 'minimum–mean–maximum per ' + (res === 60 ? 'minute' : res === 3600 ? 'hour' : res < 3600 ? res / 60 + ' minutes' : res / 3600 + ' hours')) +
         (w.live ? ' · live' : '');
       const pending = state.pending;
       state.pending = [];
