@@ -322,7 +322,7 @@
     const marks = { start: performance.now() };
     state.loadTiming = marks;
     try {
-      const current = await getJson('/api/current');
+      const current = await getJson('api/current');
       if (generation !== state.generation) return;
       marks.current = performance.now();
       state.clockOffset = current.now - Date.now() / 1000;
@@ -335,9 +335,9 @@
       const range = 'from=' + w.from.toFixed(3) + '&to=' + w.to.toFixed(3);
       const points = pointsWanted();
       const [hkE, hkS, msgs] = await Promise.all([
-        getJson('/api/housekeeping?housing=electronics&' + range + '&points=' + points),
-        getJson('/api/housekeeping?housing=spectrograph&' + range + '&points=' + points),
-        getJson('/api/messages?' + range + '&limit=' + MESSAGES_FETCHED),
+        getJson('api/housekeeping?housing=electronics&' + range + '&points=' + points),
+        getJson('api/housekeeping?housing=spectrograph&' + range + '&points=' + points),
+        getJson('api/messages?' + range + '&limit=' + MESSAGES_FETCHED),
       ]);
       if (generation !== state.generation) return;
       marks.fetched = performance.now();
@@ -423,7 +423,7 @@
 
   let retryDelay = 1000;
   function connect() {
-    const es = new EventSource('/api/events');
+    const es = new EventSource('api/events');
     es.addEventListener('open', () => {
       state.connected = true;
       retryDelay = 1000;
