@@ -235,6 +235,30 @@ def run(args):
               f"30-day window from the address drawn as min-mean-max per hour: {long} '{status}'")
         if long:
             print(f"figure: page opened to plots drawn: {long['drawnMs']:.0f} ms (fixture, 30 d window)")
+
+        # Drag across the temperature plot: both plots zoom, the zoom goes into the
+        # address, and the span is fetched again finer; a double-click resets.
+        box = devtools.eval("(() => { const r = document.querySelector('#plot-temperature').getBoundingClientRect();"
+                            " return [r.left, r.top, r.width, r.height]; })()")
+        y = box[1] + box[3] / 2
+        x1, x2 = box[0] + box[2] * 0.80, box[0] + box[2] * 0.815  # about 11 h: per minute instead of per hour
+        mouse = lambda kind, x, **kw: devtools.call("Input.dispatchMouseEvent", type=kind, x=x, y=y, button="left", **kw)
+        mouse("mouseMoved", x1)
+        mouse("mousePressed", x1, clickCount=1)
+        for i in range(1, 6):
+            mouse("mouseMoved", x1 + (x2 - x1) * i / 5, buttons=1)
+        mouse("mouseReleased", x2, clickCount=1)
+        ZOOM = """(() => { const d = window.tmxDashboard; const z = d.view.zoom;
+          return { zoomed: [d.graphs.temperature.isZoomed('x'), d.graphs.humidity.isZoomed('x')], hash: location.hash,
+                   inside: z ? d.rows.temperature.filter(r => r[0] >= z[0] * 1000 && r[0] <= z[1] * 1000).length : 0 }; })()"""
+        zoom = wait_for(lambda: (z := devtools.eval(ZOOM)) and all(z["zoomed"]) and "zoom=" in z["hash"] and z["inside"] > 100 and z, 10)
+        check(bool(zoom), f"drag zooms both plots, into the address, refetched finer: {devtools.eval(ZOOM)}")
+        mouse("mousePressed", (x1 + x2) / 2, clickCount=1)
+        mouse("mouseReleased", (x1 + x2) / 2, clickCount=1)
+        mouse("mousePressed", (x1 + x2) / 2, clickCount=2)
+        mouse("mouseReleased", (x1 + x2) / 2, clickCount=2)
+        reset = wait_for(lambda: (z := devtools.eval(ZOOM)) and not any(z["zoomed"]) and "zoom=" not in z["hash"] and z, 10)
+        check(bool(reset), f"double-click resets both plots: {devtools.eval(ZOOM)}")
     finally:
         if devtools:
             try:

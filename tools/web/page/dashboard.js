@@ -22,7 +22,8 @@
     everOpened: false,
     view: { range: '1h', from: null, to: null, zoom: null },
     window: null,                // { from, to, live }
-    rows: { temperature: [], humidity: [] },
+    rows: { temperature: [], humidity: [] },  // what the plots show
+    base: { temperature: [], humidity: [] },  // the whole window; rows differs while zoomed in
     lastT: {},                   // housing -> reading time of the newest plotted point
     wet: { electronics: [], spectrograph: [] },
     alarms: [],
@@ -270,6 +271,7 @@
       syncing = false;
       state.view.zoom = zoomed ? [minX / 1000, maxX / 1000] : null;
       history.replaceState(null, '', hashOf(state.view));
+      refine();
     };
   }
   function drawPlots() {
@@ -343,7 +345,7 @@
       marks.fetched = performance.now();
       const series = { electronics: hkE, spectrograph: hkS };
       state.window = w;
-      for (const q of QUANTITIES) state.rows[q] = buildRows(series, q);
+      for (const q of QUANTITIES) state.rows[q] = state.base[q] = buildRows(series, q);
       for (const name of HOUSINGS) {
         state.wet[name] = series[name].wet.map((iv) => iv.slice());
         const temps = series[name].temperature;
@@ -355,6 +357,7 @@
       showViewControls();
       drawPlots();
       marks.drawn = performance.now();
+      if (state.view.zoom) refine();
       const res = hkE.resolution;
       $('#plot-status').textContent = fmtTime(w.from, true) + ' – ' + fmtTime(w.to, true) + ' UTC · ' +
         (res === 0 ? 'every record' : 'minimum–mean–maximum per ' + (res === 60 ? 'minute' : res === 3600 ? 'hour' : res < 3600 ? res / 60 + ' minutes' : res / 3600 + ' hours')) +
@@ -371,6 +374,32 @@
     }
   }
 
+  // Zoomed into a summarised window: the zoomed span is fetched again at the
+  // finer resolution it allows and shown in place of the summaries there.
+  let refineGeneration = 0;
+  async function refine() {
+    const generation = ++refineGeneration;
+    const zoom = state.view.zoom;
+    if (!zoom) {
+      for (const q of QUANTITIES) state.rows[q] = state.base[q];
+      scheduleRedraw();
+      return;
+    }
+    const [a, b] = zoom;
+    const range = 'from=' + a.toFixed(3) + '&to=' + b.toFixed(3) + '&points=' + pointsWanted();
+    try {
+      const [e, s] = await Promise.all(HOUSINGS.map((n) => getJson('api/housekeeping?housing=' + n + '&' + range)));
+      if (generation !== refineGeneration || state.loading) return;
+      for (const q of QUANTITIES) {
+        const outside = state.base[q].filter((r) => r[0] < a * 1000 || r[0] > b * 1000);
+        state.rows[q] = outside.concat(buildRows({ electronics: e, spectrograph: s }, q)).sort((x, y) => x[0] - y[0]);
+      }
+      scheduleRedraw();
+    } catch (err) {
+      $('#plot-status').textContent = 'could not load the zoomed span: ' + err.message;
+    }
+  }
+
   // ---- live events
   function whenLoaded(f) { if (state.loading) state.pending.push(f); else f(); }
   function appendPoint(h) {
@@ -381,13 +410,14 @@
     const k = HOUSINGS.indexOf(h.housing) + 1;
     const from = serverNow() - (w.to - w.from);
     for (const q of QUANTITIES) {
-      const rows = state.rows[q];
       const row = [new Date(t * 1000), null, null];
       row[k] = h[q] === null ? null : [h[q], h[q], h[q]];
-      rows.push(row);
-      let drop = 0;
-      while (drop < rows.length && rows[drop][0] < from * 1000) drop++;
-      if (drop) rows.splice(0, drop);
+      for (const rows of state.rows[q] === state.base[q] ? [state.rows[q]] : [state.rows[q], state.base[q]]) {
+        rows.push(row);
+        let drop = 0;
+        while (drop < rows.length && rows[drop][0] < from * 1000) drop++;
+        if (drop) rows.splice(0, drop);
+      }
     }
     if (h.water === true) {
       const ivs = state.wet[h.housing];
