@@ -1,14 +1,17 @@
 #include "tools/web/Api.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <memory>
 
 #include <httplib.h>
 
 #include "tools/archive/Export.h"
+#include "tools/web/Page.h"
 
 namespace tmx::web {
 
@@ -42,10 +45,18 @@ double nowSeconds(const LiveState &live)
   return live.now();
 }
 
+// Sent through a content provider of known length, which httplib leaves
+// uncompressed: its brotli at the slowest setting made a 30-day series take
+// about 400 ms instead of 5 ms, for answers that mostly travel on loopback
+// or a local network.
 void send(httplib::Response &res, const Reply &reply)
 {
   res.status = reply.status;
-  res.set_content(reply.body, reply.contentType.c_str());
+  auto body = std::make_shared<std::string>(reply.body);
+  res.set_content_provider(
+    body->size(), reply.contentType.c_str(), [body](std::size_t offset, std::size_t length, httplib::DataSink &sink) {
+      return sink.write(body->data() + offset, std::min(length, body->size() - offset));
+    });
 }
 
 // Rows per archive read while a CSV export streams.
@@ -269,8 +280,8 @@ HttpServer::HttpServer(WebApi &api, std::size_t maxStreams)
   server_->set_payload_max_length(64 * 1024);
   api.addRoutes(*server_);
 
-  // The dashboard page ("/" and "/static/...") is added here:
-  //   tmx::web::addPageRoutes(*server_);
+  // The dashboard page: "/" and "/static/...".
+  addPageRoutes(*server_);
 }
 
 HttpServer::~HttpServer()

@@ -1,0 +1,274 @@
+// tmx-page-fixture: serves the dashboard (addPageRoutes) with canned /api/*
+// answers and an event stream the browser test controls, on 127.0.0.1 at a
+// free port (printed as "PORT <n>" on standard output).
+//
+// Control (loopback only, for the test):
+//   POST /test/event    body "event: <kind>\ndata: <json>\n\n", sent to every
+//                       stream; housekeeping and state events also change what
+//                       /api/current answers from then on
+//   POST /test/current  body: the /api/current answer (its "now" is replaced)
+//   POST /test/drop     ends every open event stream (a lost connection)
+//   GET  /test/stats    {"housekeepingRequests":n,"streams":n,"streamsOpened":n}
+// It exits by itself after --lifetime seconds (default 300).
+#include "tools/web/Page.h"
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+
+using nlohmann::json;
+
+namespace {
+
+double unixNow()
+{
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+// Sent uncompressed (a provider of known length): the browser asks for brotli,
+// which cpp-httplib makes slowly, and this fixture stands for a fast service.
+void sendJson(httplib::Response &res, const json &value)
+{
+  auto body = std::make_shared<std::string>(value.dump());
+  res.set_content_provider(
+    body->size(), "application/json", [body](size_t offset, size_t length, httplib::DataSink &sink) {
+      return sink.write(body->data() + offset, std::min(length, body->size() - offset));
+    });
+}
+
+struct Stream
+{
+  std::deque<std::string> queue; // bounded: a stalled reader loses old events
+  bool ended = false;
+};
+
+class Fixture
+{
+public:
+  Fixture()
+    : start_(unixNow())
+  {
+    current_ = json::parse(R"({
+      "service": {"state": "subscribed", "lastRecord": null, "stale": false},
+      "housings": [
+        {"housing": "electronics", "temperature": 22.4, "humidity": 41.2, "water": false, "stale": false},
+        {"housing": "spectrograph", "temperature": 18.7, "humidity": null, "water": false, "stale": false}]})");
+    for (auto &h : current_["housings"]) {
+      h["readingTime"] = start_ - 2;
+      h["arrivalTime"] = start_ - 1.9;
+      h["age"] = 1.9;
+    }
+    current_["service"]["since"] = start_ - 600;
+    current_["service"]["lastRecord"] = start_ - 1.9;
+  }
+
+  void routes(httplib::Server &server)
+  {
+    tmx::web::addPageRoutes(server);
+    server.Get("/api/current", [this](const httplib::Request &, httplib::Response &res) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      current_["now"] = unixNow();
+      sendJson(res, current_);
+    });
+    server.Get("/api/housekeeping", [this](const httplib::Request &req, httplib::Response &res) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++housekeepingRequests_;
+      }
+      sendJson(res, housekeeping(req));
+    });
+    server.Get("/api/messages", [this](const httplib::Request &, httplib::Response &res) {
+      json messages = json::array();
+      messages.push_back({ { "time", start_ - 300 },
+                           { "kind", "console" },
+                           { "priority", nullptr },
+                           { "sentTime", nullptr },
+                           { "text", "tmx: housekeeping period 5 s" } });
+      messages.push_back({ { "time", start_ - 900 },
+                           { "kind", "message" },
+                           { "priority", "ALARM" },
+                           { "sentTime", 1000.0 },
+                           { "text", "Water detected in housing 0" } });
+      messages.push_back({ { "time", start_ - 1500 },
+                           { "kind", "message" },
+                           { "priority", "WARNING" },
+                           { "sentTime", 900.0 },
+                           { "text", "Humidity of housing 1 could not be read" } });
+      sendJson(res, json{ { "messages", messages } });
+    });
+    server.Get("/api/events", [this](const httplib::Request &, httplib::Response &res) {
+      auto stream = std::make_shared<Stream>();
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        streams_.insert(stream);
+        ++streamsOpened_;
+      }
+      res.set_header("Cache-Control", "no-cache");
+      res.set_chunked_content_provider(
+        "text/event-stream",
+        [this, stream](size_t, httplib::DataSink &sink) {
+          std::unique_lock<std::mutex> lock(mutex_);
+          cv_.wait_for(
+            lock, std::chrono::seconds(1), [&] { return !stream->queue.empty() || stream->ended; });
+          if (stream->ended)
+            return false;
+          std::string out = ": keep-alive\n\n";
+          if (!stream->queue.empty()) {
+            out.clear();
+            for (auto &e : stream->queue)
+              out += e;
+            stream->queue.clear();
+          }
+          lock.unlock();
+          return sink.write(out.data(), out.size());
+        },
+        [this, stream](bool) {
+          std::lock_guard<std::mutex> lock(mutex_);
+          streams_.erase(stream);
+        });
+    });
+    server.Post("/test/event", [this](const httplib::Request &req, httplib::Response &res) {
+      const std::string &text = req.body;
+      const auto dataAt = text.find("data: ");
+      const auto kindAt = text.find("event: ");
+      if (dataAt == std::string::npos || kindAt == std::string::npos) {
+        res.status = 400;
+        res.set_content("need event: and data: lines\n", "text/plain");
+        return;
+      }
+      const std::string kind = text.substr(kindAt + 7, text.find('\n', kindAt) - kindAt - 7);
+      const json data = json::parse(text.substr(dataAt + 6, text.find('\n', dataAt) - dataAt - 6));
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (kind == "housekeeping") {
+        for (auto &h : current_["housings"])
+          if (h["housing"] == data["housing"])
+            h = data;
+      } else if (kind == "state") {
+        current_["service"] = data;
+        for (auto &h : current_["housings"])
+          h["stale"] = data["stale"];
+      }
+      for (auto &s : streams_) {
+        if (s->queue.size() >= 256)
+          s->queue.pop_front();
+        s->queue.push_back(text);
+      }
+      cv_.notify_all();
+    });
+    server.Post("/test/current", [this](const httplib::Request &req, httplib::Response &) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      current_ = json::parse(req.body);
+    });
+    server.Post("/test/drop", [this](const httplib::Request &, httplib::Response &) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (auto &s : streams_)
+        s->ended = true;
+      cv_.notify_all();
+    });
+    server.Get("/test/stats", [this](const httplib::Request &, httplib::Response &res) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      res.set_content(json{ { "housekeepingRequests", housekeepingRequests_ },
+                            { "streams", streams_.size() },
+                            { "streamsOpened", streamsOpened_ } }
+                        .dump(),
+                      "application/json");
+    });
+  }
+
+  void endStreams()
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto &s : streams_)
+      s->ended = true;
+    cv_.notify_all();
+  }
+
+private:
+  // A smooth series per housing; raw records every 5 s when they fit in the
+  // points asked for, otherwise min-mean-max per minute or hour. The electronics'
+  // water line was wet from 40 to 30 minutes ago; one spectrograph humidity is missing.
+  json housekeeping(const httplib::Request &req) const
+  {
+    const double now = unixNow();
+    const double to = req.has_param("to") ? std::atof(req.get_param_value("to").c_str()) : now;
+    const double from = req.has_param("from") ? std::atof(req.get_param_value("from").c_str()) : to - 3600;
+    const int points = req.has_param("points") ? std::atoi(req.get_param_value("points").c_str()) : 1000;
+    const std::string housing = req.get_param_value("housing");
+    const bool electronics = housing == "electronics" || housing == "0";
+    const double span = to - from;
+    const int resolution = span / 5 <= points ? 0 : span / 60 <= points ? 60 : 3600;
+    const double step =
+      resolution == 0 ? 5 : std::max<double>(resolution, std::ceil(span / points / resolution) * resolution);
+    json t = json::array(), h = json::array();
+    for (double x = std::ceil(from / step) * step; x <= to && x <= now; x += step) {
+      const double phase = x / 3600.0 * 2 * M_PI;
+      const double temp = (electronics ? 22.0 : 18.5) + 0.5 * std::sin(phase);
+      const double hum = (electronics ? 40.0 : 30.0) + 2.0 * std::cos(phase);
+      const double band = resolution == 0 ? 0 : 0.3;
+      t.push_back({ x, temp - band, temp, temp + band });
+      if (!electronics && std::fmod(x, 600) < step)
+        h.push_back({ x, nullptr, nullptr, nullptr });
+      else
+        h.push_back({ x, hum - 4 * band, hum, hum + 4 * band });
+    }
+    json wet = json::array();
+    if (electronics && start_ - 1800 > from)
+      wet.push_back({ std::max(from, start_ - 2400), start_ - 1800 });
+    return { { "housing", electronics ? "electronics" : "spectrograph" },
+             { "from", from },
+             { "to", to },
+             { "resolution", resolution },
+             { "temperature", t },
+             { "humidity", h },
+             { "wet", wet } };
+  }
+
+  const double start_;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  json current_;
+  std::set<std::shared_ptr<Stream>> streams_;
+  int housekeepingRequests_ = 0;
+  int streamsOpened_ = 0;
+};
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+  int lifetime = 300;
+  for (int i = 1; i + 1 < argc; ++i)
+    if (std::string(argv[i]) == "--lifetime")
+      lifetime = std::atoi(argv[i + 1]);
+  httplib::Server server;
+  Fixture fixture;
+  fixture.routes(server);
+  const int port = server.bind_to_any_port("127.0.0.1");
+  if (port <= 0) {
+    std::cerr << "tmx-page-fixture: cannot listen on 127.0.0.1\n";
+    return 1;
+  }
+  std::thread watchdog([&] {
+    std::this_thread::sleep_for(std::chrono::seconds(lifetime));
+    std::cerr << "tmx-page-fixture: lifetime over\n";
+    std::_Exit(2);
+  });
+  watchdog.detach();
+  std::cout << "PORT " << port << std::endl;
+  server.listen_after_bind();
+  fixture.endStreams();
+  return 0;
+}

@@ -1,0 +1,498 @@
+// The TMX dashboard: panels with each housing's last reading, trend plots of
+// temperature and humidity (dygraphs), and the latest messages, kept live
+// through server-sent events from /api/events. Times are shown in UTC.
+(function () {
+  'use strict';
+
+  const HOUSINGS = ['electronics', 'spectrograph'];
+  const LABELS = { electronics: 'Electronics', spectrograph: 'Spectrograph' };
+  const COLORS = ['#d9480f', '#1864ab'];
+  const QUANTITIES = ['temperature', 'humidity'];
+  const RANGES = { '1h': 3600, '24h': 86400, '7d': 7 * 86400, '30d': 30 * 86400 };
+  const STALE_AFTER = 15;        // seconds: three housekeeping periods
+  const MESSAGES_SHOWN = 200;
+  const MESSAGES_FETCHED = 2000; // also the ALARM marks of the window
+  const WET_JOIN = 20;           // seconds: a wet record this close to a wet period extends it
+
+  const state = {
+    clockOffset: 0,              // server clock minus this browser's clock, seconds
+    service: null,
+    current: {},                 // housing -> last housing object
+    connected: false,
+    everOpened: false,
+    view: { range: '1h', from: null, to: null, zoom: null },
+    window: null,                // { from, to, live }
+    rows: { temperature: [], humidity: [] },  // what the plots show
+    base: { temperature: [], humidity: [] },  // the whole window; rows differs while zoomed in
+    lastT: {},                   // housing -> reading time of the newest plotted point
+    wet: { electronics: [], spectrograph: [] },
+    alarms: [],
+    messages: [],
+    graphs: {},
+    generation: 0,
+    loading: false,
+    pending: [],                 // events received while a load is in flight
+    plotsDrawnMs: null,          // performance.now() when the plots were first drawn with data
+    latencies: [],               // seconds from arrival at the service to shown here
+    events: 0,
+  };
+  window.tmxDashboard = state;
+
+  const $ = (sel, root) => (root || document).querySelector(sel);
+  const serverNow = () => Date.now() / 1000 + state.clockOffset;
+
+  function pad(n) { return String(n).padStart(2, '0'); }
+  function fmtTime(t, withDate) {
+    const d = new Date(t * 1000);
+    const time = pad(d.getUTCHours()) + ':' + pad(d.getUTCMinutes()) + ':' + pad(d.getUTCSeconds());
+    if (!withDate) return time;
+    return d.getUTCFullYear() + '-' + pad(d.getUTCMonth() + 1) + '-' + pad(d.getUTCDate()) + ' ' + time;
+  }
+  function fmtAge(s) {
+    if (s < 0) s = 0;
+    if (s < 120) return Math.round(s) + ' s';
+    if (s < 7200) return Math.round(s / 60) + ' min';
+    if (s < 172800) return Math.round(s / 3600) + ' h';
+    return Math.round(s / 86400) + ' d';
+  }
+  // Unix seconds, or ISO 8601 taken as UTC when it names no zone.
+  function parseTime(s) {
+    if (s === null || s === undefined || s === '') return null;
+    if (/^\d+(\.\d+)?$/.test(s)) return Number(s);
+    let iso = s;
+    if (/^\d{4}-\d{2}-\d{2}$/.test(iso)) iso += 'T00:00:00';
+    if (!/(Z|[+-]\d{2}:?\d{2})$/.test(iso)) iso += 'Z';
+    const ms = Date.parse(iso);
+    return isNaN(ms) ? null : ms / 1000;
+  }
+  function isoUtc(t) { return new Date(t * 1000).toISOString().replace(/\.\d{3}Z$/, 'Z'); }
+
+  async function getJson(url) {
+    const res = await fetch(url, { cache: 'no-store' });
+    if (!res.ok) throw new Error(url + ': ' + res.status + ' ' + (await res.text()).trim());
+    return res.json();
+  }
+
+  // ---- the window, kept in the address ("#range=24h", "#from=..&to=..", "&zoom=a,b")
+  function readHash() {
+    const p = new URLSearchParams(location.hash.replace(/^#/, ''));
+    const view = { range: null, from: parseTime(p.get('from')), to: parseTime(p.get('to')), zoom: null };
+    if (view.from === null || view.to === null || view.to <= view.from) {
+      view.from = view.to = null;
+      view.range = RANGES[p.get('range')] ? p.get('range') : '1h';
+    }
+    const z = (p.get('zoom') || '').split(',').map(Number);
+    if (z.length === 2 && z[0] < z[1]) view.zoom = z;
+    return view;
+  }
+  function hashOf(view) {
+    const p = new URLSearchParams();
+    if (view.range) p.set('range', view.range);
+    else { p.set('from', isoUtc(view.from)); p.set('to', isoUtc(view.to)); }
+    if (view.zoom) p.set('zoom', view.zoom.map(Math.round).join(','));
+    return '#' + p.toString();
+  }
+  function go(view) {
+    const h = hashOf(view);
+    if (h !== location.hash) location.hash = h; // a new history entry; hashchange loads it
+  }
+  function computeWindow(view) {
+    if (view.range) {
+      const to = serverNow();
+      return { from: to - RANGES[view.range], to: to, live: true };
+    }
+    return { from: view.from, to: view.to, live: view.to >= serverNow() };
+  }
+  function showViewControls() {
+    document.querySelectorAll('#window button[data-range]').forEach((b) => {
+      b.classList.toggle('active', b.dataset.range === state.view.range);
+    });
+    if (state.window) {
+      $('#from').value = isoUtc(state.window.from).slice(0, 19);
+      $('#to').value = isoUtc(state.window.to).slice(0, 19);
+    }
+  }
+
+  // ---- panels
+  function setNum(el, value, unit, digits) {
+    if (value === null || value === undefined) {
+      el.textContent = 'missing';
+      el.classList.add('missing');
+    } else {
+      el.textContent = value.toFixed(digits) + ' ' + unit;
+      el.classList.remove('missing');
+    }
+  }
+  function renderHousing(h) {
+    const p = $('#panel-' + h.housing);
+    if (!p) return;
+    setNum($('.temperature', p), h.temperature, '°C', 1);
+    setNum($('.humidity', p), h.humidity, '% RH', 1);
+    const w = $('.water', p);
+    w.classList.remove('wet', 'dry', 'missing');
+    if (h.water === true) { w.textContent = 'WET'; w.classList.add('wet'); }
+    else if (h.water === false) { w.textContent = 'dry'; w.classList.add('dry'); }
+    else { w.textContent = 'missing'; w.classList.add('missing'); }
+    p.classList.toggle('wet', h.water === true);
+    refreshAges();
+  }
+  // Called every second: the age of each reading, and the stale marks. A panel
+  // is stale when the service says so, when the service is not subscribed, when
+  // this page has lost its event stream, or when no reading came for 15 s.
+  function refreshAges() {
+    const now = serverNow();
+    const serviceOk = state.connected && state.service && state.service.state === 'subscribed';
+    for (const name of HOUSINGS) {
+      const p = $('#panel-' + name);
+      const h = state.current[name];
+      const t = h ? (h.arrivalTime !== null ? h.arrivalTime : h.readingTime) : null;
+      const age = t === null ? null : now - t;
+      let stale = !serviceOk || !h || h.stale || age === null || age > STALE_AFTER;
+      p.classList.toggle('stale', stale);
+      let text = age === null ? 'no reading' : 'last reading ' + fmtAge(age) + ' ago (' + fmtTime(h.readingTime !== null ? h.readingTime : t, true) + ' UTC)';
+      if (stale) {
+        if (!state.connected) text += ' · connection to the service lost';
+        else if (!serviceOk) text += ' · service ' + (state.service ? state.service.state : 'unknown');
+        else text += ' · no reading for over ' + STALE_AFTER + ' s';
+      }
+      $('.age', p).textContent = text;
+    }
+    $('#clock').textContent = fmtTime(now, true) + ' UTC';
+  }
+  function renderService() {
+    const el = $('#service');
+    const s = state.service;
+    let text, st;
+    if (!state.connected) { text = 'connection lost, reconnecting…'; st = 'lost'; }
+    else if (!s) { text = 'connecting…'; st = 'starting'; }
+    else {
+      st = s.state;
+      text = s.state + (s.state !== 'subscribed' ? ' since ' + fmtTime(s.since, true) + ' UTC' : '');
+      if (s.stale) text += ' · STALE';
+    }
+    el.dataset.state = st;
+    $('#service-state').textContent = text;
+    refreshAges();
+  }
+
+  // ---- messages
+  function messageItem(m) {
+    const li = document.createElement('li');
+    li.className = m.kind === 'console' ? 'console' : (m.priority || 'message').toLowerCase();
+    const time = document.createElement('time');
+    time.textContent = fmtTime(m.time, true);
+    li.appendChild(time);
+    if (m.kind !== 'console' && m.priority) {
+      const prio = document.createElement('span');
+      prio.className = 'prio';
+      prio.textContent = m.priority;
+      li.appendChild(prio);
+    }
+    li.appendChild(document.createTextNode(m.text));
+    return li;
+  }
+  function renderMessages() {
+    const ol = $('#messages');
+    ol.replaceChildren(...state.messages.slice(0, MESSAGES_SHOWN).map(messageItem));
+  }
+
+  // ---- plots
+  function pointsWanted() {
+    const w = $('#plot-temperature').clientWidth || 1000;
+    return Math.max(200, Math.min(2000, Math.round(w)));
+  }
+  function buildRows(series, quantity) {
+    const byTime = new Map();
+    HOUSINGS.forEach((name, k) => {
+      for (const [t, min, mean, max] of series[name][quantity]) {
+        let row = byTime.get(t);
+        if (!row) { row = [new Date(t * 1000), null, null]; byTime.set(t, row); }
+        row[k + 1] = mean === null ? null : [min, mean, max];
+      }
+    });
+    return Array.from(byTime.values()).sort((a, b) => a[0] - b[0]);
+  }
+  // The rows framed by empty rows at the window's ends, so that the time axis
+  // (and a double-click reset) spans the whole window however little data it
+  // holds; a live window's ends follow the clock.
+  function fileFor(quantity) {
+    const rows = state.rows[quantity];
+    const w = state.window;
+    let from = w.from, to = w.to;
+    if (w.live) {
+      to = Math.max(to, serverNow());
+      from = to - (w.to - w.from);
+    }
+    const first = [new Date(from * 1000), null, null];
+    const last = [new Date(to * 1000), null, null];
+    if (rows.length > 0 && rows[0][0] <= first[0]) first[0] = new Date(rows[0][0].getTime() - 1);
+    if (rows.length > 0 && rows[rows.length - 1][0] >= last[0]) last[0] = new Date(rows[rows.length - 1][0].getTime() + 1);
+    return [first].concat(rows, [last]);
+  }
+  function underlay(ctx, area, g) {
+    const [x0, x1] = g.xAxisRange();
+    ctx.save();
+    ctx.fillStyle = 'rgba(0, 80, 200, 0.18)';
+    for (const name of HOUSINGS) {
+      for (const [a, b] of state.wet[name]) {
+        if (b * 1000 < x0 || a * 1000 > x1) continue;
+        const l = Math.max(area.x, g.toDomXCoord(a * 1000));
+        const r = Math.min(area.x + area.w, g.toDomXCoord(b * 1000));
+        ctx.fillRect(l, area.y, Math.max(r - l, 3), area.h);
+      }
+    }
+    ctx.strokeStyle = '#c0001a';
+    ctx.fillStyle = '#c0001a';
+    ctx.lineWidth = 1.5;
+    for (const t of state.alarms) {
+      if (t * 1000 < x0 || t * 1000 > x1) continue;
+      const x = Math.round(g.toDomXCoord(t * 1000)) + 0.5;
+      ctx.beginPath();
+      ctx.moveTo(x, area.y);
+      ctx.lineTo(x, area.y + area.h);
+      ctx.stroke();
+      ctx.beginPath(); // a mark on the time axis
+      ctx.moveTo(x, area.y + area.h - 8);
+      ctx.lineTo(x - 5, area.y + area.h);
+      ctx.lineTo(x + 5, area.y + area.h);
+      ctx.fill();
+    }
+    ctx.restore();
+  }
+  let syncing = false;
+  function onZoom(quantity) {
+    return function (minX, maxX) {
+      if (syncing) return;
+      syncing = true;
+      const zoomed = this.isZoomed('x');
+      for (const q of QUANTITIES) {
+        if (q !== quantity && state.graphs[q]) state.graphs[q].updateOptions({ dateWindow: zoomed ? [minX, maxX] : null });
+      }
+      syncing = false;
+      state.view.zoom = zoomed ? [minX / 1000, maxX / 1000] : null;
+      history.replaceState(null, '', hashOf(state.view));
+      refine();
+    };
+  }
+  function drawPlots() {
+    const dateWindow = state.view.zoom ? state.view.zoom.map((t) => t * 1000) : null;
+    QUANTITIES.forEach((q) => {
+      const options = {
+        labels: ['Time', LABELS.electronics, LABELS.spectrograph],
+        customBars: true,
+        connectSeparatedPoints: true,
+        labelsUTC: true,
+        colors: COLORS,
+        strokeWidth: 1.5,
+        fillAlpha: 0.25,
+        legend: 'always',
+        animatedZooms: false,
+        dateWindow: dateWindow,
+        underlayCallback: underlay,
+        zoomCallback: onZoom(q),
+        digitsAfterDecimal: 1,
+        axes: { x: { pixelsPerLabel: 110, axisLabelWidth: 90 }, y: { axisLabelWidth: 40 } },
+        file: fileFor(q),
+      };
+      const g = state.graphs[q];
+      if (g) g.updateOptions(options);
+      else state.graphs[q] = new Dygraph($('#plot-' + q), options.file, options);
+    });
+    if (state.plotsDrawnMs === null && state.rows.temperature.length > 0) state.plotsDrawnMs = performance.now();
+  }
+  // Plots are redrawn at most four times a second, so that a burst of records
+  // never keeps the page from showing the next one in the panels.
+  let redrawQueued = false;
+  let lastRedraw = 0;
+  function scheduleRedraw() {
+    if (redrawQueued) return;
+    redrawQueued = true;
+    const wait = Math.max(0, lastRedraw + 250 - performance.now());
+    setTimeout(() => requestAnimationFrame(() => {
+      redrawQueued = false;
+      lastRedraw = performance.now();
+      for (const q of QUANTITIES) {
+        if (state.graphs[q]) state.graphs[q].updateOptions({ file: fileFor(q) });
+      }
+    }), wait);
+  }
+
+  // ---- loading a window (also after a lost connection: fills the gap)
+  async function loadAll() {
+    const generation = ++state.generation;
+    state.loading = true;
+    const marks = { start: performance.now() };
+    state.loadTiming = marks;
+    try {
+      const current = await getJson('api/current');
+      if (generation !== state.generation) return;
+      marks.current = performance.now();
+      state.clockOffset = current.now - Date.now() / 1000;
+      state.service = current.service;
+      for (const h of current.housings) state.current[h.housing] = h;
+      HOUSINGS.forEach((n) => state.current[n] && renderHousing(state.current[n]));
+      renderService();
+
+      const w = computeWindow(state.view);
+      const range = 'from=' + w.from.toFixed(3) + '&to=' + w.to.toFixed(3);
+      const points = pointsWanted();
+      const [hkE, hkS, msgs] = await Promise.all([
+        getJson('api/housekeeping?housing=electronics&' + range + '&points=' + points),
+        getJson('api/housekeeping?housing=spectrograph&' + range + '&points=' + points),
+        getJson('api/messages?' + range + '&limit=' + MESSAGES_FETCHED),
+      ]);
+      if (generation !== state.generation) return;
+      marks.fetched = performance.now();
+      const series = { electronics: hkE, spectrograph: hkS };
+      state.window = w;
+      for (const q of QUANTITIES) state.rows[q] = state.base[q] = buildRows(series, q);
+      for (const name of HOUSINGS) {
+        state.wet[name] = series[name].wet.map((iv) => iv.slice());
+        const temps = series[name].temperature;
+        state.lastT[name] = temps.length ? temps[temps.length - 1][0] : w.from;
+      }
+      state.messages = msgs.messages;
+      state.alarms = msgs.messages.filter((m) => m.priority === 'ALARM').map((m) => m.time);
+      renderMessages();
+      showViewControls();
+      drawPlots();
+      marks.drawn = performance.now();
+      if (state.view.zoom) refine();
+      const res = hkE.resolution;
+      $('#plot-status').textContent = fmtTime(w.from, true) + ' – ' + fmtTime(w.to, true) + ' UTC · ' +
+        (res === 0 ? 'every record' : 'minimum–mean–maximum per ' + (res === 60 ? 'minute' : res === 3600 ? 'hour' : res < 3600 ? res / 60 + ' minutes' : res / 3600 + ' hours')) +
+        (w.live ? ' · live' : '');
+      const pending = state.pending;
+      state.pending = [];
+      state.loading = false;
+      pending.forEach((f) => f());
+    } catch (err) {
+      if (generation !== state.generation) return;
+      $('#plot-status').textContent = 'could not load: ' + err.message;
+      state.loading = false;
+      state.pending = [];
+    }
+  }
+
+  // Zoomed into a summarised window: the zoomed span is fetched again at the
+  // finer resolution it allows and shown in place of the summaries there.
+  let refineGeneration = 0;
+  async function refine() {
+    const generation = ++refineGeneration;
+    const zoom = state.view.zoom;
+    if (!zoom) {
+      for (const q of QUANTITIES) state.rows[q] = state.base[q];
+      scheduleRedraw();
+      return;
+    }
+    const [a, b] = zoom;
+    const range = 'from=' + a.toFixed(3) + '&to=' + b.toFixed(3) + '&points=' + pointsWanted();
+    try {
+      const [e, s] = await Promise.all(HOUSINGS.map((n) => getJson('api/housekeeping?housing=' + n + '&' + range)));
+      if (generation !== refineGeneration || state.loading) return;
+      for (const q of QUANTITIES) {
+        const outside = state.base[q].filter((r) => r[0] < a * 1000 || r[0] > b * 1000);
+        state.rows[q] = outside.concat(buildRows({ electronics: e, spectrograph: s }, q)).sort((x, y) => x[0] - y[0]);
+      }
+      scheduleRedraw();
+    } catch (err) {
+      $('#plot-status').textContent = 'could not load the zoomed span: ' + err.message;
+    }
+  }
+
+  // ---- live events
+  function whenLoaded(f) { if (state.loading) state.pending.push(f); else f(); }
+  function appendPoint(h) {
+    const w = state.window;
+    const t = h.readingTime;
+    if (!w || !w.live || t === null || t <= (state.lastT[h.housing] || 0)) return;
+    state.lastT[h.housing] = t;
+    const k = HOUSINGS.indexOf(h.housing) + 1;
+    const from = serverNow() - (w.to - w.from);
+    for (const q of QUANTITIES) {
+      const row = [new Date(t * 1000), null, null];
+      row[k] = h[q] === null ? null : [h[q], h[q], h[q]];
+      for (const rows of state.rows[q] === state.base[q] ? [state.rows[q]] : [state.rows[q], state.base[q]]) {
+        rows.push(row);
+        let drop = 0;
+        while (drop < rows.length && rows[drop][0] < from * 1000) drop++;
+        if (drop) rows.splice(0, drop);
+      }
+    }
+    if (h.water === true) {
+      const ivs = state.wet[h.housing];
+      const last = ivs[ivs.length - 1];
+      if (last && t - last[1] <= WET_JOIN) last[1] = t;
+      else ivs.push([t, t]);
+    }
+    scheduleRedraw();
+  }
+  function onHousekeeping(h) {
+    state.events++;
+    state.current[h.housing] = h;
+    renderHousing(h);
+    if (h.arrivalTime !== null) {
+      state.latencies.push(Date.now() / 1000 - h.arrivalTime);
+      if (state.latencies.length > 1000) state.latencies.shift();
+    }
+    whenLoaded(() => appendPoint(h));
+  }
+  function onMessage(m) {
+    state.events++;
+    whenLoaded(() => {
+      state.messages.unshift(m);
+      if (state.messages.length > MESSAGES_FETCHED) state.messages.pop();
+      renderMessages();
+      if (m.priority === 'ALARM') { state.alarms.push(m.time); scheduleRedraw(); }
+    });
+  }
+  function onState(s) {
+    state.service = s;
+    renderService();
+  }
+
+  let retryDelay = 1000;
+  function connect() {
+    const es = new EventSource('api/events');
+    es.addEventListener('open', () => {
+      state.connected = true;
+      retryDelay = 1000;
+      renderService();
+      if (state.everOpened) loadAll(); // fill what was missed while disconnected
+      state.everOpened = true;
+    });
+    es.addEventListener('error', () => {
+      state.connected = false;
+      renderService();
+      if (es.readyState === EventSource.CLOSED) { // the browser gave up: retry with back-off
+        setTimeout(connect, retryDelay);
+        retryDelay = Math.min(retryDelay * 2, 30000);
+      }
+    });
+    es.addEventListener('housekeeping', (e) => onHousekeeping(JSON.parse(e.data)));
+    es.addEventListener('message', (e) => onMessage(JSON.parse(e.data)));
+    es.addEventListener('state', (e) => onState(JSON.parse(e.data)));
+  }
+
+  // ---- controls
+  function init() {
+    state.view = readHash();
+    document.querySelectorAll('#window button[data-range]').forEach((b) => {
+      b.addEventListener('click', () => go({ range: b.dataset.range, from: null, to: null, zoom: null }));
+    });
+    $('#window').addEventListener('submit', (e) => {
+      e.preventDefault();
+      const from = parseTime($('#from').value), to = parseTime($('#to').value);
+      if (from !== null && to !== null && to > from) go({ range: null, from: from, to: to, zoom: null });
+    });
+    window.addEventListener('hashchange', () => { state.view = readHash(); loadAll(); });
+    // A live window slides with the clock: reload it now and then so that the
+    // summaries and the left end stay right (the right end is fed by events).
+    setInterval(() => { if (state.view.range && state.view.range !== '1h' && !state.loading) loadAll(); }, 300000);
+    setInterval(refreshAges, 1000);
+    showViewControls();
+    connect();
+    loadAll();
+  }
+  init();
+})();
