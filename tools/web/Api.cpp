@@ -49,14 +49,22 @@ double nowSeconds(const LiveState &live)
 // uncompressed: its brotli at the slowest setting made a 30-day series take
 // about 400 ms instead of 5 ms, for answers that mostly travel on loopback
 // or a local network.
+// A refusal is sent as a plain body, which the error handler recognises as
+// already answered.
 void send(httplib::Response &res, const Reply &reply)
 {
   res.status = reply.status;
+  if (reply.status >= 400) {
+    res.set_content(reply.body, reply.contentType.c_str());
+    return;
+  }
   auto body = std::make_shared<std::string>(reply.body);
-  res.set_content_provider(
-    body->size(), reply.contentType.c_str(), [body](std::size_t offset, std::size_t length, httplib::DataSink &sink) {
-      return sink.write(body->data() + offset, std::min(length, body->size() - offset));
-    });
+  res.set_content_provider(body->size(),
+                           reply.contentType.c_str(),
+                           [body](std::size_t offset, std::size_t length, httplib::DataSink &sink) {
+                             return sink.write(body->data() + offset,
+                                               std::min(length, body->size() - offset));
+                           });
 }
 
 // Rows per archive read while a CSV export streams.
