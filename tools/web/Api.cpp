@@ -1,5 +1,6 @@
 #include "tools/web/Api.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -34,6 +35,22 @@ Json points(const std::vector<archive::SeriesPoint> &series)
   Json out = Json::array();
   for (const auto &p : series)
     out.push_back(Json::array({ p.t, value(p.min), value(p.mean), value(p.max) }));
+  return out;
+}
+
+// The dew point of each point, from the point's mean temperature and mean
+// humidity: exact for raw records; for summaries the dew point of the
+// means (min and max equal to it: the archive keeps no dew-point extremes).
+Json dewPoints(const archive::Series &series)
+{
+  Json out = Json::array();
+  const std::size_t n = std::min(series.temperature.size(), series.humidity.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto &t = series.temperature[i];
+    const auto &h = series.humidity[i];
+    const Json d = value(t.t == h.t ? dewPointOf(t.mean, h.mean) : std::nullopt);
+    out.push_back(Json::array({ t.t, d, d, d }));
+  }
   return out;
 }
 
@@ -91,6 +108,7 @@ Reply WebApi::housekeeping(const Params &params) const
     j["resolution"] = series.resolution;
     j["temperature"] = points(series.temperature);
     j["humidity"] = points(series.humidity);
+    j["dewPoint"] = dewPoints(series);
     Json wet = Json::array();
     for (const auto &w : series.wet)
       wet.push_back(Json::array({ w.first, w.second }));
