@@ -1,9 +1,12 @@
 // Limit alarms of one housing: its optional "<sensor id>-LIMITS" entry in
-// tmx.cfg, the dew point of its air, and a checker that turns successive
-// readings into alarm and notice texts as values go past a limit and come
-// back inside it. The checker has no clock and no threads of its own; the
-// periodic handler feeds it every housekeeping sample.
+// tmx.cfg (parsed in config/Limits.h, with the dew point), and a checker
+// that turns successive readings into alarm and notice texts as values go
+// past a limit and come back inside it. The checker has no clock and no
+// threads of its own; the periodic handler feeds it every housekeeping
+// sample.
 #pragma once
+
+#include "config/Limits.h"
 
 #include <optional>
 #include <string>
@@ -11,40 +14,10 @@
 
 class Configuration;
 
-// Entry "<sensor id>-LIMITS LOW,HIGH,RH,MARGIN,HYSTERESIS": lowest and
-// highest temperature (degC), highest relative humidity (%RH), least
-// distance of the temperature above its dew point (degC), and the dead band
-// a value must come back by (in the unit of the limit it comes back to). A
-// value "-", or one missing at the end, means no such limit (no dead band
-// for the hysteresis).
-struct HousingLimits
-{
-  std::optional<double> lowTemperature;
-  std::optional<double> highTemperature;
-  std::optional<double> highHumidity;
-  std::optional<double> dewPointMargin;
-  double hysteresis = 0.0;
-
-  bool any() const { return lowTemperature || highTemperature || highHumidity || dewPointMargin; }
-};
-
-// Parses an entry's values. false, with the reason in `why` and `limits`
-// untouched, when the entry is malformed: a value that is not a finite
-// number, more than five values, the lowest temperature above the highest,
-// a negative margin or hysteresis.
-bool parseHousingLimits(const std::vector<std::string> &values, HousingLimits &limits, std::string &why);
-
-// The key of a sensor's entry: the sensor id with "-LIMITS" appended.
-std::string housingLimitsKey(const std::string &sensorId);
-
 // The limits of `sensorId` from the configuration; none without an entry.
 // A malformed entry is reported through reportError as "Malformed limits
 // entry ignored (REASON): KEY V1,V2,..." and gives no limits.
 HousingLimits readHousingLimits(Configuration &config, const std::string &sensorId);
-
-// Dew point in degC by the Magnus formula over water (17.62, 243.12 degC).
-// NaN when there is none to compute (humidity not above 0).
-double dewPoint(double temperature, double humidity);
 
 struct LimitEvent
 {

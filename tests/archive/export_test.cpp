@@ -51,10 +51,15 @@ TEST(Export, CsvRowsAreExact)
 {
   HousekeepingRecord a{ 0, 1796724000, 21.5, 40.1, false, 1796724000.4567 };
   HousekeepingRecord b{ 1, 1796724005, std::nullopt, 80.0, true, 1796724006.0 };
-  EXPECT_EQ(csvHeader() + csvRow(a) + csvRow(b),
-            "housing,reading_time,reading_time_utc,temperature,humidity,water,arrival_time\n"
-            "electronics,1796724000,2026-12-08T10:00:00Z,21.5,40.1,0,1796724000.457\n"
-            "spectrograph,1796724005,2026-12-08T10:00:05Z,,80,1,1796724006.000\n");
+  HousekeepingRecord c{ 1, 1796724010, 2.0, 86.6, false, 1796724010.0 };
+  HousekeepingRecord d{ 1, 1796724015, 20.0, std::nullopt, false, 1796724015.0 };
+  // Dew points: 21.5 degC at 40.1 %RH 7.361 degC; 2 degC at 86.6 %RH -0.0014.
+  EXPECT_EQ(csvHeader() + csvRow(a) + csvRow(b) + csvRow(c) + csvRow(d),
+            "housing,reading_time,reading_time_utc,temperature,humidity,water,arrival_time,dew_point\n"
+            "electronics,1796724000,2026-12-08T10:00:00Z,21.5,40.1,0,1796724000.457,7.36\n"
+            "spectrograph,1796724005,2026-12-08T10:00:05Z,,80,1,1796724006.000,\n"
+            "spectrograph,1796724010,2026-12-08T10:00:10Z,2,86.6,0,1796724010.000,0.00\n"
+            "spectrograph,1796724015,2026-12-08T10:00:15Z,20,,0,1796724015.000,\n");
   EXPECT_EQ(
     jsonRow(b).dump(),
     R"({"arrivalTime":1796724006.0,"housing":"spectrograph","humidity":80.0,"readingTime":1796724005,)"
@@ -79,10 +84,10 @@ TEST(History, ExportsAndTellsWhatTheArchiveHolds)
   auto r = run({ tool, "--archive", path, "export", "--from", "2026-12-08T10:00:00Z", "--to", "1796724005" });
   ASSERT_TRUE(r.status.ok()) << r.err;
   EXPECT_EQ(r.out,
-            "housing,reading_time,reading_time_utc,temperature,humidity,water,arrival_time\n"
-            "electronics,1796724000,2026-12-08T10:00:00Z,21.5,40,0,1796724000.250\n"
-            "electronics,1796724005,2026-12-08T10:00:05Z,21.25,40.5,0,1796724005.500\n"
-            "spectrograph,1796724005,2026-12-08T10:00:05Z,18,,1,1796724005.500\n");
+            "housing,reading_time,reading_time_utc,temperature,humidity,water,arrival_time,dew_point\n"
+            "electronics,1796724000,2026-12-08T10:00:00Z,21.5,40,0,1796724000.250,7.32\n"
+            "electronics,1796724005,2026-12-08T10:00:05Z,21.25,40.5,0,1796724005.500,7.28\n"
+            "spectrograph,1796724005,2026-12-08T10:00:05Z,18,,1,1796724005.500,\n");
   r = run({ tool,
             "export",
             "--archive=" + path,

@@ -1,7 +1,7 @@
 // Fuzz target: the configuration file parser and the normalised form that
 // write() produces. Checks the format's invariants and that an entry
 // written back reads back the same.
-#include "app/ConfigFile.h"
+#include "config/ConfigFormat.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -11,6 +11,7 @@
 #include <httplib.h>
 
 #include <algorithm>
+#include <cmath>
 #include <memory>
 
 using namespace tmx::web;
@@ -133,6 +134,10 @@ TEST_F(ApiTest, RepliesCarryTheArchiveNullsAndAStreamedCsv)
   ASSERT_EQ(j["temperature"].size(), 3u);
   EXPECT_EQ(j["temperature"][0], nlohmann::json::parse("[1765188000,null,null,null]"));
   EXPECT_EQ(j["temperature"][1], nlohmann::json::parse("[1765188005,20,20,20]"));
+  EXPECT_EQ(j["dewPoint"][0], nlohmann::json::parse("[1765188000,null,null,null]"));
+  ASSERT_EQ(j["dewPoint"][1].size(), 4u);
+  EXPECT_NEAR(j["dewPoint"][1][2].get<double>(), 5.98, 0.005); // 20 degC, 40 %RH
+  EXPECT_EQ(j["dewPoint"][1][1], j["dewPoint"][1][3]);
   EXPECT_TRUE(j["wet"].empty());
 
   r = client->Get("/api/housekeeping?format=csv&from=1765188000&to=1765218005");
@@ -143,6 +148,65 @@ TEST_F(ApiTest, RepliesCarryTheArchiveNullsAndAStreamedCsv)
   for (const auto &rec : batch.housekeeping)
     expected += archive::csvRow(rec);
   EXPECT_EQ(r->body, expected);
+}
+
+TEST_F(ApiTest, CurrentAndMetricsCarryDewPointAndTheConfiguredLimits)
+{
+  archive::HousekeepingRecord r;
+  r.housing = 0;
+  r.readingTime = 1765188000;
+  r.temperature = 20.0;
+  r.humidity = 50.0;
+  r.arrivalTime = 1765188000.5;
+  live.update(r);
+  metrics.reading(r);
+  r.housing = 1;
+  r.humidity.reset();
+  live.update(r);
+  metrics.reading(r);
+
+  const auto current = [this] {
+    auto res = client->Get("/api/current");
+    EXPECT_TRUE(res && res->status == 200);
+    return nlohmann::json::parse(res ? res->body : "null")["housings"];
+  };
+  auto housings = current();
+  EXPECT_NEAR(housings[0]["dewPoint"].get<double>(), 9.255, 0.001);
+  EXPECT_TRUE(housings[1]["dewPoint"].is_null()) << "no humidity, no dew point";
+  EXPECT_TRUE(housings[0]["limits"].is_null()) << "no configuration, no limits";
+  EXPECT_TRUE(housings[1]["limits"].is_null());
+
+  auto res = client->Get("/metrics");
+  ASSERT_TRUE(res);
+  EXPECT_NE(res->body.find("tmx_housing_dew_point_celsius{housing=\"electronics\"} 9.255"), std::string::npos)
+    << res->body;
+  EXPECT_NE(res->body.find("tmx_housing_dew_point_celsius{housing=\"spectrograph\"} Nan"), std::string::npos)
+    << res->body;
+
+  // The monitor's file: one good entry, one malformed (reported, no limits).
+  const std::string cfg = dir.write("tmx.cfg",
+                                    "TMX-E1 V3.5-Beta3,2,0x378,0x40\n"
+                                    "TMX-E1-LIMITS 5,-,60,3,0.5\t# electronics\n"
+                                    "TMX-S1-LIMITS 40,35\n");
+  LimitsSet limits;
+  std::string why;
+  std::vector<std::string> reported;
+  ASSERT_TRUE(readLimitsConfig(cfg, limits, why, [&](const std::string &t) { reported.push_back(t); }))
+    << why;
+  EXPECT_EQ(reported,
+            std::vector<std::string>{
+              "Malformed limits entry ignored (lowest temperature above highest): TMX-S1-LIMITS 40,35" });
+  live.setLimits(limits);
+  housings = current();
+  EXPECT_EQ(housings[0]["limits"],
+            nlohmann::json::parse(R"({"lowTemperature":5.0,"highTemperature":null,"highHumidity":60.0,)"
+                                  R"("dewPointMargin":3.0,"hysteresis":0.5})"));
+  EXPECT_EQ(housings[1]["limits"],
+            nlohmann::json::parse(R"({"lowTemperature":null,"highTemperature":null,"highHumidity":null,)"
+                                  R"("dewPointMargin":null,"hysteresis":0.0})"));
+
+  EXPECT_FALSE(readLimitsConfig(dir.file("missing.cfg"), limits, why, [](const std::string &) {}));
+  EXPECT_EQ(why, "No such file or directory");
 }
 
 } // namespace

@@ -1,8 +1,10 @@
 #include "tools/archive/Export.h"
 
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 
+#include "config/Limits.h"
 #include "tools/archive/TimeText.h"
 
 namespace tmx::archive {
@@ -19,12 +21,26 @@ void appendValue(std::string &out, const std::optional<double> &v)
   out.append(buf, r.ptr);
 }
 
+// The dew point of the record's readings with 2 decimals; nothing when
+// either reading is missing or there is none ("-0.00" is written "0.00").
+void appendDewPoint(std::string &out, const HousekeepingRecord &r)
+{
+  if (!r.temperature || !r.humidity)
+    return;
+  const double d = dewPoint(*r.temperature, *r.humidity);
+  if (!std::isfinite(d))
+    return;
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.2f", std::round(d * 100.0) == 0.0 ? 0.0 : d);
+  out += buf;
+}
+
 } // namespace
 
 const std::string &csvHeader()
 {
   static const std::string header =
-    "housing,reading_time,reading_time_utc,temperature,humidity,water,arrival_time\n";
+    "housing,reading_time,reading_time_utc,temperature,humidity,water,arrival_time,dew_point\n";
   return header;
 }
 
@@ -41,8 +57,10 @@ std::string csvRow(const HousekeepingRecord &r)
   appendValue(out, r.humidity);
   out += r.water ? ",1," : ",0,";
   char buf[48];
-  std::snprintf(buf, sizeof buf, "%.3f\n", r.arrivalTime);
+  std::snprintf(buf, sizeof buf, "%.3f,", r.arrivalTime);
   out += buf;
+  appendDewPoint(out, r);
+  out += '\n';
   return out;
 }
 

@@ -40,6 +40,22 @@ Json points(const std::vector<archive::SeriesPoint> &series)
   return out;
 }
 
+// The dew point of each point, from the point's mean temperature and mean
+// humidity: exact for raw records; for summaries the dew point of the
+// means (min and max equal to it: the archive keeps no dew-point extremes).
+Json dewPoints(const archive::Series &series)
+{
+  Json out = Json::array();
+  const std::size_t n = std::min(series.temperature.size(), series.humidity.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto &t = series.temperature[i];
+    const auto &h = series.humidity[i];
+    const Json d = value(t.t == h.t ? dewPointOf(t.mean, h.mean) : std::nullopt);
+    out.push_back(Json::array({ t.t, d, d, d }));
+  }
+  return out;
+}
+
 double nowSeconds(const LiveState &live)
 {
   return live.now();
@@ -110,6 +126,7 @@ Reply WebApi::housekeeping(const Params &params) const
     j["resolution"] = series.resolution;
     j["temperature"] = points(series.temperature);
     j["humidity"] = points(series.humidity);
+    j["dewPoint"] = dewPoints(series);
     Json wet = Json::array();
     for (const auto &w : series.wet)
       wet.push_back(Json::array({ w.first, w.second }));

@@ -1,7 +1,10 @@
 #include "tools/web/Live.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 
 #include <prometheus/text_serializer.h>
 
@@ -20,6 +23,60 @@ Json optionalNumber(const std::optional<double> &v)
 }
 
 } // namespace
+
+bool readLimitsConfig(const std::string &path,
+                      LimitsSet &limits,
+                      std::string &why,
+                      const std::function<void(const std::string &)> &report)
+{
+  std::FILE *file = std::fopen(path.c_str(), "rb");
+  if (!file) {
+    why = std::strerror(errno);
+    return false;
+  }
+  std::string text;
+  char buf[4096];
+  std::size_t n = 0;
+  while ((n = std::fread(buf, 1, sizeof buf, file)) > 0)
+    text.append(buf, n);
+  const bool failed = std::ferror(file) != 0;
+  const int error = errno;
+  std::fclose(file);
+  if (failed) {
+    why = std::strerror(error);
+    return false;
+  }
+  std::vector<ConfigEntry> entries;
+  configformat::parseEntries(text, entries);
+  const char *sensors[archive::housingCount] = { "TMX-E1", "TMX-S1" };
+  for (int h = 0; h < archive::housingCount; ++h) {
+    std::string malformed;
+    limits[static_cast<std::size_t>(h)] = housingLimitsOf(entries, sensors[h], malformed);
+    if (!malformed.empty())
+      report(malformed);
+  }
+  return true;
+}
+
+Json limitsJson(const HousingLimits &limits)
+{
+  Json j;
+  j["lowTemperature"] = optionalNumber(limits.lowTemperature);
+  j["highTemperature"] = optionalNumber(limits.highTemperature);
+  j["highHumidity"] = optionalNumber(limits.highHumidity);
+  j["dewPointMargin"] = optionalNumber(limits.dewPointMargin);
+  j["hysteresis"] = limits.hysteresis;
+  return j;
+}
+
+std::optional<double> dewPointOf(const std::optional<double> &temperature,
+                                 const std::optional<double> &humidity)
+{
+  if (!temperature || !humidity)
+    return std::nullopt;
+  const double d = dewPoint(*temperature, *humidity);
+  return std::isfinite(d) ? std::optional<double>(d) : std::nullopt;
+}
 
 Json serviceJson(const LinkStatus &status)
 {
@@ -60,6 +117,12 @@ void LiveState::update(const archive::HousekeepingRecord &record)
     held = record;
 }
 
+void LiveState::setLimits(const LimitsSet &limits)
+{
+  std::lock_guard<std::mutex> lock(mutex_);
+  limits_ = limits;
+}
+
 std::optional<archive::HousekeepingRecord> LiveState::last(int housing) const
 {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -69,7 +132,14 @@ std::optional<archive::HousekeepingRecord> LiveState::last(int housing) const
 Json LiveState::housingJson(int housing, const LinkStatus &link) const
 {
   const double now = this->now();
-  auto record = last(housing);
+  std::optional<archive::HousekeepingRecord> record;
+  std::optional<HousingLimits> limits;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    record = last_.at(static_cast<std::size_t>(housing));
+    if (limits_)
+      limits = (*limits_)[static_cast<std::size_t>(housing)];
+  }
   Json j;
   j["housing"] = archive::housingName(housing);
   if (!record) {
@@ -77,9 +147,11 @@ Json LiveState::housingJson(int housing, const LinkStatus &link) const
     j["arrivalTime"] = nullptr;
     j["temperature"] = nullptr;
     j["humidity"] = nullptr;
+    j["dewPoint"] = nullptr;
     j["water"] = nullptr;
     j["age"] = nullptr;
     j["stale"] = true;
+    j["limits"] = limits ? limitsJson(*limits) : Json(nullptr);
     return j;
   }
   const double age = std::max(0.0, now - record->arrivalTime);
@@ -87,9 +159,11 @@ Json LiveState::housingJson(int housing, const LinkStatus &link) const
   j["arrivalTime"] = record->arrivalTime;
   j["temperature"] = optionalNumber(record->temperature);
   j["humidity"] = optionalNumber(record->humidity);
+  j["dewPoint"] = optionalNumber(dewPointOf(record->temperature, record->humidity));
   j["water"] = record->water;
   j["age"] = age;
   j["stale"] = link.state != LinkState::subscribed || age >= staleSeconds;
+  j["limits"] = limits ? limitsJson(*limits) : Json(nullptr);
   return j;
 }
 
@@ -210,6 +284,9 @@ Metrics::Metrics()
   , temperature_(gauge(*registry_, "tmx_housing_temperature_celsius", "Last temperature of the housing"))
   , humidity_(
       gauge(*registry_, "tmx_housing_relative_humidity_percent", "Last relative humidity of the housing"))
+  , dewPoint_(gauge(*registry_,
+                    "tmx_housing_dew_point_celsius",
+                    "Dew point of the housing's last temperature and humidity (Magnus formula)"))
   , water_(gauge(*registry_, "tmx_housing_water_wet", "Water line of the housing wet (1) or dry (0)"))
   , lastReading_(gauge(*registry_,
                        "tmx_housing_last_reading_timestamp_seconds",
@@ -246,6 +323,7 @@ void Metrics::reading(const archive::HousekeepingRecord &r)
   const auto labels = housingLabel(r.housing);
   temperature_.Add(labels).Set(orNaN(r.temperature));
   humidity_.Add(labels).Set(orNaN(r.humidity));
+  dewPoint_.Add(labels).Set(orNaN(dewPointOf(r.temperature, r.humidity)));
   water_.Add(labels).Set(r.water ? 1 : 0);
   lastReading_.Add(labels).Set(static_cast<double>(r.readingTime));
 }

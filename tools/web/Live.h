@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -19,6 +20,7 @@
 #include <prometheus/gauge.h>
 #include <prometheus/registry.h>
 
+#include "config/Limits.h"
 #include "tools/archive/Archive.h"
 #include "tools/web/Subscription.h"
 
@@ -31,6 +33,28 @@ using Json = nlohmann::ordered_json;
 constexpr double staleSeconds = 15.0;
 
 double unixSeconds(std::chrono::system_clock::time_point t);
+
+// The limits of each housing (index as HousingID).
+using LimitsSet = std::array<HousingLimits, archive::housingCount>;
+
+// The limits of both housings from the monitor's configuration file at
+// `path` (its TMX-E1-LIMITS and TMX-S1-LIMITS entries), read with the
+// monitor's own parser. false with the reason when the file cannot be
+// read. A malformed entry is passed to `report` (the monitor's text for
+// it) and leaves that housing without limits.
+bool readLimitsConfig(const std::string &path,
+                      LimitsSet &limits,
+                      std::string &why,
+                      const std::function<void(const std::string &)> &report);
+
+// {"lowTemperature":x|null,"highTemperature":x|null,"highHumidity":x|null,
+//  "dewPointMargin":x|null,"hysteresis":x}
+Json limitsJson(const HousingLimits &limits);
+
+// The dew point of a temperature and humidity; nullopt when either is
+// missing or there is none.
+std::optional<double> dewPointOf(const std::optional<double> &temperature,
+                                 const std::optional<double> &humidity);
 
 // The service object: {"state","since","lastRecord","stale"}.
 Json serviceJson(const LinkStatus &status);
@@ -46,8 +70,13 @@ public:
   void update(const archive::HousekeepingRecord &record);
   std::optional<archive::HousekeepingRecord> last(int housing) const;
 
+  // The housings' limits, shown with each housing; without them (the
+  // default) each housing shows "limits": null.
+  void setLimits(const LimitsSet &limits);
+
   // One housing object of /api/current at the clock's now; stale also
-  // when the service is not subscribed.
+  // when the service is not subscribed. It carries the dew point of the
+  // last reading and the housing's limits.
   Json housingJson(int housing, const LinkStatus &link) const;
   // The whole of /api/current.
   Json currentJson(const LinkStatus &link) const;
@@ -58,6 +87,7 @@ private:
   const Clock &clock_;
   mutable std::mutex mutex_;
   std::array<std::optional<archive::HousekeepingRecord>, archive::housingCount> last_;
+  std::optional<LimitsSet> limits_;
 };
 
 // The server-sent events' clients. publish() never blocks: each client
@@ -134,7 +164,8 @@ public:
 
 private:
   std::shared_ptr<prometheus::Registry> registry_;
-  prometheus::Family<prometheus::Gauge> &temperature_, &humidity_, &water_, &lastReading_, &stale_;
+  prometheus::Family<prometheus::Gauge> &temperature_, &humidity_, &dewPoint_, &water_, &lastReading_,
+    &stale_;
   prometheus::Family<prometheus::Counter> &messages_;
   prometheus::Gauge &subscribed_, &archiveSize_;
   prometheus::Family<prometheus::Counter> &written_;

@@ -24,6 +24,7 @@ const char program[] = "tmx-web";
 
 const char usageText[] =
   "usage: tmx-web [ORB options] [--archive FILE] [--listen ADDR:PORT] [--keep-days N]\n"
+  "               [--config FILE]\n"
   "\n"
   "Subscribes to the notifier service bound as \"Notifier\" (every event), keeps\n"
   "every housekeeping record, alarm message and console line in an archive\n"
@@ -41,6 +42,9 @@ const char usageText[] =
   "  --listen ADDR:PORT where HTTP is served (default 127.0.0.1:8080; port 0\n"
   "                     takes a free one; [ADDR]:PORT for IPv6)\n"
   "  --keep-days N      delete records older than N days (default: keep all)\n"
+  "  --config FILE      the monitor's tmx.cfg: each housing's limits (its\n"
+  "                     TMX-E1-LIMITS / TMX-S1-LIMITS entry) are shown with\n"
+  "                     its readings; read once at start (default: no limits)\n"
   "  -h, --help         this text\n"
   "\n"
   "Once serving it prints \"tmx-web: serving http://ADDR:PORT/\" on standard\n"
@@ -49,8 +53,8 @@ const char usageText[] =
   "\n"
   "Exit status: 0 after SIGINT or SIGTERM; 1 when the archive is refused (not\n"
   "an archive of tmx-web, or damaged) or cannot be made, the address cannot\n"
-  "be served (in use), or no naming service is given; 2 for a bad command\n"
-  "line.\n";
+  "be served (in use), the --config file cannot be read, or no naming service\n"
+  "is given; 2 for a bad command line.\n";
 
 void report(const std::string &what)
 {
@@ -290,17 +294,21 @@ int runWeb(int argc, char **argv)
   if (CORBA::is_nil(orb))
     return 2;
 
-  std::string archivePath = "tmx-history.sqlite", listen = "127.0.0.1:8080";
+  std::string archivePath = "tmx-history.sqlite", listen = "127.0.0.1:8080", configPath;
   unsigned long keepDays = 0;
+  bool configGiven = false;
   tools::CommandLine options(program, usageText);
   options.text("archive", "a file name", archivePath);
   options.text("listen", "ADDR:PORT", listen);
   options.number("keep-days", "days", 1, 100000, keepDays);
+  options.text("config", "a file name", configPath, &configGiven);
   std::optional<int> done = options.parse(argc, argv);
   std::string host;
   int port = 0;
   if (!done && archivePath.empty())
     done = options.usageError("--archive needs a file name");
+  if (!done && configGiven && configPath.empty())
+    done = options.usageError("--config needs a file name");
   if (!done && !parseListen(listen, host, port))
     done = options.usageError("--listen needs ADDR:PORT, not \"" + listen + "\"");
   if (done) {
@@ -313,6 +321,17 @@ int runWeb(int argc, char **argv)
     omniORB::setClientCallTimeout(5000);
 
   int status = 0;
+  std::optional<LimitsSet> limits;
+  if (configGiven) {
+    limits.emplace();
+    std::string why;
+    const auto malformed = [&configPath](const std::string &text) { report(configPath + ": " + text); };
+    if (!readLimitsConfig(configPath, *limits, why, malformed)) {
+      report("cannot read the configuration \"" + configPath + "\": " + why);
+      orb::destroyOrb(orb, program);
+      return 1;
+    }
+  }
   try {
     CosNaming::NamingContextExt_var naming = orb::rootContext(orb);
   } catch (const CORBA::ORB::InvalidName &) {
@@ -341,6 +360,8 @@ int runWeb(int argc, char **argv)
 
   const Clock &clock = systemClock();
   LiveState live(clock);
+  if (limits)
+    live.setLimits(*limits);
   Metrics metrics;
   EventHub hub;
   for (int h = 0; h < archive::housingCount; ++h) {

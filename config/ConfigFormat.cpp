@@ -1,5 +1,4 @@
-// The text format of the configuration file. Kept apart from ConfigFile's
-// file handling so the parser can be driven from memory (fuzz target).
+// The text format of the configuration file (see ConfigFormat.h).
 //
 // Rules:
 // - Lines are read in pieces of at most 249 bytes (a piece ends after its
@@ -16,15 +15,15 @@
 //   blanks, the quote characters kept. A quoted value still open at the
 //   end of the line is dropped. The key is never quoted.
 // - After a quoted value closes, later plain tokens are plain values
-//   again, and a second quoted value is collected afresh. So `K "a b" c "d e"` gives the values "a b" (quotes kept), c
-//   and "d e".
+//   again, and a second quoted value is collected afresh. So `K "a b" c "d e"` gives the values "a b" (quotes
+//   kept), c and "d e".
 // - Quoted values have no length limit of their own: a line piece holds at
 //   most 249 bytes anyway, and cutting a value to a fixed size would
 //   change it on the next rewrite and could cut off its closing quote, so
 //   that reading it back would drop it.
 // - At most 21 tokens (key and 20 values) are stored per line; a further
 //   token stops reading: that line gives no entry, later lines are not read.
-#include "app/ConfigFile.h"
+#include "config/ConfigFormat.h"
 
 #include <algorithm>
 #include <cstring>
