@@ -35,7 +35,9 @@ public:
   // Waits at most ms milliseconds until the task, released by its start
   // signal, has dropped the triggers raised before it and watches them: a
   // trigger raised from then on is processed. 0, or -1 on time-out.
-  int waitUntilWatching(int ms);
+  // MicroApp::run calls it before its idle steps; a subclass may extend the
+  // wait (e.g. for what else its task needs at start), calling this one.
+  virtual int waitUntilWatching(int ms);
 
   ErrorHandler &errors() { return errors_; }
   const std::string &name() const { return name_; }

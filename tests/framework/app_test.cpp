@@ -15,16 +15,38 @@ using testing::internal::GetCapturedStdout;
 namespace {
 // Sees "quit" and tells the application, whose idle step then shuts down,
 // as the monitor does. While stuck, a turn waits (at most 10 s) for
-// release().
+// release(). A held start keeps the task (at most 10 s) from its start
+// handshake, where it drops the triggers raised until then, until
+// releaseStart() or until the application waits for it to watch.
 class QuitHandler : public MicroEventHandler
 {
 public:
-  QuitHandler(TaskSynchronizer *sync, EventTrigger *quit, bool stuck)
+  QuitHandler(TaskSynchronizer *sync, EventTrigger *quit, bool stuck, bool heldStart)
     : MicroEventHandler("e", sync)
     , quit_(quit)
     , stuck_(stuck)
+    , heldStart_(heldStart)
   {
     addEvent(quit, nullptr);
+  }
+  int run() override
+  {
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      released_.wait_for(lock, std::chrono::seconds(10), [this] { return !heldStart_; });
+    }
+    return MicroEventHandler::run();
+  }
+  int waitUntilWatching(int ms) override
+  {
+    releaseStart();
+    return MicroEventHandler::waitUntilWatching(ms);
+  }
+  void releaseStart()
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    heldStart_ = false;
+    released_.notify_all();
   }
   int processEvents() override
   {
@@ -49,6 +71,7 @@ private:
   std::mutex mutex_;
   std::condition_variable released_;
   bool stuck_;
+  bool heldStart_;
 };
 
 class TestApp : public MicroApp
@@ -61,7 +84,8 @@ public:
     NullPeriodic,
     NullEvent,
     ThrowingEvent,
-    QuitInFirstIdle, // the first idle step raises "quit" (as a console it starts could)
+    QuitInFirstIdle, // the first idle step raises "quit" (as a console it starts could),
+                     // then releases the event task's held start
     StuckEvent       // the event task's turns wait for release
   };
 
@@ -98,7 +122,7 @@ public:
       return nullptr;
     if (mode_ == ThrowingEvent)
       throw NullArg(2);
-    event = new QuitHandler(taskSync(), &quit, mode_ == StuckEvent);
+    event = new QuitHandler(taskSync(), &quit, mode_ == StuckEvent, mode_ == QuitInFirstIdle);
     return event;
   }
   int setTaskParameters() override
@@ -115,8 +139,10 @@ public:
   // (a lost "quit").
   int idle() override
   {
-    if (++idles == 1 && mode_ == QuitInFirstIdle)
+    if (++idles == 1 && mode_ == QuitInFirstIdle) {
       quit.trigger();
+      event->releaseStart();
+    }
     if (event->quitSeen.load() || idles > 5000) {
       quitLost = !event->quitSeen.load();
       MicroApp::shutdown();
@@ -247,7 +273,10 @@ TEST(MicroApp, FullRunUntilShutdownRequested)
 
 // The idle steps begin once the event task watches its triggers, so a
 // trigger raised by the first of them (a "quit" typed while the monitor was
-// starting, read as soon as the console starts) is processed.
+// starting, read as soon as the console starts) is processed. The event
+// task's start is held until the application waits for it or its first idle
+// step has raised "quit": an idle step before that wait would see its
+// "quit" dropped by the start handshake.
 TEST(MicroApp, TriggerRaisedByTheFirstIdleStepIsNotLost)
 {
   SteppedWaits waits(0);
