@@ -4,7 +4,9 @@
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
           libace-dev omniidl omniorb-idl libomniorb4-dev libcos4-dev omniorb-nameserver omniorb
-          nlohmann-json3-dev libsqlite3-dev libcpp-httplib-dev prometheus-cpp-dev)
+          nlohmann-json3-dev libsqlite3-dev libcpp-httplib-dev prometheus-cpp-dev
+          # test-only: the real Prometheus that tests/web's scrape test starts
+          prometheus)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
