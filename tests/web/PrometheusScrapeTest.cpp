@@ -157,6 +157,7 @@ TEST(PrometheusScrape, QueryApiAnswersBothHousingsTemperatures)
 
   EXPECT_FALSE(prom->stop(milliseconds(10000)).timedOut);
   tmx.closeStdin();
+  EXPECT_TRUE(web.stop().ok()) << web.err();
 }
 
 } // namespace
