@@ -7,9 +7,11 @@
 # Installs what is missing (scripts/deps.sh), builds into build/, prepares a
 # run directory (default: run/ in the repository; --temp: a fresh temporary
 # one) with tmx.cfg, a logger simulation file, a port file and logfiles/,
-# starts omniNames on a free loopback port, tmx-notifier and tmx-watch, and
-# runs tmx with this terminal as its console: records printed by tmx-watch
-# are prefixed "[watch]"; type a line to publish it, "quit" to end.
+# starts omniNames on a free loopback port, tmx-notifier, tmx-watch and
+# tmx-web (HTTP on a free loopback port, its archive tmx-history.sqlite in
+# the run directory; the address is printed as "dashboard: ..."), and runs
+# tmx with this terminal as its console: records printed by tmx-watch are
+# prefixed "[watch]"; type a line to publish it, "quit" to end.
 # Ctrl-C once shuts only the monitor's CORBA side down (its SIGINT: nothing
 # more is published, while sampling, logging and the console go on);
 # Ctrl-C again stops the monitor in order (SIGTERM).
@@ -35,7 +37,7 @@ while [ $# -gt 0 ]; do
     --no-build) build=0; shift ;;
     --build-dir) build_dir="${2:?--build-dir needs a directory}"; shift 2 ;;
     --build-dir=*) build_dir="${1#*=}"; shift ;;
-    -h|--help) sed -n '2,18p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,20p' "$0"; exit 0 ;;
     *) echo "demo.sh: unknown option: $1 (see --help)" >&2; exit 2 ;;
   esac
 done
@@ -48,15 +50,15 @@ if [ "$build" = 1 ]; then
   say "building into $build_dir"
   cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   cmake --build "$build_dir" -j "$(nproc 2>/dev/null || echo 2)" \
-    --target tmx tmx-notifier tmx-watch tmx-status
+    --target tmx tmx-notifier tmx-watch tmx-status tmx-web tmx-history
 fi
 bin=$(cd "$bin" 2>/dev/null && pwd) || { say "no build in $build_dir (build first)"; exit 1; }
-for p in tmx tmx-notifier tmx-watch; do
+for p in tmx tmx-notifier tmx-watch tmx-web; do
   [ -x "$bin/$p" ] || { say "missing $bin/$p (build first)"; exit 1; }
 done
 
 # --- state that the cleanup handler looks at -------------------------------
-pids_watch="" pid_notifier="" pid_names="" pid_tmx=""
+pids_watch="" pid_web="" pid_notifier="" pid_names="" pid_tmx=""
 names_dir=""
 interrupts=0
 
@@ -83,6 +85,7 @@ cleanup() {
     wait "$pid_tmx" 2>/dev/null || true
   fi
   for p in $pids_watch; do stop_pid "$p" tmx-watch; done
+  stop_pid "$pid_web" tmx-web
   stop_pid "$pid_notifier" tmx-notifier
   stop_pid "$pid_names" omniNames
   [ -n "$names_dir" ] && rm -rf "$names_dir"
@@ -208,10 +211,26 @@ for ((i = 0; i < 100; i++)); do
   sleep 0.1
 done
 
+# --- tmx-web on a free loopback port (port 0: it picks one and prints it) -----------
+setsid "$bin/tmx-web" "${orb[@]}" --archive "$run_dir/tmx-history.sqlite" --listen 127.0.0.1:0 \
+  >"$run_dir/web.out" 2>&1 &
+pid_web=$!
+web_url=""
+for ((i = 0; i < 100; i++)); do
+  web_url=$(sed -n 's|^tmx-web: serving \(http://[^ ]*/\)$|\1|p' "$run_dir/web.out" 2>/dev/null | head -n 1)
+  [ -n "$web_url" ] && break
+  kill -0 "$pid_web" 2>/dev/null || break
+  sleep 0.1
+done
+[ -n "$web_url" ] || { say "tmx-web did not start (see $run_dir/web.out)"; exit 1; }
+
 cat >&2 <<EOF
 demo: run directory $run_dir
-demo:   tmx.cfg, loggers.sim, port.dev, logfiles/ (the monitor's log)
+demo:   tmx.cfg, loggers.sim, port.dev, logfiles/ (the monitor's log), tmx-history.sqlite (tmx-web's archive)
+demo: dashboard: $web_url   (tmx-web's output: $run_dir/web.out)
 demo: in another terminal:
+demo:   curl ${web_url}api/current   curl ${web_url}metrics
+demo:   $bin/tmx-history --archive $run_dir/tmx-history.sqlite stats
 demo:   scripts/tmx-sim --run-dir $run_dir wet electronics   # then: dry electronics
 demo:   scripts/tmx-sim --run-dir $run_dir set TMX-E1 temp 25.0   # 40: past its limit
 demo:   $bin/tmx-status ${orb[*]}

@@ -5,8 +5,9 @@ set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
           libace-dev omniidl omniorb-idl libomniorb4-dev libcos4-dev omniorb-nameserver omniorb
           nlohmann-json3-dev libsqlite3-dev libcpp-httplib-dev prometheus-cpp-dev libjs-dygraphs
-          # test only: the dashboard's browser test drives headless Chromium
-          chromium python3-websocket)
+          # test only: headless Chromium for the dashboard's browser tests, and
+          # the real Prometheus that tests/web's scrape test starts
+          chromium python3-websocket prometheus)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

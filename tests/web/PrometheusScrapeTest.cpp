@@ -1,0 +1,163 @@
+// A real Prometheus (the Debian package's binary) scraping tmx-web's
+// /metrics on loopback, with the real monitor and simulated loggers behind
+// it: Prometheus's own query API answers each housing's temperature with
+// the loggers' values. The test fails (never skips) when prometheus is not
+// installed: scripts/deps.sh installs it.
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <map>
+#include <regex>
+#include <sstream>
+
+using namespace tmx::test;
+using Json = nlohmann::json;
+using SteadyClock = std::chrono::steady_clock;
+
+namespace {
+
+// Full path of an executable found in PATH, or empty.
+std::string findInPath(const std::string &name)
+{
+  const char *path = std::getenv("PATH");
+  std::istringstream dirs(path ? path : "/usr/local/bin:/usr/bin:/bin");
+  std::string dir;
+  while (std::getline(dirs, dir, ':')) {
+    const std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+    if (::access(candidate.c_str(), X_OK) == 0)
+      return candidate;
+  }
+  return {};
+}
+
+// Starts prometheus on a free loopback port with the given configuration
+// and its storage in dir, and waits until it is ready; a port taken in
+// between is retried with another. Throws when it does not come up.
+std::unique_ptr<ChildProcess> startPrometheus(const std::string &binary, const TempDir &dir, int &port)
+{
+  std::string why;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    port = freeLoopbackPort();
+    auto process = std::make_unique<ChildProcess>(
+      std::vector<std::string>{ binary,
+                                "--config.file=" + dir.file("prometheus.yml"),
+                                "--storage.tsdb.path=" + dir.file("tsdb-" + std::to_string(attempt)),
+                                "--web.listen-address=127.0.0.1:" + std::to_string(port) });
+    httplib::Client client("127.0.0.1", port);
+    client.set_connection_timeout(1, 0);
+    client.set_read_timeout(2, 0);
+    const bool ready = eventually(
+      [&] {
+        if (!process->running())
+          return true;
+        auto r = client.Get("/-/ready");
+        return r && r->status == 200;
+      },
+      milliseconds(30000));
+    if (ready && process->running())
+      return process;
+    why = process->err();
+  }
+  throw std::runtime_error("prometheus did not start: " + why);
+}
+
+TEST(PrometheusScrape, QueryApiAnswersBothHousingsTemperatures)
+{
+  const std::string prometheus = findInPath("prometheus");
+  ASSERT_FALSE(prometheus.empty()) << "the prometheus binary is not in PATH; install the Debian package "
+                                      "\"prometheus\" (scripts/deps.sh does)";
+
+  CorbaEnv env;
+  env.startNotifier();
+  TempDir dir("tmx-web-prometheus");
+
+  // tmx-web on a free port with a fresh archive.
+  std::vector<std::string> webArgv{ binaryPath("tmx-web") };
+  for (const auto &a : env.orbArgs())
+    webArgv.push_back(a);
+  webArgv.insert(webArgv.end(), { "--archive", dir.file("history.sqlite"), "--listen", "127.0.0.1:0" });
+  ChildProcess web(webArgv);
+  ASSERT_TRUE(web.waitForOut("serving http://127.0.0.1:")) << web.err();
+  std::smatch m;
+  const std::string webOut = web.out();
+  ASSERT_TRUE(std::regex_search(webOut, m, std::regex("serving http://127.0.0.1:([0-9]+)/"))) << webOut;
+  const std::string webPort = m[1];
+  ASSERT_TRUE(web.waitForErr("subscribed to the notifier")) << web.err();
+
+  // The monitor with simulated loggers.
+  TempDir run("tmx-web-prometheus-run");
+  run.write("tmx.cfg", "TMX-S1 V3.5-Beta3,1,0x378,0x20\nTMX-E1 V3.5-Beta3,2,0x378,0x40\n");
+  run.write("loggers.sim", "version V3.5-Beta3\nlogger 1 TMX-S1 18.25 41.0\nlogger 2 TMX-E1 24.10 35.5\n");
+  run.write("port.dev", std::string(0x400, '\xFF'));
+  ::mkdir(run.file("logfiles").c_str(), 0755);
+  std::vector<std::string> tmxArgv{ binaryPath("tmx") };
+  for (const auto &a : env.orbArgs())
+    tmxArgv.push_back(a);
+  ChildProcess::Options options;
+  options.env = monitorEnvironment(run);
+  options.stdinPipe = true;
+  options.cwd = run.path();
+  ChildProcess tmx(tmxArgv, options);
+
+  // Prometheus scraping tmx-web only, every second. Its destructor stops it
+  // (SIGTERM, SIGKILL after a bounded wait) however the test ends.
+  dir.write("prometheus.yml",
+            "global:\n"
+            "  scrape_interval: 1s\n"
+            "  scrape_timeout: 1s\n"
+            "  evaluation_interval: 1s\n"
+            "scrape_configs:\n"
+            "  - job_name: tmx-web\n"
+            "    static_configs:\n"
+            "      - targets: ['127.0.0.1:" +
+              webPort + "']\n");
+  int promPort = 0;
+  std::unique_ptr<ChildProcess> prom = startPrometheus(prometheus, dir, promPort);
+
+  httplib::Client client("127.0.0.1", promPort);
+  client.set_connection_timeout(1, 0);
+  client.set_read_timeout(5, 0);
+  std::map<std::string, double> temperature;
+  std::string last;
+  auto lastQuery = SteadyClock::now() - milliseconds(1000);
+  const bool both = eventually(
+    [&] {
+      if (SteadyClock::now() - lastQuery < milliseconds(250))
+        return false;
+      lastQuery = SteadyClock::now();
+      auto r = client.Get("/api/v1/query?query=tmx_housing_temperature_celsius");
+      if (!r || r->status != 200)
+        return false;
+      last = r->body;
+      const Json answer = Json::parse(r->body, nullptr, false);
+      if (!answer.is_object() || answer.value("status", "") != "success")
+        return false;
+      temperature.clear();
+      for (const auto &series : answer["data"]["result"]) {
+        // "value": [time, "text of the sample"]
+        const std::string housing = series["metric"].value("housing", "");
+        temperature[housing] = std::stod(series["value"][1].get<std::string>());
+      }
+      return temperature.count("electronics") && temperature.count("spectrograph");
+    },
+    milliseconds(60000));
+  ASSERT_TRUE(both) << "last answer: " << last << "\nprometheus: " << prom->err()
+                    << "\ntmx-web: " << web.err() << "\ntmx: " << tmx.err();
+  EXPECT_EQ(temperature.size(), 2u) << last;
+  EXPECT_DOUBLE_EQ(temperature["electronics"], 24.10) << last;
+  EXPECT_DOUBLE_EQ(temperature["spectrograph"], 18.25) << last;
+
+  EXPECT_FALSE(prom->stop(milliseconds(10000)).timedOut);
+  tmx.closeStdin();
+  EXPECT_TRUE(web.stop().ok()) << web.err();
+}
+
+} // namespace
