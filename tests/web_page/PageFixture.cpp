@@ -1,6 +1,7 @@
 // tmx-page-fixture: serves the dashboard (addPageRoutes) with canned /api/*
-// answers and an event stream the browser test controls, on 127.0.0.1 at a
-// free port (printed as "PORT <n>" on standard output).
+// answers (both housings with limits, as tmx-web --config gives them) and an
+// event stream the browser test controls, on 127.0.0.1 at a free port
+// (printed as "PORT <n>" on standard output).
 //
 // Control (loopback only, for the test):
 //   POST /test/event    body "event: <kind>\ndata: <json>\n\n", sent to every
@@ -33,6 +34,14 @@ using nlohmann::json;
 
 namespace {
 
+// The dew point (Magnus, over water), as tmx-web computes it.
+double dewPoint(double temperature, double humidity)
+{
+  const double a = 17.62, b = 243.12;
+  const double g = std::log(humidity / 100) + a * temperature / (b + temperature);
+  return b * g / (a - g);
+}
+
 double unixNow()
 {
   return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
@@ -64,8 +73,11 @@ public:
     current_ = json::parse(R"({
       "service": {"state": "subscribed", "lastRecord": null, "stale": false},
       "housings": [
-        {"housing": "electronics", "temperature": 22.4, "humidity": 41.2, "water": false, "stale": false},
-        {"housing": "spectrograph", "temperature": 18.7, "humidity": null, "water": false, "stale": false}]})");
+        {"housing": "electronics", "temperature": 22.4, "humidity": 41.2, "dewPoint": 8.57, "water": false, "stale": false,
+         "limits": {"lowTemperature": 5, "highTemperature": 35, "highHumidity": 60, "dewPointMargin": 3, "hysteresis": 0.5}},
+        {"housing": "spectrograph", "temperature": 18.7, "humidity": null, "dewPoint": null, "water": false, "stale": false,
+         "limits": {"lowTemperature": 10, "highTemperature": null, "highHumidity": 35, "dewPointMargin": null,
+                    "hysteresis": 0}}]})");
     for (auto &h : current_["housings"]) {
       h["readingTime"] = start_ - 2;
       h["arrivalTime"] = start_ - 1.9;
@@ -212,17 +224,21 @@ private:
     const int resolution = span / 5 <= points ? 0 : span / 60 <= points ? 60 : 3600;
     const double step =
       resolution == 0 ? 5 : std::max<double>(resolution, std::ceil(span / points / resolution) * resolution);
-    json t = json::array(), h = json::array();
+    json t = json::array(), h = json::array(), d = json::array();
     for (double x = std::ceil(from / step) * step; x <= to && x <= now; x += step) {
       const double phase = x / 3600.0 * 2 * M_PI;
       const double temp = (electronics ? 22.0 : 18.5) + 0.5 * std::sin(phase);
       const double hum = (electronics ? 40.0 : 30.0) + 2.0 * std::cos(phase);
       const double band = resolution == 0 ? 0 : 0.3;
       t.push_back({ x, temp - band, temp, temp + band });
-      if (!electronics && std::fmod(x, 600) < step)
+      if (!electronics && std::fmod(x, 600) < step) {
         h.push_back({ x, nullptr, nullptr, nullptr });
-      else
+        d.push_back({ x, nullptr, nullptr, nullptr });
+      } else {
         h.push_back({ x, hum - 4 * band, hum, hum + 4 * band });
+        const double dew = dewPoint(temp, hum);
+        d.push_back({ x, dew, dew, dew });
+      }
     }
     json wet = json::array();
     if (electronics && start_ - 1800 > from)
@@ -233,6 +249,7 @@ private:
              { "resolution", resolution },
              { "temperature", t },
              { "humidity", h },
+             { "dewPoint", d },
              { "wet", wet } };
   }
 

@@ -113,6 +113,8 @@ def panel(name):
     return f"""(() => {{ const p = document.querySelector('#panel-{name}');
       return {{ temperature: p.querySelector('.temperature').textContent,
                humidity: p.querySelector('.humidity').textContent,
+               dewPoint: p.querySelector('.dewpoint').textContent,
+               limits: p.querySelector('.limits').textContent,
                water: p.querySelector('.water').textContent,
                stale: p.classList.contains('stale'), wet: p.classList.contains('wet'),
                age: p.querySelector('.age').textContent, text: p.innerText }}; }})()"""
@@ -123,6 +125,15 @@ PLOTS = """(() => { const d = window.tmxDashboard; if (!d || !d.graphs.temperatu
            plotted: [d.graphs.temperature.numRows(), d.graphs.humidity.numRows()],
            canvases: document.querySelectorAll('#plot-temperature canvas, #plot-humidity canvas').length,
            drawnMs: d.plotsDrawnMs, wet: d.wet.electronics.length, alarms: d.alarms.length }; })()"""
+
+
+# The limits each plot drew (housing, kind, value, and where: a line, or named
+# at the edge it lies beyond), and the dew point series on the temperature plot.
+LIMITS = """(() => { const d = window.tmxDashboard; const g = d.graphs.temperature;
+  const dew = g.getLabels().map((l, i) => [l, i]).filter(([l]) => / dew point$/.test(l))
+    .map(([l, i]) => [l, d.rows.temperature.filter(r => r[i] !== null).length, g.getOption('strokePattern', l) !== null]);
+  const key = (l) => [l.housing, l.kind, l.value, l.where];
+  return { temperature: d.limitLines.temperature.map(key), humidity: d.limitLines.humidity.map(key), dew: dew }; })()"""
 
 
 TIMING = """(() => { const n = performance.getEntriesByType('navigation')[0];
@@ -152,7 +163,11 @@ def run(args):
         check(bool(e) and e["temperature"] == "22.4 °C" and e["humidity"] == "41.2 % RH" and e["water"] == "dry",
               f"electronics panel shows 22.4 °C, 41.2 % RH, dry: {e}")
         check(s["temperature"] == "18.7 °C" and s["humidity"] == "missing", f"spectrograph shows 18.7 °C, humidity missing: {s}")
-        shown_values = [p[k] for p in (e, s) for k in ("temperature", "humidity", "water")]
+        # The dew point beside them (missing where the humidity is), and the limits in words.
+        check(e["dewPoint"] == "8.6 °C" and s["dewPoint"] == "missing", f"dew points 8.6 °C and missing: {e['dewPoint']}, {s['dewPoint']}")
+        check(e["limits"] == "limits 5–35 °C, RH < 60 %, margin 3 °C, hysteresis 0.5"
+              and s["limits"] == "limits T ≥ 10 °C, RH < 35 %", f"limits shown: '{e['limits']}', '{s['limits']}'")
+        shown_values = [p[k] for p in (e, s) for k in ("temperature", "humidity", "dewPoint", "water")]
         check(not any(v.startswith("-1") for v in shown_values) and not e["stale"] and not s["stale"],
               f"no -1 shown, neither panel stale: {shown_values}")
 
@@ -163,6 +178,15 @@ def run(args):
         if plots:
             print(f"figure: page opened to plots drawn: {plots['drawnMs']:.0f} ms (fixture, 1 h window)")
             print("timing:", devtools.eval(TIMING))
+        # The limits as lines where they fall in the plotted range, named at the edge otherwise;
+        # the dew point series of both housings on the temperature plot.
+        limits = devtools.eval(LIMITS)
+        check(limits["temperature"] == [["electronics", "low", 5, "line"], ["electronics", "high", 35, "above"],
+                                        ["spectrograph", "low", 10, "line"]]
+              and limits["humidity"] == [["electronics", "high", 60, "above"], ["spectrograph", "high", 35, "line"]],
+              f"limit lines drawn: {limits}")
+        check([d[0] for d in limits["dew"]] == ["Electronics dew point", "Spectrograph dew point"]
+              and all(n > 100 and dotted for _, n, dotted in limits["dew"]), f"dew point series plotted, dotted: {limits['dew']}")
         messages = devtools.eval("Array.from(document.querySelectorAll('#messages li')).map(li => [li.className, li.innerText])")
         check(messages and messages[0][0] == "console" and messages[1][0] == "alarm" and "ALARM" in messages[1][1],
               f"messages newest first, the ALARM marked: {messages}")
@@ -171,13 +195,18 @@ def run(args):
 
         # A record saying wet shows as WET within 10 s (here: measured).
         now = time.time()
+        served = json.loads(http(port, "/api/current"))["housings"][0]
         wet = {"housing": "electronics", "readingTime": now, "arrivalTime": now, "temperature": 22.6,
-               "humidity": 43.0, "water": True, "age": 0, "stale": False}
+               "humidity": 43.0, "dewPoint": 9.4, "water": True, "age": 0, "stale": False, "limits": served["limits"]}
         sent = time.monotonic()
         http(port, "/test/event", "event: housekeeping\ndata: " + json.dumps(wet) + "\n\n")
         shown = wait_for(lambda: (v := devtools.eval(panel("electronics"))) and v["water"] == "WET" and v["wet"] and v, 10, 0.01)
-        check(bool(shown) and shown["temperature"] == "22.6 °C", f"WET shown within 10 s ({time.monotonic() - sent:.3f} s)")
+        check(bool(shown) and shown["temperature"] == "22.6 °C" and shown["dewPoint"] == "9.4 °C",
+              f"WET shown within 10 s ({time.monotonic() - sent:.3f} s), with its dew point")
         rows_after = wait_for(lambda: devtools.eval("window.tmxDashboard.graphs.temperature.numRows()") > plots["plotted"][0], 5)
+        dew_appended = wait_for(lambda: devtools.eval("(() => { const r = window.tmxDashboard.rows.temperature;"
+                                                      " const last = r[r.length - 1]; return last[3] && last[3][1]; })()") == 9.4, 5)
+        check(bool(dew_appended), "the record's dew point appended to its series")
         check(bool(rows_after), "the record appended to the plot's right end: " + json.dumps(devtools.eval(
             "[window.tmxDashboard.graphs.temperature.numRows(), window.tmxDashboard.lastT, window.tmxDashboard.window]")))
 

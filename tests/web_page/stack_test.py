@@ -27,7 +27,9 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import browser_test as bt  # noqa: E402  (DevTools client, Chromium, checks)
 
 CFG = ("TMX-S1 V3.5-Beta3,1,0x378,0x20\t# spectrograph housing\n"
-       "TMX-E1 V3.5-Beta3,2,0x378,0x40\t# electronics housing\n")
+       "TMX-E1 V3.5-Beta3,2,0x378,0x40\t# electronics housing\n"
+       "TMX-S1-LIMITS 5,30,70\n"
+       "TMX-E1-LIMITS 5,35,60,3,0.5\n")
 LOGGERS = "version V3.5-Beta3\nlogger 1 TMX-S1 18.30 41.0\nlogger 2 TMX-E1 24.10 35.5\n"
 
 
@@ -88,7 +90,7 @@ class Stack:
     def start_web(self, name, archive):
         port = free_port()
         self.start(name, [os.path.join(self.bin, "tmx-web")] + self.orb +
-                   ["--archive", archive, "--listen", f"127.0.0.1:{port}"])
+                   ["--archive", archive, "--listen", f"127.0.0.1:{port}", "--config", os.path.join(self.run, "tmx.cfg")])
         if not bt.wait_for(lambda: get(f"http://127.0.0.1:{port}/api/current")[0] == 200, 20, 0.1):
             raise RuntimeError(f"{name} does not answer")
         return port
@@ -159,6 +161,17 @@ def run(args):
             return ok and (want, got)
         shown = bt.wait_for(shown_as_served, 10, 0.2)
         bt.check(bool(shown), "panels show both housings' values as served: " + str(shown and shown[0]))
+        # The dew point as served, and the limits of the monitor's tmx.cfg (tmx-web --config).
+        c = api_current()
+        got = {n: devtools.eval(bt.panel(n)) for n in ("electronics", "spectrograph")}
+        dew = {h["housing"]: f"{h['dewPoint']:.1f} °C" for h in c["housings"] if h["dewPoint"] is not None}
+        bt.check(all(got[n]["dewPoint"] == d for n, d in dew.items()) and len(dew) == 2, f"dew points as served: {dew}, {got}")
+        bt.check(got["electronics"]["limits"] == "limits 5–35 °C, RH < 60 %, margin 3 °C, hysteresis 0.5"
+                 and got["spectrograph"]["limits"] == "limits 5–30 °C, RH < 70 %",
+                 f"limits from tmx.cfg shown: {got['electronics']['limits']!r}, {got['spectrograph']['limits']!r}")
+        lines = bt.wait_for(lambda: (v := devtools.eval("window.tmxDashboard.limitLines")) and len(v["temperature"]) == 4
+                            and len(v["humidity"]) == 2 and v, 10, 0.2)
+        bt.check(bool(lines), f"limit lines of both housings drawn: {lines}")
         bt.check(bt.wait_for(lambda: (v := devtools.eval(bt.PLOTS)) and min(v["rows"]) >= 2 and v["plotted"][0] >= v["rows"][0] and v["canvases"] >= 4, 30, 0.2),
                  "plots drawn with data")
 

@@ -1,6 +1,7 @@
 // The TMX dashboard: panels with each housing's last reading, trend plots of
-// temperature and humidity (dygraphs), and the latest messages, kept live
-// through server-sent events from /api/events. Times are shown in UTC.
+// temperature (with the dew point) and humidity (dygraphs), each housing's
+// limits as dashed lines, and the latest messages, kept live through
+// server-sent events from /api/events. Times are shown in UTC.
 (function () {
   'use strict';
 
@@ -8,6 +9,11 @@
   const LABELS = { electronics: 'Electronics', spectrograph: 'Spectrograph' };
   const COLORS = ['#d9480f', '#1864ab'];
   const QUANTITIES = ['temperature', 'humidity'];
+  // The series of each plot, one column per housing each: the dew point goes
+  // on the temperature plot.
+  const SERIES = { temperature: ['temperature', 'dewPoint'], humidity: ['humidity'] };
+  const SERIES_LABEL = { temperature: '', humidity: '', dewPoint: ' dew point' };
+  const UNITS = { temperature: '°C', humidity: '%' };
   const RANGES = { '1h': 3600, '24h': 86400, '7d': 7 * 86400, '30d': 30 * 86400 };
   const STALE_AFTER = 15;        // seconds: three housekeeping periods
   const MESSAGES_SHOWN = 200;
@@ -27,6 +33,7 @@
     lastT: {},                   // housing -> reading time of the newest plotted point
     wet: { electronics: [], spectrograph: [] },
     alarms: [],
+    limitLines: { temperature: [], humidity: [] }, // the limits drawn last, per plot
     messages: [],
     graphs: {},
     generation: 0,
@@ -128,6 +135,8 @@
     if (!p) return;
     setNum($('.temperature', p), h.temperature, '°C', 1);
     setNum($('.humidity', p), h.humidity, '% RH', 1);
+    setNum($('.dewpoint', p), h.dewPoint, '°C', 1);
+    $('.limits', p).textContent = limitsText(h.limits);
     const w = $('.water', p);
     w.classList.remove('wet', 'dry', 'missing');
     if (h.water === true) { w.textContent = 'WET'; w.classList.add('wet'); }
@@ -135,6 +144,22 @@
     else { w.textContent = 'missing'; w.classList.add('missing'); }
     p.classList.toggle('wet', h.water === true);
     refreshAges();
+  }
+  function fmtLimit(v) { return String(Number(v.toFixed(2))); }
+  // "limits 5–35 °C, RH < 60 %, margin 3 °C, hysteresis 0.5"; empty when the
+  // service knows no limits (started without --config).
+  function limitsText(l) {
+    if (!l) return '';
+    const num = (v) => typeof v === 'number';
+    const parts = [];
+    if (num(l.lowTemperature) && num(l.highTemperature)) parts.push(fmtLimit(l.lowTemperature) + '–' + fmtLimit(l.highTemperature) + ' °C');
+    else if (num(l.lowTemperature)) parts.push('T ≥ ' + fmtLimit(l.lowTemperature) + ' °C');
+    else if (num(l.highTemperature)) parts.push('T ≤ ' + fmtLimit(l.highTemperature) + ' °C');
+    if (num(l.highHumidity)) parts.push('RH < ' + fmtLimit(l.highHumidity) + ' %');
+    if (num(l.dewPointMargin)) parts.push('margin ' + fmtLimit(l.dewPointMargin) + ' °C');
+    if (parts.length === 0) return 'no limits';
+    if (num(l.hysteresis) && l.hysteresis > 0) parts.push('hysteresis ' + fmtLimit(l.hysteresis));
+    return 'limits ' + parts.join(', ');
   }
   // Called every second: the age of each reading, and the stale marks. A panel
   // is stale when the service says so, when the service is not subscribed, when
@@ -201,15 +226,23 @@
     const w = $('#plot-temperature').clientWidth || 1000;
     return Math.max(200, Math.min(2000, Math.round(w)));
   }
+  function emptyRow(quantity, t) {
+    const row = new Array(1 + SERIES[quantity].length * HOUSINGS.length).fill(null);
+    row[0] = t instanceof Date ? t : new Date(t * 1000);
+    return row;
+  }
+  function column(key, k) { return 1 + SERIES[key === 'dewPoint' ? 'temperature' : key].indexOf(key) * HOUSINGS.length + k; }
   function buildRows(series, quantity) {
     const byTime = new Map();
-    HOUSINGS.forEach((name, k) => {
-      for (const [t, min, mean, max] of series[name][quantity]) {
-        let row = byTime.get(t);
-        if (!row) { row = [new Date(t * 1000), null, null]; byTime.set(t, row); }
-        row[k + 1] = mean === null ? null : [min, mean, max];
-      }
-    });
+    for (const key of SERIES[quantity]) {
+      HOUSINGS.forEach((name, k) => {
+        for (const [t, min, mean, max] of series[name][key] || []) {
+          let row = byTime.get(t);
+          if (!row) { row = emptyRow(quantity, t); byTime.set(t, row); }
+          row[column(key, k)] = mean === null ? null : [min, mean, max];
+        }
+      });
+    }
     return Array.from(byTime.values()).sort((a, b) => a[0] - b[0]);
   }
   // The rows framed by empty rows at the window's ends, so that the time axis
@@ -223,11 +256,65 @@
       to = Math.max(to, serverNow());
       from = to - (w.to - w.from);
     }
-    const first = [new Date(from * 1000), null, null];
-    const last = [new Date(to * 1000), null, null];
+    const first = emptyRow(quantity, from);
+    const last = emptyRow(quantity, to);
     if (rows.length > 0 && rows[0][0] <= first[0]) first[0] = new Date(rows[0][0].getTime() - 1);
     if (rows.length > 0 && rows[rows.length - 1][0] >= last[0]) last[0] = new Date(rows[rows.length - 1][0].getTime() + 1);
     return [first].concat(rows, [last]);
+  }
+  // Each housing's limits of this plot's quantity, as dashed lines in the
+  // housing's colour; a limit beyond the plotted range is named at the edge
+  // it lies beyond (an arrow), so the data keeps the plot's full height.
+  // What was drawn is kept in state.limitLines.
+  function limitsOf(quantity) {
+    const out = [];
+    HOUSINGS.forEach((name, k) => {
+      const l = state.current[name] && state.current[name].limits;
+      if (!l) return;
+      const list = quantity === 'temperature' ? [['low', l.lowTemperature], ['high', l.highTemperature]] : [['high', l.highHumidity]];
+      for (const [kind, value] of list) {
+        if (typeof value === 'number') out.push({ housing: name, kind: kind, value: value, color: COLORS[k] });
+      }
+    });
+    return out;
+  }
+  function drawLimits(ctx, area, g, quantity) {
+    const [y0, y1] = g.yAxisRange();
+    const drawn = [];
+    const edge = { above: 0, below: 0 };
+    ctx.save();
+    ctx.lineWidth = 1.5;
+    ctx.font = '11px system-ui, sans-serif';
+    for (const l of limitsOf(quantity)) {
+      const where = l.value > y1 ? 'above' : l.value < y0 ? 'below' : 'line';
+      const text = LABELS[l.housing] + ' ' + l.kind + ' limit ' + fmtLimit(l.value) + ' ' + UNITS[quantity];
+      ctx.strokeStyle = l.color;
+      ctx.fillStyle = l.color;
+      if (where === 'line') {
+        const y = Math.round(g.toDomYCoord(l.value)) + 0.5;
+        ctx.setLineDash([6, 4]);
+        ctx.beginPath();
+        ctx.moveTo(area.x, y);
+        ctx.lineTo(area.x + area.w, y);
+        ctx.stroke();
+        const x = l.housing === HOUSINGS[0] ? area.x + area.w - ctx.measureText(text).width - 4 : area.x + 4;
+        ctx.fillText(text, x, l.kind === 'low' ? y + 12 : y - 3);
+      } else {
+        const n = edge[where]++;
+        const label = (where === 'above' ? '▲ ' : '▼ ') + text;
+        const y = where === 'above' ? area.y + 12 + 13 * n : area.y + area.h - 4 - 13 * n;
+        ctx.fillText(label, area.x + 4, y); // left: the legend takes the top right
+      }
+      drawn.push({ housing: l.housing, kind: l.kind, value: l.value, where: where });
+    }
+    ctx.restore();
+    state.limitLines[quantity] = drawn;
+  }
+  function underlayFor(quantity) {
+    return function (ctx, area, g) {
+      underlay(ctx, area, g);
+      drawLimits(ctx, area, g, quantity);
+    };
   }
   function underlay(ctx, area, g) {
     const [x0, x1] = g.xAxisRange();
@@ -277,18 +364,28 @@
   function drawPlots() {
     const dateWindow = state.view.zoom ? state.view.zoom.map((t) => t * 1000) : null;
     QUANTITIES.forEach((q) => {
+      const labels = ['Time'];
+      const series = {};
+      for (const key of SERIES[q]) {
+        for (const name of HOUSINGS) {
+          const label = LABELS[name] + SERIES_LABEL[key];
+          labels.push(label);
+          if (key === 'dewPoint') series[label] = { strokePattern: [2, 5], strokeWidth: 2 };
+        }
+      }
       const options = {
-        labels: ['Time', LABELS.electronics, LABELS.spectrograph],
+        labels: labels,
+        series: series,
         customBars: true,
         connectSeparatedPoints: true,
         labelsUTC: true,
-        colors: COLORS,
+        colors: labels.slice(1).map((_, i) => COLORS[i % COLORS.length]),
         strokeWidth: 1.5,
         fillAlpha: 0.25,
         legend: 'always',
         animatedZooms: false,
         dateWindow: dateWindow,
-        underlayCallback: underlay,
+        underlayCallback: underlayFor(q),
         zoomCallback: onZoom(q),
         digitsAfterDecimal: 1,
         axes: { x: { pixelsPerLabel: 110, axisLabelWidth: 90 }, y: { axisLabelWidth: 40 } },
@@ -407,11 +504,14 @@
     const t = h.readingTime;
     if (!w || !w.live || t === null || t <= (state.lastT[h.housing] || 0)) return;
     state.lastT[h.housing] = t;
-    const k = HOUSINGS.indexOf(h.housing) + 1;
+    const k = HOUSINGS.indexOf(h.housing);
     const from = serverNow() - (w.to - w.from);
     for (const q of QUANTITIES) {
-      const row = [new Date(t * 1000), null, null];
-      row[k] = h[q] === null ? null : [h[q], h[q], h[q]];
+      const row = emptyRow(q, t);
+      for (const key of SERIES[q]) {
+        const v = h[key];
+        if (typeof v === 'number') row[column(key, k)] = [v, v, v];
+      }
       for (const rows of state.rows[q] === state.base[q] ? [state.rows[q]] : [state.rows[q], state.base[q]]) {
         rows.push(row);
         let drop = 0;
