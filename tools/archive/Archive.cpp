@@ -910,23 +910,20 @@ Stats Archive::stats() const
       if (c->step(s))
         st.housekeeping.count = static_cast<std::uint64_t>(sqlite3_column_int64(s, 0));
     }
+    // Column `column` of the one row `sql` gives for housing h, if any.
+    auto timeOf = [&](const char *sql, int h, int column) -> std::optional<double> {
+      sqlite3_stmt *q = c->statement(sql);
+      sqlite3_bind_int(q, 1, h);
+      Done done{ q };
+      if (!c->step(q))
+        return std::nullopt;
+      return sqlite3_column_double(q, column);
+    };
     for (int h = 0; h < housingCount; ++h) {
-      s = c->statement(selectFirstSql);
-      sqlite3_bind_int(s, 1, h);
-      {
-        Done done{ s };
-        if (c->step(s)) {
-          const double t = sqlite3_column_double(s, 0);
-          st.housekeeping.first = st.housekeeping.first ? std::min(*st.housekeeping.first, t) : t;
-        }
-      }
-      s = c->statement(selectLatestSql);
-      sqlite3_bind_int(s, 1, h);
-      Done done{ s };
-      if (c->step(s)) {
-        const double t = sqlite3_column_double(s, 1);
-        st.housekeeping.last = st.housekeeping.last ? std::max(*st.housekeeping.last, t) : t;
-      }
+      if (const auto t = timeOf(selectFirstSql, h, 0))
+        st.housekeeping.first = st.housekeeping.first ? std::min(*st.housekeeping.first, *t) : *t;
+      if (const auto t = timeOf(selectLatestSql, h, 1))
+        st.housekeeping.last = st.housekeeping.last ? std::max(*st.housekeeping.last, *t) : *t;
     }
     s = c->statement(messageStatsSql);
     Done done{ s };
