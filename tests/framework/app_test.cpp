@@ -1,5 +1,6 @@
 #include "framework/MicroApp.h"
 #include "tests/framework/SteppedWaits.h"
+#include "tests/support/TestUtil.h"
 
 #include <gtest/gtest.h>
 
@@ -7,10 +8,7 @@
 #include <cstring>
 #include <mutex>
 
-using testing::internal::CaptureStderr;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStderr;
-using testing::internal::GetCapturedStdout;
+using tmx::test::CaptureFd;
 
 namespace {
 // Sees "quit" and tells the application, whose idle step then shuts down,
@@ -194,25 +192,25 @@ TEST(MicroApp, IdentityStrings)
 TEST(MicroApp, RunWhenInitializeFails)
 {
   TestApp app(TestApp::FailInitialize);
-  CaptureStdout();
+  CaptureFd capturedOut(1);
   EXPECT_EQ(app.run(1, argv), 0);
-  EXPECT_EQ(GetCapturedStdout(), "MicroApp::run()\nMicroApp::run() - initialize() failed \n");
+  EXPECT_EQ(capturedOut.release(), "MicroApp::run()\nMicroApp::run() - initialize() failed \n");
   EXPECT_EQ(app.periodicCreated + app.eventCreated, 0);
   EXPECT_EQ(app.taskSync(), nullptr);
   EXPECT_EQ(app.idles, 0);
-  CaptureStderr();
+  CaptureFd capturedErr(2);
   EXPECT_EQ(app.shutdown(), -1);
-  EXPECT_EQ(GetCapturedStderr(), "MicroApp::tasksync never created, cannot shutdown\n");
+  EXPECT_EQ(capturedErr.release(), "MicroApp::tasksync never created, cannot shutdown\n");
 }
 
 TEST(MicroApp, RunWhenThePeriodicFactoryReturnsNull)
 {
   TestApp app(TestApp::NullPeriodic);
-  CaptureStdout();
-  CaptureStderr();
+  CaptureFd capturedOut(1);
+  CaptureFd capturedErr(2);
   EXPECT_EQ(app.run(1, argv), 0);
-  const std::string err = GetCapturedStderr();
-  const std::string out = GetCapturedStdout();
+  const std::string err = capturedErr.release();
+  const std::string out = capturedOut.release();
   EXPECT_EQ(err, "MicroApp::createPeriodicHandler() - PeriodicHandler constructor failed\n");
   EXPECT_EQ(out,
             "MicroApp::run()\nMicroApp::spawnTasks()\nMicroApp::createPeriodicHandler()\n"
@@ -226,9 +224,9 @@ TEST(MicroApp, RunWhenTheEventFactoryFailsLeavesThePeriodicTaskWaiting)
 {
   for (TestApp::Mode mode : { TestApp::NullEvent, TestApp::ThrowingEvent }) {
     TestApp app(mode);
-    CaptureStderr();
+    CaptureFd capturedErr(2);
     EXPECT_EQ(app.run(1, argv), 0);
-    EXPECT_EQ(GetCapturedStderr(), "MicroApp::createEventHandler() - EventHandler constructor error.\n\n");
+    EXPECT_EQ(capturedErr.release(), "MicroApp::createEventHandler() - EventHandler constructor error.\n\n");
     ASSERT_NE(app.periodic, nullptr);
     EXPECT_EQ(app.periodic->hasEnded(), 0);
     EXPECT_EQ(app.samples.load(), 0);
@@ -247,10 +245,10 @@ TEST(MicroApp, FullRunUntilShutdownRequested)
   // it can end only after the event task when the shutdown keeps its order.
   SteppedWaits waits(3);
   TestApp app(TestApp::Normal);
-  CaptureStdout();
+  CaptureFd capturedOut(1);
   EXPECT_EQ(app.run(1, argv), 0);
   EXPECT_EQ(app.shutdown(), 0);
-  const std::string out = GetCapturedStdout();
+  const std::string out = capturedOut.release();
   EXPECT_GE(app.samples.load(), 3);
   EXPECT_GE(app.event->turns.load(), 1);
   EXPECT_NE(app.periodic->hasEnded(), 0);
@@ -281,9 +279,9 @@ TEST(MicroApp, TriggerRaisedByTheFirstIdleStepIsNotLost)
 {
   SteppedWaits waits(0);
   TestApp app(TestApp::QuitInFirstIdle);
-  CaptureStdout();
+  CaptureFd capturedOut(1);
   EXPECT_EQ(app.run(1, argv), 0);
-  GetCapturedStdout();
+  capturedOut.release();
   EXPECT_FALSE(app.quitLost);
   EXPECT_TRUE(app.event->quitSeen.load());
   EXPECT_LT(app.idles, 5000);
@@ -313,15 +311,15 @@ TEST(MicroApp, ShutdownTimeOutsAreReported)
     TestApp app(c.eventStuck ? TestApp::StuckEvent : TestApp::Normal);
     app.eventStopSeconds = c.eventStopSeconds;
     app.periodicStopSeconds = 0;
-    CaptureStdout();
+    CaptureFd capturedOut(1);
     ASSERT_EQ(app.initialize(1, argv), 0);
     ASSERT_EQ(app.spawnTasks(), 0);
     app.taskSync()->signalTask(2);
     EXPECT_EQ(app.event->waitUntilWatching(5000), 0);
     EXPECT_TRUE(waits.waitForWaits(1));
-    CaptureStderr();
+    CaptureFd capturedErr(2);
     const int result = app.shutdown();
-    const std::string err = GetCapturedStderr();
+    const std::string err = capturedErr.release();
     EXPECT_EQ(result, -1);
     EXPECT_EQ(err, c.err);
     EXPECT_EQ(app.errors().message(), periodicText);
@@ -332,6 +330,6 @@ TEST(MicroApp, ShutdownTimeOutsAreReported)
     app.event->release();
     EXPECT_EQ(app.event->stop(5), 0);
     EXPECT_EQ(app.periodic->stop(5), 0);
-    GetCapturedStdout();
+    capturedOut.release();
   }
 }

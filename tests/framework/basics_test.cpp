@@ -9,22 +9,19 @@
 #include <cstdlib>
 #include <string>
 
-using testing::internal::CaptureStderr;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStderr;
-using testing::internal::GetCapturedStdout;
+using tmx::test::CaptureFd;
 using tmx::test::localTime;
 
 namespace {
 std::string traceAllBands(int level)
 {
   traceLevel = level;
-  CaptureStdout();
+  CaptureFd capturedOut(1);
   trace(1, 4, "op ");
   trace(2, 4, "handover ");
   trace(3, 4, "detail ");
   trace(4, 4, "pass ");
-  std::string out = GetCapturedStdout();
+  std::string out = capturedOut.release();
   traceLevel = 1;
   return out;
 }
@@ -41,9 +38,9 @@ TEST(Trace, BandsAtLevels0145)
 
 TEST(Trace, FormatsArguments)
 {
-  CaptureStdout();
+  CaptureFd capturedOut(1);
   trace(1, 4, "Reset from task %d received\n", 2);
-  EXPECT_EQ(GetCapturedStdout(), "Reset from task 2 received\n");
+  EXPECT_EQ(capturedOut.release(), "Reset from task 2 received\n");
 }
 
 TEST(ErrorHandler, LongTextIsCutTo127AndWrittenToStderr)
@@ -51,9 +48,9 @@ TEST(ErrorHandler, LongTextIsCutTo127AndWrittenToStderr)
   ErrorHandler errors;
   EXPECT_EQ(errors.status(), 0);
   const std::string text(200, 'x');
-  CaptureStderr();
+  CaptureFd capturedErr(2);
   errors.set(text.c_str());
-  const std::string shown = GetCapturedStderr();
+  const std::string shown = capturedErr.release();
   EXPECT_EQ(errors.status(), 1);
   EXPECT_EQ(errors.message(), std::string(127, 'x'));
   EXPECT_EQ(shown, std::string(127, 'x') + "\n");
@@ -66,13 +63,13 @@ TEST(ErrorHandler, WritesAtEveryTraceLevelButBandedTraceDoesNot)
 {
   traceLevel = 0;
   ErrorHandler errors;
-  CaptureStdout();
-  CaptureStderr();
+  CaptureFd capturedOut(1);
+  CaptureFd capturedErr(2);
   trace(3, 4, "constructor detail\n");
   errors.set("first");
   errors.set("second");
-  const std::string err = GetCapturedStderr();
-  const std::string out = GetCapturedStdout();
+  const std::string err = capturedErr.release();
+  const std::string out = capturedOut.release();
   traceLevel = 1;
   EXPECT_EQ(out, "");
   EXPECT_EQ(err, "first\nsecond\n");
@@ -82,9 +79,9 @@ TEST(ErrorHandler, WritesAtEveryTraceLevelButBandedTraceDoesNot)
 TEST(ErrorHandler, NullTextOnlySetsStatusAndClearResets)
 {
   ErrorHandler errors;
-  CaptureStderr();
+  CaptureFd capturedErr(2);
   errors.set(nullptr);
-  EXPECT_EQ(GetCapturedStderr(), "");
+  EXPECT_EQ(capturedErr.release(), "");
   EXPECT_EQ(errors.status(), 1);
   EXPECT_EQ(errors.message(), "");
   errors.clear();

@@ -6,10 +6,7 @@
 
 #include <vector>
 
-using testing::internal::CaptureStderr;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStderr;
-using testing::internal::GetCapturedStdout;
+using tmx::test::CaptureFd;
 using tmx::test::eventually;
 
 namespace {
@@ -97,10 +94,10 @@ TEST_F(PeriodicTest, RateConversions)
 {
   traceLevel = 3;
   Counter a, b;
-  CaptureStdout();
+  CaptureFd capturedOut(1);
   handler.addCallback(5000, &a.callback);
   handler.addCallback(0.3f, &b.callback);
-  const std::string out = GetCapturedStdout();
+  const std::string out = capturedOut.release();
   traceLevel = 1;
   EXPECT_NE(out.find("MicroPeriodicHandler::addCallback(), hertz=0.2, ticks=5000\n"), std::string::npos)
     << out;
@@ -120,10 +117,10 @@ TEST_F(PeriodicTest, DuplicateRegistrationKeepsOneEntry)
   traceLevel = 3;
   Counter a, b;
   handler.addCallback(1.0f, &a.callback);
-  CaptureStdout();
+  CaptureFd capturedOut(1);
   handler.addCallback(1000u, &a.callback);
   handler.addCallback(1.0f, &b.callback);
-  const std::string out = GetCapturedStdout();
+  const std::string out = capturedOut.release();
   traceLevel = 1;
   EXPECT_NE(out.find("Already assigned this callback for 1000 interval\n"), std::string::npos) << out;
   EXPECT_NE(out.find("Assign new callback for 1000 interval\n"), std::string::npos) << out;
@@ -150,9 +147,9 @@ TEST_F(PeriodicTest, DisabledCallbackIsSkippedWithoutTrace)
   handler.addCallback(1.0f, &on.callback);
   handler.addCallback(1.0f, &off.callback);
   traceLevel = 4;
-  CaptureStdout();
+  CaptureFd capturedOut(1);
   handler.invokeCallbacks();
-  const std::string out = GetCapturedStdout();
+  const std::string out = capturedOut.release();
   traceLevel = 1;
   EXPECT_EQ(on.calls.load(), 1);
   EXPECT_EQ(off.calls.load(), 0);
@@ -165,9 +162,9 @@ TEST_F(PeriodicTest, SingleOneTickInterval)
 {
   Counter a;
   traceLevel = 4;
-  CaptureStdout();
+  CaptureFd capturedOut(1);
   handler.addCallback(1000.0f, &a.callback);
-  const std::string out = GetCapturedStdout();
+  const std::string out = capturedOut.release();
   traceLevel = 1;
   EXPECT_NE(out.find("MicroPeriodicHandler::computeSampleTicks(), minTicks=1, maxTicks=1,  _sampleTicks=1\n"),
             std::string::npos)
@@ -183,21 +180,21 @@ TEST_F(PeriodicTest, SingleOneTickInterval)
 TEST_F(PeriodicTest, RatesBelowOneTickOrNotPositiveAreRefused)
 {
   Counter a;
-  CaptureStderr();
+  CaptureFd capturedErr(2);
   EXPECT_EQ(handler.addCallback(3000.0f, &a.callback), -1);
-  const std::string err = GetCapturedStderr();
+  const std::string err = capturedErr.release();
   EXPECT_EQ(err, "MicroPeriodicHandler::addCallback() - hertz=3000.0 rounds to 0 ticks, refused\n");
   EXPECT_EQ(handler.errors().status(), 1);
   EXPECT_EQ(handler.intervalCount(), 0);
   EXPECT_EQ(handler.sampleTicks(), 1);
 
-  CaptureStderr();
+  CaptureFd quiet(2);
   EXPECT_EQ(handler.addCallback(0.0f, &a.callback), -1);
   EXPECT_EQ(handler.addCallback(-1.0f, &a.callback), -1);
   EXPECT_EQ(handler.addCallback(0u, &a.callback), -1);
   EXPECT_EQ(handler.addCallback(1e-9f, &a.callback), -1);
   EXPECT_EQ(handler.addCallback(1.0f, nullptr), -1);
-  GetCapturedStderr();
+  quiet.release();
   EXPECT_EQ(handler.intervalCount(), 0);
 
   // 2000 Hz is half a tick and still rounds up to 1.
@@ -216,9 +213,9 @@ TEST_F(SteppedPeriodicTest, SamplesAfterStartSignalAndStopsWithOneMorePass)
   sync.signalTask(1);
   ASSERT_TRUE(waits.waitForWaits(3)); // two passes, then waiting
   EXPECT_EQ(a.calls.load(), 2);
-  CaptureStdout();
+  CaptureFd capturedOut(1);
   EXPECT_EQ(handler.stop(5), 0);
-  const std::string out = GetCapturedStdout();
+  const std::string out = capturedOut.release();
   EXPECT_NE(out.find("Shutdown from task 1 received\n"), std::string::npos) << out;
   EXPECT_NE(handler.hasEnded(), 0);
   EXPECT_EQ(a.calls.load(), 3); // the stop cuts the wait short: one more pass
@@ -263,9 +260,9 @@ TEST(PeriodicHandler, PeriodsBeyondTheLongestWaitAreRefused)
   TaskSynchronizer sync("Test", 3);
   MicroPeriodicHandler handler("TestPeriodicHandler", &sync);
   Counter a;
-  CaptureStderr();
+  CaptureFd capturedErr(2);
   EXPECT_EQ(handler.addCallback(25u * 24 * 3600 * 1000, &a.callback), -1); // 25 days
-  EXPECT_EQ(GetCapturedStderr(),
+  EXPECT_EQ(capturedErr.release(),
             "MicroPeriodicHandler::addCallback() - hertz=4.62963e-07 is too slow, refused\n");
   EXPECT_EQ(handler.intervalCount(), 0);
 }

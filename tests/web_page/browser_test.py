@@ -109,6 +109,16 @@ def stop(proc):
         proc.wait(timeout=10)
 
 
+def close_browser(devtools, chromium):
+    """Closes the DevTools connection (if any; errors ignored) and stops Chromium."""
+    if devtools:
+        try:
+            devtools.close()
+        except Exception:
+            pass
+    stop(chromium)
+
+
 def panel(name):
     return f"""(() => {{ const p = document.querySelector('#panel-{name}');
       return {{ temperature: p.querySelector('.temperature').textContent,
@@ -289,12 +299,7 @@ def run(args):
         reset = wait_for(lambda: (z := devtools.eval(ZOOM)) and not any(z["zoomed"]) and "zoom=" not in z["hash"] and z, 10)
         check(bool(reset), f"double-click resets both plots: {devtools.eval(ZOOM)}")
     finally:
-        if devtools:
-            try:
-                devtools.close()
-            except Exception:
-                pass
-        stop(chromium)
+        close_browser(devtools, chromium)
         if fixture and fixture.poll() is None:
             fixture.kill()
             fixture.wait(timeout=10)

@@ -222,12 +222,7 @@ def run(args):
                 print(f"figure: page opened to plots drawn, 30-day archive: {statistics.median(times):.0f} ms median of "
                       f"{len(times)} ({', '.join(f'{t:.0f}' for t in times)}); load timing {devtools.eval(bt.TIMING)}")
     finally:
-        if devtools:
-            try:
-                devtools.close()
-            except Exception:
-                pass
-        bt.stop(chromium)
+        bt.close_browser(devtools, chromium)
         stack.stop_all()
         shutil.rmtree(profile, ignore_errors=True)
         if bt.FAILURES:

@@ -400,6 +400,30 @@ struct Archive::Impl
   void create();
   [[noreturn]] void writeFailed(int rc, const std::string &what);
   void rollback();
+
+  // Runs body(writer) in one write transaction under the write lock and
+  // commits it; a failure rolls it back and comes out as WriteError.
+  template<class Body>
+  void inWriteTransaction(Body &&body)
+  {
+    if (!writer)
+      throw Error("archive " + path + " is open for reading only");
+    std::lock_guard<std::mutex> lock(writeMutex);
+    Connection &w = *writer;
+    int rc = sqlite3_exec(w.db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK)
+      writeFailed(rc, "cannot begin a transaction");
+    try {
+      body(w);
+      if ((rc = sqlite3_exec(w.db, "COMMIT", nullptr, nullptr, nullptr)) != SQLITE_OK)
+        writeFailed(rc, "cannot commit");
+    } catch (const WriteError &) {
+      throw;
+    } catch (const Error &e) {
+      rollback();
+      throw WriteError(e.what(), false);
+    }
+  }
 };
 
 // Looks at an existing file through a read-only connection, so that a file
@@ -527,19 +551,12 @@ const std::string &Archive::path() const
 
 WriteCounts Archive::write(const Batch &batch)
 {
-  if (!impl_->writer)
-    throw Error("archive " + impl_->path + " is open for reading only");
-  std::lock_guard<std::mutex> lock(impl_->writeMutex);
-  Connection &w = *impl_->writer;
   WriteCounts counts;
-  int rc = sqlite3_exec(w.db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
-  if (rc != SQLITE_OK)
-    impl_->writeFailed(rc, "cannot begin a transaction");
-
-  // The batch's contribution to each bucket, merged into the stored
-  // buckets with one statement per bucket.
-  std::map<std::tuple<int, int, std::int64_t>, BucketSummary> buckets;
-  try {
+  impl_->inWriteTransaction([&](Connection &w) {
+    int rc = SQLITE_OK;
+    // The batch's contribution to each bucket, merged into the stored
+    // buckets with one statement per bucket.
+    std::map<std::tuple<int, int, std::int64_t>, BucketSummary> buckets;
     sqlite3_stmt *s = w.statement(insertHousekeepingSql);
     for (const auto &r : batch.housekeeping) {
       if (r.housing < 0 || r.housing >= housingCount)
@@ -612,36 +629,21 @@ WriteCounts Archive::write(const Batch &batch)
         impl_->writeFailed(rc, "cannot update the summaries");
     }
     sqlite3_reset(s);
-
-    if ((rc = sqlite3_exec(w.db, "COMMIT", nullptr, nullptr, nullptr)) != SQLITE_OK)
-      impl_->writeFailed(rc, "cannot commit");
-  } catch (const WriteError &) {
-    throw;
-  } catch (const Error &e) {
-    impl_->rollback();
-    throw WriteError(e.what(), false);
-  }
+  });
   return counts;
 }
 
 std::size_t Archive::prune(double before, std::size_t maxRows)
 {
-  if (!impl_->writer)
-    throw Error("archive " + impl_->path + " is open for reading only");
-  std::lock_guard<std::mutex> lock(impl_->writeMutex);
-  Connection &w = *impl_->writer;
-  int rc = sqlite3_exec(w.db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
-  if (rc != SQLITE_OK)
-    impl_->writeFailed(rc, "cannot begin a transaction");
   std::size_t deleted = 0;
-  auto left = [&] { return static_cast<sqlite3_int64>(maxRows > deleted ? maxRows - deleted : 0); };
-  auto run = [&](sqlite3_stmt *s) {
-    if ((rc = sqlite3_step(s)) != SQLITE_DONE)
-      impl_->writeFailed(rc, "cannot delete old records");
-    deleted += static_cast<std::size_t>(sqlite3_changes(w.db));
-    sqlite3_reset(s);
-  };
-  try {
+  impl_->inWriteTransaction([&](Connection &w) {
+    auto left = [&] { return static_cast<sqlite3_int64>(maxRows > deleted ? maxRows - deleted : 0); };
+    auto run = [&](sqlite3_stmt *s) {
+      if (const int rc = sqlite3_step(s); rc != SQLITE_DONE)
+        impl_->writeFailed(rc, "cannot delete old records");
+      deleted += static_cast<std::size_t>(sqlite3_changes(w.db));
+      sqlite3_reset(s);
+    };
     for (int h = 0; h < housingCount && left() > 0; ++h) {
       sqlite3_stmt *s = w.statement(pruneHousekeepingSql);
       sqlite3_bind_int(s, 1, h);
@@ -664,14 +666,7 @@ std::size_t Archive::prune(double before, std::size_t maxRows)
         sqlite3_bind_int64(s, 4, left());
         run(s);
       }
-    if ((rc = sqlite3_exec(w.db, "COMMIT", nullptr, nullptr, nullptr)) != SQLITE_OK)
-      impl_->writeFailed(rc, "cannot commit");
-  } catch (const WriteError &) {
-    throw;
-  } catch (const Error &e) {
-    impl_->rollback();
-    throw WriteError(e.what(), false);
-  }
+  });
   return deleted;
 }
 
@@ -915,23 +910,20 @@ Stats Archive::stats() const
       if (c->step(s))
         st.housekeeping.count = static_cast<std::uint64_t>(sqlite3_column_int64(s, 0));
     }
+    // Column `column` of the one row `sql` gives for housing h, if any.
+    auto timeOf = [&](const char *sql, int h, int column) -> std::optional<double> {
+      sqlite3_stmt *q = c->statement(sql);
+      sqlite3_bind_int(q, 1, h);
+      Done done{ q };
+      if (!c->step(q))
+        return std::nullopt;
+      return sqlite3_column_double(q, column);
+    };
     for (int h = 0; h < housingCount; ++h) {
-      s = c->statement(selectFirstSql);
-      sqlite3_bind_int(s, 1, h);
-      {
-        Done done{ s };
-        if (c->step(s)) {
-          const double t = sqlite3_column_double(s, 0);
-          st.housekeeping.first = st.housekeeping.first ? std::min(*st.housekeeping.first, t) : t;
-        }
-      }
-      s = c->statement(selectLatestSql);
-      sqlite3_bind_int(s, 1, h);
-      Done done{ s };
-      if (c->step(s)) {
-        const double t = sqlite3_column_double(s, 1);
-        st.housekeeping.last = st.housekeeping.last ? std::max(*st.housekeeping.last, t) : t;
-      }
+      if (const auto t = timeOf(selectFirstSql, h, 0))
+        st.housekeeping.first = st.housekeeping.first ? std::min(*st.housekeeping.first, *t) : *t;
+      if (const auto t = timeOf(selectLatestSql, h, 1))
+        st.housekeeping.last = st.housekeeping.last ? std::max(*st.housekeeping.last, *t) : *t;
     }
     s = c->statement(messageStatsSql);
     Done done{ s };

@@ -53,4 +53,19 @@ std::string quoted(const char *text)
   return out + "\"";
 }
 
+std::string latin1ToUtf8(const char *text)
+{
+  std::string out;
+  for (const char *p = text ? text : ""; *p; ++p) {
+    const auto c = static_cast<unsigned char>(*p);
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else {
+      out += static_cast<char>(0xc0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3f));
+    }
+  }
+  return out;
+}
+
 } // namespace tmx::tools

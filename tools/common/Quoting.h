@@ -13,5 +13,8 @@ namespace tmx::tools {
 std::string escaped(const char *text);
 // The same between double quotes, with '"' escaped too: "a\"b\n".
 std::string quoted(const char *text);
+// Bytes above 0x7f taken as Latin-1 characters (strings on the wire carry
+// no encoding), written as UTF-8; null reads as "".
+std::string latin1ToUtf8(const char *text);
 
 } // namespace tmx::tools

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "TMX.hh"
+#include "tools/common/Quoting.h"
 #include "tools/common/ToolSupport.h"
 
 namespace tmx::tools {
@@ -43,22 +44,6 @@ std::string fixed2(double v)
   char buf[64];
   std::snprintf(buf, sizeof buf, "%.2f", v);
   return buf;
-}
-
-// Bytes above 0x7f taken as Latin-1 characters, written as UTF-8.
-std::string latin1ToUtf8(const char *text)
-{
-  std::string out;
-  for (const char *p = text ? text : ""; *p; ++p) {
-    unsigned char c = static_cast<unsigned char>(*p);
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else {
-      out += static_cast<char>(0xc0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3f));
-    }
-  }
-  return out;
 }
 
 Json jsonText(const char *text)

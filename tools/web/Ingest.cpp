@@ -3,6 +3,8 @@
 #include <chrono>
 #include <exception>
 
+#include "tools/common/Worker.h"
+
 namespace tmx::web {
 
 namespace {
@@ -53,21 +55,12 @@ void Ingest::push(Record record)
 
 void Ingest::start()
 {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (!thread_.joinable())
-    thread_ = std::thread([this] { loop(); });
+  tools::startWorker(mutex_, thread_, [this] { loop(); });
 }
 
 void Ingest::stop()
 {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!thread_.joinable())
-      return;
-    stopping_ = true;
-    wake_.notify_all();
-  }
-  thread_.join();
+  tools::stopWorker(mutex_, wake_, stopping_, thread_);
 }
 
 void Ingest::loop()

@@ -61,23 +61,6 @@ void report(const std::string &what)
   std::fprintf(stderr, "%s: %s\n", program, what.c_str());
 }
 
-// Bytes above 0x7f taken as Latin-1 characters (strings on the wire carry
-// no encoding), written as UTF-8.
-std::string latin1ToUtf8(const char *text)
-{
-  std::string out;
-  for (const char *p = text ? text : ""; *p; ++p) {
-    const auto c = static_cast<unsigned char>(*p);
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else {
-      out += static_cast<char>(0xc0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3f));
-    }
-  }
-  return out;
-}
-
 std::optional<double> reading(double v)
 {
   // -1.0 is the monitor's "could not be read".
@@ -262,7 +245,7 @@ std::optional<Record> decodeEvent(const Event_Comm::Event &event, double arrival
     if (m->priority != MESSAGE && m->priority != WARNING && m->priority != ALARM)
       return std::nullopt;
     r.priority = static_cast<int>(m->priority);
-    r.text = latin1ToUtf8(m->text.in());
+    r.text = tools::latin1ToUtf8(m->text.in());
     r.sentTime = static_cast<std::int64_t>(m->arrival_time);
     r.arrivalTime = arrival;
     return r;
@@ -271,7 +254,7 @@ std::optional<Record> decodeEvent(const Event_Comm::Event &event, double arrival
     const Event_Comm::Event *nested = nullptr;
     if (!(event.value_ >>= nested))
       return std::nullopt;
-    return archive::ConsoleLine{ latin1ToUtf8(nested->tag_.in()), arrival };
+    return archive::ConsoleLine{ tools::latin1ToUtf8(nested->tag_.in()), arrival };
   }
   return std::nullopt;
 }

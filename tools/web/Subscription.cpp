@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "tools/common/Worker.h"
+
 namespace tmx::web {
 
 using std::chrono::duration_cast;
@@ -204,9 +206,7 @@ milliseconds Subscription::step()
 
 void Subscription::start()
 {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (!thread_.joinable())
-    thread_ = std::thread([this] { loop(); });
+  tools::startWorker(mutex_, thread_, [this] { loop(); });
 }
 
 void Subscription::loop()
@@ -223,14 +223,8 @@ void Subscription::loop()
 
 void Subscription::stop()
 {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!thread_.joinable())
-      return;
-    stopping_ = true;
-    wake_.notify_all();
-  }
-  thread_.join();
+  if (!tools::stopWorker(mutex_, wake_, stopping_, thread_))
+    return;
   if (status().state == LinkState::subscribed)
     connector_.unsubscribe();
 }
