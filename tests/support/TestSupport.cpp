@@ -452,6 +452,12 @@ ExitStatus ChildProcess::reap(milliseconds timeout)
     if (r == pid_) {
       reaped_ = true;
       status_ = decode(status);
+      // What the child wrote just before it ended may still be in the
+      // pipes: out() and err() after a wait must hold all of it. Bounded,
+      // as a grandchild may keep the pipes open.
+      std::unique_lock<std::mutex> lock(captured_->mutex);
+      captured_->changed.wait_for(
+        lock, milliseconds(5000), [this] { return captured_->outDone && captured_->errDone; });
       return status_;
     }
     if (r < 0 && errno != EINTR) {
