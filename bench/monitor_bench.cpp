@@ -270,13 +270,9 @@ int main(int argc, char **argv)
     CorbaEnv env;
     env.startNotifier();
     TempDir dir("tmx-bench");
-    dir.write("tmx.cfg", "TMX-S1 V3.5-Beta3,1,0x378,0x20\nTMX-E1 V3.5-Beta3,2,0x378,0x40\n");
-    dir.write("loggers.sim", "version V3.5-Beta3\nlogger 1 TMX-S1 18.25 41.0\nlogger 2 TMX-E1 24.10 35.5\n");
-    std::string ports(0x400, '\xFF');
-    if (flood)
-      ports[0x379] = '\xBF'; // electronics water line wet
-    dir.write("port.dev", ports);
-    ::mkdir(dir.file("logfiles").c_str(), 0755);
+    MonitorFiles files;
+    files.electronicsWet = flood;
+    writeMonitorFiles(dir, files);
 
     std::vector<std::string> watchArgv{ binaryPath("tmx-watch") };
     for (const auto &a : env.orbArgs())

@@ -123,14 +123,11 @@ TEST(ConsoleFlood, MemoryStaysBoundedAndRecordsAndAlarmsKeepArriving)
   notifier->subscribe(consumerRef.in(), "housekeeping message");
 
   TempDir dir("tmx-flood");
-  dir.write("tmx.cfg", "TMX-S1 V3.5-Beta3,1,0x378,0x20\nTMX-E1 V3.5-Beta3,2,0x378,0x40\n");
-  dir.write("loggers.sim", "version V3.5-Beta3\nlogger 1 TMX-S1 18.25 41.0\nlogger 2 TMX-E1 24.10 35.5\n");
   // Water in the electronics housing from the start: its alarm trips 6 s
   // in, then every 7 s.
-  std::string ports(0x400, '\xFF');
-  ports[0x379] = '\xBF';
-  dir.write("port.dev", ports);
-  ::mkdir(dir.file("logfiles").c_str(), 0755);
+  MonitorFiles files;
+  files.electronicsWet = true;
+  writeMonitorFiles(dir, files);
 
   // Standard output (a trace line per console line) goes nowhere, so that
   // nothing but the monitor itself slows the flood down.

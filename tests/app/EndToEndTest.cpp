@@ -159,10 +159,10 @@ public:
     : dir_("tmx-e2e")
     , orbArgs_(std::move(orbArgs))
   {
-    dir_.write("tmx.cfg", config);
-    dir_.write("loggers.sim", loggers);
-    dir_.write("port.dev", std::string(0x400, '\xFF'));
-    ::mkdir(dir_.file("logfiles").c_str(), 0755);
+    MonitorFiles files;
+    files.config = config;
+    files.loggers = loggers;
+    writeMonitorFiles(dir_, files);
   }
   ~Monitor()
   {

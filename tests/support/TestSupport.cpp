@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -246,6 +247,18 @@ std::vector<std::string> monitorEnvironment(const TempDir &dir)
            "TMX_LOG_DIR=" + dir.file("logfiles"),
            "TMX_LOGGER_SIM=" + dir.file("loggers.sim"),
            "TMX_PORT_DEVICE=" + dir.file("port.dev") };
+}
+
+void writeMonitorFiles(const TempDir &dir, const MonitorFiles &files)
+{
+  dir.write("tmx.cfg", files.config);
+  dir.write("loggers.sim", files.loggers);
+  std::string ports(0x400, '\xFF');
+  if (files.electronicsWet)
+    ports[0x379] = '\xBF';
+  dir.write("port.dev", ports);
+  if (::mkdir(dir.file("logfiles").c_str(), 0755) != 0 && errno != EEXIST)
+    throw failure("mkdir " + dir.file("logfiles"));
 }
 
 std::string yesLines(int n)

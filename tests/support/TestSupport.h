@@ -44,6 +44,18 @@ std::string binaryPath(const std::string &name);
 // dir/loggers.sim and the port device in dir/port.dev.
 std::vector<std::string> monitorEnvironment(const TempDir &dir);
 
+// The files of such a monitor: tmx.cfg, loggers.sim, port.dev (every status
+// line high, dry; with electronicsWet the electronics line at 0x379 low)
+// and the log directory. The defaults are both housings on the port at
+// 0x378 and two loggers reading 18.25/41.0 (TMX-S1) and 24.10/35.5 (TMX-E1).
+struct MonitorFiles
+{
+  std::string config = "TMX-S1 V3.5-Beta3,1,0x378,0x20\nTMX-E1 V3.5-Beta3,2,0x378,0x40\n";
+  std::string loggers = "version V3.5-Beta3\nlogger 1 TMX-S1 18.25 41.0\nlogger 2 TMX-E1 24.10 35.5\n";
+  bool electronicsWet = false;
+};
+void writeMonitorFiles(const TempDir &dir, const MonitorFiles &files = {});
+
 // n console lines "y": input for the flood runs.
 std::string yesLines(int n);
 

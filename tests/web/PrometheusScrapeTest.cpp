@@ -94,10 +94,7 @@ TEST(PrometheusScrape, QueryApiAnswersBothHousingsTemperatures)
 
   // The monitor with simulated loggers.
   TempDir run("tmx-web-prometheus-run");
-  run.write("tmx.cfg", "TMX-S1 V3.5-Beta3,1,0x378,0x20\nTMX-E1 V3.5-Beta3,2,0x378,0x40\n");
-  run.write("loggers.sim", "version V3.5-Beta3\nlogger 1 TMX-S1 18.25 41.0\nlogger 2 TMX-E1 24.10 35.5\n");
-  run.write("port.dev", std::string(0x400, '\xFF'));
-  ::mkdir(run.file("logfiles").c_str(), 0755);
+  writeMonitorFiles(run);
   std::vector<std::string> tmxArgv{ binaryPath("tmx") };
   for (const auto &a : env.orbArgs())
     tmxArgv.push_back(a);

@@ -108,18 +108,12 @@ TEST_F(WebEndToEnd, MonitorRecordsReachArchiveAndHttp)
   // The monitor with simulated loggers, as in the monitor's own end-to-end
   // test.
   TempDir run("tmx-web-e2e-run");
-  run.write("tmx.cfg", "TMX-S1 V3.5-Beta3,1,0x378,0x20\nTMX-E1 V3.5-Beta3,2,0x378,0x40\n");
-  run.write("loggers.sim", "version V3.5-Beta3\nlogger 1 TMX-S1 18.25 41.0\nlogger 2 TMX-E1 24.10 35.5\n");
-  run.write("port.dev", std::string(0x400, '\xFF'));
-  ::mkdir(run.file("logfiles").c_str(), 0755);
+  writeMonitorFiles(run);
   std::vector<std::string> argv{ binaryPath("tmx") };
   for (const auto &a : env->orbArgs())
     argv.push_back(a);
   ChildProcess::Options options;
-  options.env = { "TMX_CONFIG_DIR=" + run.path(),
-                  "TMX_LOG_DIR=" + run.file("logfiles"),
-                  "TMX_LOGGER_SIM=" + run.file("loggers.sim"),
-                  "TMX_PORT_DEVICE=" + run.file("port.dev") };
+  options.env = monitorEnvironment(run);
   options.stdinPipe = true;
   options.cwd = run.path();
   ChildProcess tmx(argv, options);

@@ -7,6 +7,7 @@
 
   const HOUSINGS = ['electronics', 'spectrograph'];
   const LABELS = { electronics: 'Electronics', spectrograph: 'Spectrograph' };
+  const SENSORS = { electronics: 'TMX-E1', spectrograph: 'TMX-S1' };
   const COLORS = ['#d9480f', '#1864ab'];
   const QUANTITIES = ['temperature', 'humidity'];
   // The series of each plot, one column per housing each: the dew point goes
@@ -575,7 +576,22 @@
   }
 
   // ---- controls
+  // One panel per housing, from the page's template, in HOUSINGS order.
+  function makePanels() {
+    const template = $('#panel-template');
+    const section = document.querySelector('section.panels');
+    for (const name of HOUSINGS) {
+      const panel = template.content.firstElementChild.cloneNode(true);
+      panel.id = 'panel-' + name;
+      panel.dataset.housing = name;
+      panel.querySelector('.name').textContent = LABELS[name];
+      panel.querySelector('.sensor').textContent = SENSORS[name];
+      section.appendChild(panel);
+    }
+  }
+
   function init() {
+    makePanels();
     state.view = readHash();
     document.querySelectorAll('#window button[data-range]').forEach((b) => {
       b.addEventListener('click', () => go({ range: b.dataset.range, from: null, to: null, zoom: null }));
