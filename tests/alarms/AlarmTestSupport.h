@@ -21,12 +21,7 @@
 
 namespace alarmtest {
 
-using tmx::test::localTime;
-using tmx::test::Published;
-using tmx::test::readFile;
-using tmx::test::RecordingSink;
-using tmx::test::ScopedEnv;
-using tmx::test::TempDir;
+using namespace tmx::test;
 
 // The recording sink copies what it is sent, which needs an ORB.
 inline const auto *const orbEnvironment = ::testing::AddGlobalTestEnvironment(new tmx::test::OrbEnvironment);

@@ -129,16 +129,10 @@ TEST(ConsoleFlood, MemoryStaysBoundedAndRecordsAndAlarmsKeepArriving)
   files.electronicsWet = true;
   writeMonitorFiles(dir, files);
 
-  // Standard output (a trace line per console line) goes nowhere, so that
-  // nothing but the monitor itself slows the flood down.
-  std::vector<std::string> argv{ "/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/null", binaryPath("tmx") };
-  for (const auto &a : env.orbArgs())
-    argv.push_back(a);
-  ChildProcess::Options options;
-  options.env = monitorEnvironment(dir);
-  options.stdinPipe = true;
-  options.cwd = dir.path();
-  ChildProcess tmx(argv, options);
+  // Standard output goes nowhere, so that nothing but the monitor itself
+  // slows the flood down.
+  std::unique_ptr<ChildProcess> monitor = startMonitor(dir, env.orbArgs(), true);
+  ChildProcess &tmx = *monitor;
   ASSERT_TRUE(consumer.waitForHousekeeping(2, milliseconds(30000))) << tmx.err();
 
   const auto floodStart = SteadyClock::now();

@@ -172,14 +172,8 @@ public:
 
   void start()
   {
-    std::vector<std::string> argv{ binaryPath("tmx") };
-    argv.insert(argv.end(), orbArgs_.begin(), orbArgs_.end());
-    ChildProcess::Options options;
-    options.env = monitorEnvironment(dir_);
-    options.stdinPipe = true;
-    options.cwd = dir_.path();
     startedAt_ = SteadyClock::now();
-    process_ = std::make_unique<ChildProcess>(argv, options);
+    process_ = startMonitor(dir_, orbArgs_);
   }
 
   ChildProcess &process() { return *process_; }
@@ -265,6 +259,13 @@ protected:
     notifier_->subscribe(consumerRef_.in(), "");
   }
 
+  // True once at least n housekeeping records have arrived (20 s at most).
+  bool waitRecords(std::size_t n)
+  {
+    return consumer_.waitUntil(
+      [n](const auto &all) { return ofKind(all, Received::housekeeping).size() >= n; }, milliseconds(20000));
+  }
+
   void TearDown() override
   {
     if (!CORBA::is_nil(notifier_)) {
@@ -330,9 +331,7 @@ TEST_F(EndToEnd, PublishesLogsAlarmsAndQuitsInOrder)
 
   // First records on the fifth pass, about 4 s after the start; then every
   // 5 s, electronics first.
-  ASSERT_TRUE(consumer_.waitUntil(
-    [](const auto &all) { return ofKind(all, Received::housekeeping).size() >= 4; }, milliseconds(20000)))
-    << tmx.out() << tmx.err();
+  ASSERT_TRUE(waitRecords(4)) << tmx.out() << tmx.err();
   auto records = ofKind(consumer_.snapshot(), Received::housekeeping);
   const double first = secondsBetween(monitor.startedAt(), records[0].at);
   EXPECT_GE(first, 3.8);
@@ -619,9 +618,7 @@ TEST_F(EndToEnd, SigintStopsPublishingButNotSampling)
   Monitor monitor(env_->orbArgs());
   monitor.start();
   ChildProcess &tmx = monitor.process();
-  ASSERT_TRUE(consumer_.waitUntil(
-    [](const auto &all) { return ofKind(all, Received::housekeeping).size() >= 2; }, milliseconds(20000)))
-    << tmx.out() << tmx.err();
+  ASSERT_TRUE(waitRecords(2)) << tmx.out() << tmx.err();
 
   ASSERT_TRUE(tmx.signal(SIGINT));
   ASSERT_TRUE(env_->naming().waitBound("TMXSYSTEM", false, milliseconds(5000)));

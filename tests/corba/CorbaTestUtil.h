@@ -17,11 +17,7 @@
 
 namespace corba_test {
 
-using std::chrono::milliseconds;
-using tmx::test::CaptureFd;
-using tmx::test::eventually;
-using tmx::test::RecordingConsumer;
-using tmx::test::RecordingSink;
+using namespace tmx::test;
 
 // An argc/argv pair that owns its strings; the ORB may reorder and shorten
 // argv, so argc is kept as a member the callee can change.

@@ -5,10 +5,9 @@
 
 #include "framework/Clock.h"
 #include "framework/MicroTask.h"
+#include "tests/support/TestUtil.h"
 
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <vector>
 
 class SteppedWaits : public ClockSource
@@ -30,47 +29,27 @@ public:
 
   int timedWait(Semaphore &sem, int ms) override
   {
-    std::unique_lock<std::mutex> lock(mutex_);
-    waits_.push_back(ms);
-    changed_.notify_all();
-    if (waits_.size() <= instant_)
+    if (waits_.add(ms) <= instant_)
       return sem.take(NO_WAIT) == 0 ? 0 : -1;
-    if (held_) {
-      changed_.wait_for(lock, std::chrono::seconds(10), [this] { return !held_; });
+    if (gate_.held()) {
+      gate_.pass(std::chrono::seconds(10));
       return -1;
     }
-    lock.unlock();
     return sem.take(5000);
   }
 
-  void hold()
-  {
-    std::lock_guard<std::mutex> guard(mutex_);
-    held_ = true;
-  }
-  void release()
-  {
-    std::lock_guard<std::mutex> guard(mutex_);
-    held_ = false;
-    changed_.notify_all();
-  }
+  void hold() { gate_.hold(); }
+  void release() { gate_.release(); }
   // Waits until at least n waits have begun.
   bool waitForWaits(std::size_t n, int ms = 5000)
   {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return waits_.size() >= n; });
+    return waits_.waitCount(n, std::chrono::milliseconds(ms));
   }
   // The time-out of every wait so far, in milliseconds.
-  std::vector<int> waits()
-  {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return waits_;
-  }
+  std::vector<int> waits() { return waits_.items(); }
 
 private:
   const std::size_t instant_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<int> waits_;
-  bool held_ = false;
+  tmx::test::Recorder<int> waits_;
+  tmx::test::Gate gate_;
 };

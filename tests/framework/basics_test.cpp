@@ -156,6 +156,15 @@ struct TzGuard
   }
 };
 
+// Checks a calendar record's date and time of day.
+void expectCalendar(const CalendarRecord &r, int year, int month, int day, int hour, int minute)
+{
+  EXPECT_EQ(r.year, year);
+  EXPECT_EQ(r.month, month);
+  EXPECT_EQ(r.dayOfMonth, day);
+  EXPECT_EQ(r.hour, hour);
+  EXPECT_EQ(r.minute, minute);
+}
 } // namespace
 
 TEST(Clock, TicksAndSubstitution)
@@ -267,11 +276,7 @@ TEST(DateTime, PacificStandardTimeToUtc)
   setClockSource(&fixed);
   CalendarRecord utc;
   utcNow(&utc);
-  EXPECT_EQ(utc.year, 2001);
-  EXPECT_EQ(utc.month, 12);
-  EXPECT_EQ(utc.dayOfMonth, 8);
-  EXPECT_EQ(utc.hour, 1);
-  EXPECT_EQ(utc.minute, 0);
+  expectCalendar(utc, 2001, 12, 8, 1, 0);
   EXPECT_EQ(utc.second, 0);
   EXPECT_EQ(utc.dayOfYear, 341);
   EXPECT_EQ(utc.weekday, 6);
@@ -291,11 +296,7 @@ TEST(DateTime, PacificDaylightTimeToUtc)
   const std::time_t t = localTime(2001, 7, 4, 12, 0);
   CalendarRecord utc;
   utcAt(t, &utc);
-  EXPECT_EQ(utc.year, 2001);
-  EXPECT_EQ(utc.month, 7);
-  EXPECT_EQ(utc.dayOfMonth, 4);
-  EXPECT_EQ(utc.hour, 19);
-  EXPECT_EQ(utc.minute, 0);
+  expectCalendar(utc, 2001, 7, 4, 19, 0);
 }
 
 TEST(DateTime, LocalYearBefore2000HasTwoDigits)

@@ -2,6 +2,7 @@
 #include "framework/MicroPeriodicHandler.h"
 #include "tests/support/TestUtil.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <condition_variable>
@@ -47,30 +48,18 @@ public:
     turn.shutdown = taskSync()->shutdownRequested();
     if (onTurn)
       onTurn(turns_.size());
-    std::lock_guard<std::mutex> guard(mutex_);
-    turns_.push_back(turn);
-    changed_.notify_all();
+    turns_.add(turn);
     return 0;
   }
 
-  bool waitTurns(std::size_t n, int ms = 5000)
-  {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return turns_.size() >= n; });
-  }
-  std::vector<Turn> turns()
-  {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return turns_;
-  }
+  bool waitTurns(std::size_t n, int ms = 5000) { return turns_.waitCount(n, std::chrono::milliseconds(ms)); }
+  std::vector<Turn> turns() { return turns_.items(); }
 
   std::function<void(std::size_t)> onTurn; // set before activation
 
 private:
   std::vector<EventTrigger *> watched_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<Turn> turns_;
+  tmx::test::Recorder<Turn> turns_;
 };
 
 class Counter
@@ -111,12 +100,9 @@ struct EventTest : ::testing::Test
 
 TEST(EventHandler, NullSynchroniserThrowsAndNullTriggerIsRefused)
 {
-  try {
-    MicroEventHandler handler("x", nullptr);
-    FAIL() << "no exception";
-  } catch (const Exception &e) {
-    EXPECT_STREQ(e.message(), "Null argument no. 2");
-  }
+  EXPECT_THAT([] { MicroEventHandler handler("x", nullptr); },
+              testing::Throws<Exception>(
+                testing::Property(&Exception::message, testing::StrEq("Null argument no. 2"))));
   TaskSynchronizer sync("Test", 3);
   MicroEventHandler handler("x", &sync);
   EXPECT_EQ(handler.addEvent(nullptr, nullptr), -1);

@@ -2,6 +2,7 @@
 #include "tests/framework/SteppedWaits.h"
 #include "tests/support/TestUtil.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -47,12 +48,9 @@ struct SteppedPeriodicTest : ::testing::Test
 
 TEST(PeriodicHandler, NullSynchroniserThrowsNullArg2)
 {
-  try {
-    MicroPeriodicHandler handler("x", nullptr);
-    FAIL() << "no exception";
-  } catch (const Exception &e) {
-    EXPECT_STREQ(e.message(), "Null argument no. 2");
-  }
+  EXPECT_THAT([] { MicroPeriodicHandler handler("x", nullptr); },
+              testing::Throws<Exception>(
+                testing::Property(&Exception::message, testing::StrEq("Null argument no. 2"))));
 }
 
 TEST_F(PeriodicTest, OneAndFiveSecondIntervals)

@@ -67,8 +67,8 @@ struct Pushed
 };
 
 // An in-process Event_Comm::Consumer that records every push and every
-// disconnect. It can hold each push until released (a slow consumer) or
-// fail every push (a broken one).
+// disconnect. It can hold each push until released, at most a minute (a
+// slow consumer), or fail every push (a broken one).
 class RecordingConsumer : public POA_Event_Comm::Consumer
 {
 public:
@@ -78,8 +78,8 @@ public:
   void push(const Event_Comm::Event &event) override;
   void disconnect(const char *reason) override;
 
-  void hold();
-  void release();
+  void hold() { gate_.hold(); }
+  void release() { gate_.release(); }
   void failPushes();
 
   // Pushes received so far (fully, not held).
@@ -110,8 +110,8 @@ private:
   std::vector<Pushed> pushed_;
   std::vector<std::string> disconnects_;
   std::size_t entered_ = 0;
-  bool held_ = false;
   bool fail_ = false;
+  Gate gate_;
 };
 
 } // namespace tmx::test

@@ -261,6 +261,21 @@ void writeMonitorFiles(const TempDir &dir, const MonitorFiles &files)
     throw failure("mkdir " + dir.file("logfiles"));
 }
 
+std::unique_ptr<ChildProcess> startMonitor(const TempDir &dir,
+                                           const std::vector<std::string> &orbArgs,
+                                           bool quiet)
+{
+  std::vector<std::string> argv{ binaryPath("tmx") };
+  if (quiet)
+    argv.insert(argv.begin(), { "/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/null" });
+  argv.insert(argv.end(), orbArgs.begin(), orbArgs.end());
+  ChildProcess::Options options;
+  options.env = monitorEnvironment(dir);
+  options.stdinPipe = true;
+  options.cwd = dir.path();
+  return std::make_unique<ChildProcess>(argv, options);
+}
+
 std::string yesLines(int n)
 {
   std::string lines;

@@ -154,6 +154,14 @@ private:
   std::thread reader_;
 };
 
+// Starts the monitor set up in dir (writeMonitorFiles) with the ORB
+// arguments: monitorEnvironment(dir), standard input a pipe, dir the
+// working directory. With quiet its standard output (a trace line per
+// console line) goes to /dev/null instead of being captured.
+std::unique_ptr<ChildProcess> startMonitor(const TempDir &dir,
+                                           const std::vector<std::string> &orbArgs,
+                                           bool quiet = false);
+
 // Runs a program to its end with a time-out (the child is killed when it
 // runs longer), feeding stdinData and capturing both outputs.
 struct RunResult

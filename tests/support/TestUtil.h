@@ -1,15 +1,18 @@
 // Light test helpers with no CORBA in them: a temporary directory, a scoped
-// environment variable, a bounded polling wait and the capture of a
-// standard stream. Library tmx_testutil; tests that need processes, an ORB
-// or recording servants use TestSupport.h and Recording.h on top of it.
+// environment variable, a bounded polling wait, the capture of a standard
+// stream, and a recorded list and a gate for test doubles. Library tmx_testutil; tests that need processes,
+// an ORB or recording servants use TestSupport.h and Recording.h on top of it.
 #pragma once
 
 #include <sys/types.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <ctime>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace tmx::test {
 
@@ -82,6 +85,78 @@ bool eventually(F cond, milliseconds timeout = defaultTimeout)
     std::this_thread::sleep_for(milliseconds(5));
   }
 }
+
+// What a test double records, appended from any thread, with bounded waits
+// on its growth.
+template<class T>
+class Recorder
+{
+public:
+  // Appends item; returns how many items there are with it.
+  std::size_t add(T item)
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    items_.push_back(std::move(item));
+    changed_.notify_all();
+    return items_.size();
+  }
+  std::vector<T> items() const
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return items_;
+  }
+  std::size_t size() const
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return items_.size();
+  }
+  // True once at least n items are in; false at the deadline.
+  bool waitCount(std::size_t n, milliseconds timeout = defaultTimeout) const
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return items_.size() >= n; });
+  }
+
+private:
+  mutable std::mutex mutex_;
+  mutable std::condition_variable changed_;
+  std::vector<T> items_;
+};
+
+// Where a test double holds its callers: while the gate is held, pass()
+// waits for release(), at most its time-out. Open at first.
+class Gate
+{
+public:
+  void hold()
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    held_ = true;
+  }
+  void release()
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    held_ = false;
+    opened_.notify_all();
+  }
+  bool held() const
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return held_;
+  }
+  // True at once while open, or once released; false when still held at
+  // the deadline.
+  bool pass(milliseconds timeout = defaultTimeout) const
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return opened_.wait_for(lock, timeout, [&] { return !held_; });
+  }
+
+private:
+  mutable std::mutex mutex_;
+  mutable std::condition_variable opened_;
+  bool held_ = false;
+};
 
 // Redirects a standard stream (fd 1 or 2) into an unlinked temporary file
 // for the life of the object. text() reads all that was written so far

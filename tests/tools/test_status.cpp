@@ -18,43 +18,20 @@ public:
 
   CORBA::ULongLong elapsedTime() override
   {
-    std::unique_lock<std::mutex> lock(mutex_);
-    ++calls_;
-    changed_.notify_all();
-    changed_.wait(lock, [&] { return !held_; });
+    gate_.pass();
     return elapsed_;
   }
 
-  void disconnect(const char *reason) override
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    reasons_.push_back(reason);
-  }
+  void disconnect(const char *reason) override { reasons_.add(reason); }
 
-  void hold()
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    held_ = true;
-  }
-  void release()
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    held_ = false;
-    changed_.notify_all();
-  }
-  std::vector<std::string> reasons()
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return reasons_;
-  }
+  void hold() { gate_.hold(); }
+  void release() { gate_.release(); }
+  std::vector<std::string> reasons() { return reasons_.items(); }
 
 private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  CORBA::ULongLong elapsed_;
-  std::vector<std::string> reasons_;
-  int calls_ = 0;
-  bool held_ = false;
+  const CORBA::ULongLong elapsed_;
+  Recorder<std::string> reasons_;
+  Gate gate_;
 };
 
 std::vector<std::string> statusArgs(const std::vector<std::string> &orbArgs, std::vector<std::string> extra)

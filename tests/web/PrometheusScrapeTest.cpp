@@ -95,14 +95,7 @@ TEST(PrometheusScrape, QueryApiAnswersBothHousingsTemperatures)
   // The monitor with simulated loggers.
   TempDir run("tmx-web-prometheus-run");
   writeMonitorFiles(run);
-  std::vector<std::string> tmxArgv{ binaryPath("tmx") };
-  for (const auto &a : env.orbArgs())
-    tmxArgv.push_back(a);
-  ChildProcess::Options options;
-  options.env = monitorEnvironment(run);
-  options.stdinPipe = true;
-  options.cwd = run.path();
-  ChildProcess tmx(tmxArgv, options);
+  std::unique_ptr<ChildProcess> tmx = startMonitor(run, env.orbArgs());
 
   // Prometheus scraping tmx-web only, every second. Its destructor stops it
   // (SIGTERM, SIGKILL after a bounded wait) however the test ends.
@@ -147,13 +140,13 @@ TEST(PrometheusScrape, QueryApiAnswersBothHousingsTemperatures)
     },
     milliseconds(60000));
   ASSERT_TRUE(both) << "last answer: " << last << "\nprometheus: " << prom->err()
-                    << "\ntmx-web: " << web.err() << "\ntmx: " << tmx.err();
+                    << "\ntmx-web: " << web.err() << "\ntmx: " << tmx->err();
   EXPECT_EQ(temperature.size(), 2u) << last;
   EXPECT_DOUBLE_EQ(temperature["electronics"], 24.10) << last;
   EXPECT_DOUBLE_EQ(temperature["spectrograph"], 18.25) << last;
 
   EXPECT_FALSE(prom->stop(milliseconds(10000)).timedOut);
-  tmx.closeStdin();
+  tmx->closeStdin();
   EXPECT_TRUE(web.stop().ok()) << web.err();
 }
 

@@ -109,14 +109,7 @@ TEST_F(WebEndToEnd, MonitorRecordsReachArchiveAndHttp)
   // test.
   TempDir run("tmx-web-e2e-run");
   writeMonitorFiles(run);
-  std::vector<std::string> argv{ binaryPath("tmx") };
-  for (const auto &a : env->orbArgs())
-    argv.push_back(a);
-  ChildProcess::Options options;
-  options.env = monitorEnvironment(run);
-  options.stdinPipe = true;
-  options.cwd = run.path();
-  ChildProcess tmx(argv, options);
+  std::unique_ptr<ChildProcess> tmx = startMonitor(run, env->orbArgs());
 
   Json current;
   ASSERT_TRUE(eventually(
@@ -126,7 +119,7 @@ TEST_F(WebEndToEnd, MonitorRecordsReachArchiveAndHttp)
              !current["housings"][1]["stale"].get<bool>();
     },
     milliseconds(30000)))
-    << current.dump() << tmx.err() << web.process->err();
+    << current.dump() << tmx->err() << web.process->err();
   EXPECT_EQ(current["service"]["state"], "subscribed");
   EXPECT_EQ(current["housings"][0]["housing"], "electronics");
   EXPECT_DOUBLE_EQ(current["housings"][0]["temperature"].get<double>(), 24.10);
@@ -147,7 +140,7 @@ TEST_F(WebEndToEnd, MonitorRecordsReachArchiveAndHttp)
   EXPECT_NE(metrics.find("tmx_web_subscribed 1"), std::string::npos);
 
   // SIGTERM: a clean exit.
-  tmx.closeStdin();
+  tmx->closeStdin();
   EXPECT_TRUE(web.process->stop().ok()) << web.process->err();
 }
 

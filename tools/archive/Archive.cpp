@@ -303,18 +303,19 @@ std::uint64_t sizeOf(const std::string &path)
   return ::stat(path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
 }
 
+// names[index]; "" for an index outside the table.
+template<std::size_t N>
+const char *nameAt(const char *const (&names)[N], int index)
+{
+  return index >= 0 && static_cast<std::size_t>(index) < N ? names[index] : "";
+}
+
 } // namespace
 
 const char *housingName(int housing)
 {
-  switch (housing) {
-    case 0:
-      return "electronics";
-    case 1:
-      return "spectrograph";
-    default:
-      return "";
-  }
+  static const char *const names[] = { "electronics", "spectrograph" };
+  return nameAt(names, housing);
 }
 
 std::optional<int> parseHousing(const std::string &text)
@@ -328,16 +329,8 @@ std::optional<int> parseHousing(const std::string &text)
 
 const char *priorityName(int priority)
 {
-  switch (priority) {
-    case 0:
-      return "MESSAGE";
-    case 1:
-      return "WARNING";
-    case 2:
-      return "ALARM";
-    default:
-      return "";
-  }
+  static const char *const names[] = { "MESSAGE", "WARNING", "ALARM" };
+  return nameAt(names, priority);
 }
 
 bool HousekeepingRecord::operator==(const HousekeepingRecord &o) const

@@ -48,6 +48,21 @@ bool number(const std::string &text, unsigned long min, unsigned long max, unsig
   return true;
 }
 
+// The time a parameter gives, or fallback when it is absent; nothing, with
+// fault set, when it is not a time.
+std::optional<double> timeParam(const std::optional<std::string> &text,
+                                const char *name,
+                                double fallback,
+                                std::string &fault)
+{
+  if (!text)
+    return fallback;
+  auto t = archive::parseTime(*text);
+  if (!t)
+    fault = std::string(name) + ": not a time (Unix seconds or ISO 8601 UTC): " + shown(*text);
+  return t;
+}
+
 std::optional<Window> window(const Params &params, double now, std::string &fault)
 {
   auto fromText = single(params, "from", fault);
@@ -55,24 +70,14 @@ std::optional<Window> window(const Params &params, double now, std::string &faul
   if (!fault.empty())
     return std::nullopt;
   Window w;
-  w.to = now;
-  if (toText) {
-    auto t = archive::parseTime(*toText);
-    if (!t) {
-      fault = "to: not a time (Unix seconds or ISO 8601 UTC): " + shown(*toText);
-      return std::nullopt;
-    }
-    w.to = *t;
-  }
-  w.from = w.to - 3600;
-  if (fromText) {
-    auto t = archive::parseTime(*fromText);
-    if (!t) {
-      fault = "from: not a time (Unix seconds or ISO 8601 UTC): " + shown(*fromText);
-      return std::nullopt;
-    }
-    w.from = *t;
-  }
+  auto to = timeParam(toText, "to", now, fault);
+  if (!to)
+    return std::nullopt;
+  w.to = *to;
+  auto from = timeParam(fromText, "from", w.to - 3600, fault);
+  if (!from)
+    return std::nullopt;
+  w.from = *from;
   if (w.from > w.to) {
     fault = "from is after to";
     return std::nullopt;
