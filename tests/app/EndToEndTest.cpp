@@ -259,6 +259,16 @@ protected:
     notifier_->subscribe(consumerRef_.in(), "");
   }
 
+  // startCorba(), then a monitor with that configuration started; it lives
+  // until the end of the test.
+  Monitor &startMonitorWithCorba(const std::string &config = defaultConfig)
+  {
+    startCorba();
+    monitor_ = std::make_unique<Monitor>(env_->orbArgs(), config);
+    monitor_->start();
+    return *monitor_;
+  }
+
   // True once at least n housekeeping records have arrived (20 s at most).
   bool waitRecords(std::size_t n)
   {
@@ -268,6 +278,7 @@ protected:
 
   void TearDown() override
   {
+    monitor_.reset();
     if (!CORBA::is_nil(notifier_)) {
       try {
         notifier_->unsubscribe(consumerRef_.in(), "");
@@ -298,6 +309,7 @@ protected:
   std::unique_ptr<CorbaEnv> env_;
   std::unique_ptr<TestOrb> orb_;
   Event_Comm::Consumer_var consumerRef_;
+  std::unique_ptr<Monitor> monitor_;
   Event_Comm::Notifier_var notifier_;
 };
 
@@ -324,9 +336,7 @@ void expectSimulatedValues(const Received &r)
 // a console line, a water alarm that trips and stops, then "quit".
 TEST_F(EndToEnd, PublishesLogsAlarmsAndQuitsInOrder)
 {
-  startCorba();
-  Monitor monitor(env_->orbArgs());
-  monitor.start();
+  Monitor &monitor = startMonitorWithCorba();
   ChildProcess &tmx = monitor.process();
 
   // First records on the fifth pass, about 4 s after the start; then every
@@ -464,10 +474,8 @@ TEST_F(EndToEnd, PublishesLogsAlarmsAndQuitsInOrder)
 // rewrite keeps both entries.
 TEST_F(EndToEnd, HousingLimitAlarmsOnceAndNoticesOnceWhenBack)
 {
-  startCorba();
   const std::string limits = "TMX-E1-LIMITS 5,35,60,3,0.5\t# electronics\nTMX-S1-LIMITS 30,20\n";
-  Monitor monitor(env_->orbArgs(), defaultConfig + limits);
-  monitor.start();
+  Monitor &monitor = startMonitorWithCorba(defaultConfig + limits);
   ChildProcess &tmx = monitor.process();
   const std::string malformed =
     "ERROR: Malformed limits entry ignored (lowest temperature above highest): TMX-S1-LIMITS 30,20@";
@@ -545,9 +553,7 @@ TEST_F(EndToEnd, HousingLimitAlarmsOnceAndNoticesOnceWhenBack)
 // binding alone.
 TEST_F(EndToEnd, SigtermShutsDownInOrderAndASecondMonitorIsRefused)
 {
-  startCorba();
-  Monitor monitor(env_->orbArgs());
-  monitor.start();
+  Monitor &monitor = startMonitorWithCorba();
   ChildProcess &tmx = monitor.process();
   ASSERT_TRUE(consumer_.waitUntil(
     [](const auto &all) { return countMessages(all, "Reading tmx.cfg file@", MESSAGE) > 0; },
@@ -579,9 +585,7 @@ TEST_F(EndToEnd, SigtermShutsDownInOrderAndASecondMonitorIsRefused)
 // SIGTERM during the start-up, before the tasks run, is not lost.
 TEST_F(EndToEnd, SigtermDuringStartUpStillStopsInOrder)
 {
-  startCorba();
-  Monitor monitor(env_->orbArgs());
-  monitor.start();
+  Monitor &monitor = startMonitorWithCorba();
   ChildProcess &tmx = monitor.process();
   ASSERT_TRUE(tmx.waitForErr("Supplier initialized", milliseconds(15000))) << tmx.err();
   ASSERT_TRUE(tmx.signal(SIGTERM));
@@ -597,9 +601,7 @@ TEST_F(EndToEnd, SigtermDuringStartUpStillStopsInOrder)
 // starts and shuts the monitor down in order.
 TEST_F(EndToEnd, QuitTypedDuringStartUpStillStopsInOrder)
 {
-  startCorba();
-  Monitor monitor(env_->orbArgs());
-  monitor.start();
+  Monitor &monitor = startMonitorWithCorba();
   ChildProcess &tmx = monitor.process();
   ASSERT_TRUE(tmx.writeStdin("quit\n"));
   ExitStatus status = tmx.wait(milliseconds(30000));
@@ -614,9 +616,7 @@ TEST_F(EndToEnd, QuitTypedDuringStartUpStillStopsInOrder)
 // published, while sampling, logging and the console go on until "quit".
 TEST_F(EndToEnd, SigintStopsPublishingButNotSampling)
 {
-  startCorba();
-  Monitor monitor(env_->orbArgs());
-  monitor.start();
+  Monitor &monitor = startMonitorWithCorba();
   ChildProcess &tmx = monitor.process();
   ASSERT_TRUE(waitRecords(2)) << tmx.out() << tmx.err();
 

@@ -159,11 +159,21 @@ protected:
     std::string printed;
     std::string logged;
   };
-  Outcome initCaptured()
+  Outcome initCaptured(const std::vector<std::string> &extra = {})
   {
     CaptureFd out(1), err(2);
-    const int result = init();
+    const int result = init(extra);
     return { result, out.text(), err.text() };
+  }
+
+  // init() fails, logs "STEP did not init" and leaves "TMXSYSTEM" unbound.
+  Outcome expectInitFailsAt(const std::string &step, const std::vector<std::string> &extra = {})
+  {
+    Outcome o = initCaptured(extra);
+    EXPECT_EQ(-1, o.result);
+    EXPECT_TRUE(contains(o.logged, step + " did not init\n")) << o.logged;
+    EXPECT_FALSE(env->naming().isBound("TMXSYSTEM"));
+    return o;
   }
 
   // Subscribes the in-process consumer to the notifier service.
@@ -218,33 +228,24 @@ TEST_F(SupplierTest, WithoutANamingServiceInitFailsAtStep2)
 TEST_F(SupplierTest, WithoutANotifierInitFailsAtStep3AndBindsNothing)
 {
   env = std::make_unique<CorbaEnv>();
-  const auto [result, printed, logged] = initCaptured();
-  EXPECT_EQ(-1, result);
-  EXPECT_TRUE(contains(logged, "Notifier_Handler did not init\n")) << logged;
+  const std::string printed = expectInitFailsAt("Notifier_Handler").printed;
   EXPECT_TRUE(contains(printed, "Notifier_Handler::init\nNotFound")) << printed;
-  EXPECT_FALSE(env->naming().isBound("TMXSYSTEM"));
 }
 
 TEST_F(SupplierTest, NotifierBoundToAnotherKindOfObjectFailsAtStep3)
 {
   env = std::make_unique<CorbaEnv>();
   ASSERT_TRUE(nameclt({ "bind_new_context", "Notifier" }));
-  CaptureFd err(2);
-  EXPECT_EQ(-1, init());
-  EXPECT_TRUE(contains(err.text(), "is not an Event_Comm::Notifier")) << err.text();
-  EXPECT_TRUE(contains(err.text(), "Notifier_Handler did not init\n")) << err.text();
-  EXPECT_FALSE(env->naming().isBound("TMXSYSTEM"));
+  const std::string logged = expectInitFailsAt("Notifier_Handler").logged;
+  EXPECT_TRUE(contains(logged, "is not an Event_Comm::Notifier")) << logged;
 }
 
 TEST_F(SupplierTest, BadSimulationCountFailsAtStep4)
 {
   env = std::make_unique<CorbaEnv>();
   env->startNotifier();
-  CaptureFd err(2);
-  EXPECT_EQ(-1, init({ "-m", "0" }));
-  EXPECT_TRUE(contains(err.text(), "count must be > 0")) << err.text();
-  EXPECT_TRUE(contains(err.text(), "Event supplier did not init\n")) << err.text();
-  EXPECT_FALSE(env->naming().isBound("TMXSYSTEM"));
+  const std::string logged = expectInitFailsAt("Event supplier", { "-m", "0" }).logged;
+  EXPECT_TRUE(contains(logged, "count must be > 0")) << logged;
 }
 
 TEST_F(SupplierTest, TmxSystemAlreadyBoundFailsAtStep6AndKeepsTheOtherBinding)
