@@ -1,6 +1,7 @@
 // The real monitor under a console flood (`yes | tmx`): its resident memory
 // stays bounded, housekeeping records and alarms keep reaching a consumer
 // throughout, and the console lines it had to drop are reported once.
+#include "tests/support/Recording.h"
 #include "tests/support/TestSupport.h"
 
 #include <Event_Comm.hh>
@@ -13,12 +14,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <dirent.h>
 #include <fstream>
-#include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,57 +26,14 @@ using SteadyClock = std::chrono::steady_clock;
 
 namespace {
 
-// Records the arrival of housekeeping records and messages.
-class Consumer_i : public POA_Event_Comm::Consumer
+// The housekeeping records among the pushes.
+std::size_t recordCount(const std::vector<Pushed> &pushes)
 {
-public:
-  struct Arrival
-  {
-    SteadyClock::time_point at;
-    bool housekeeping;
-    std::string text; // a message's text
-  };
-
-  void push(const Event_Comm::Event &event) override
-  {
-    Arrival a{ SteadyClock::now(), false, {} };
+  return std::count_if(pushes.begin(), pushes.end(), [](const Pushed &p) {
     const TMX::HousekeepingData *hk = nullptr;
-    const TMX::Message *msg = nullptr;
-    if (event.value_ >>= hk)
-      a.housekeeping = true;
-    else if (event.value_ >>= msg)
-      a.text = msg->text.in();
-    else
-      return;
-    {
-      std::lock_guard<std::mutex> guard(mutex_);
-      arrivals_.push_back(a);
-    }
-    changed_.notify_all();
-  }
-  void disconnect(const char *) override {}
-
-  std::vector<Arrival> arrivals() const
-  {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return arrivals_;
-  }
-  bool waitForHousekeeping(std::size_t n, milliseconds timeout)
-  {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] {
-      std::size_t count = 0;
-      for (const auto &a : arrivals_)
-        count += a.housekeeping ? 1 : 0;
-      return count >= n;
-    });
-  }
-
-private:
-  mutable std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<Arrival> arrivals_;
-};
+    return p.event.value_ >>= hk;
+  });
+}
 
 // VmRSS of a process in kB, or -1.
 long residentKb(pid_t pid)
@@ -90,14 +44,6 @@ long residentKb(pid_t pid)
     if (line.compare(0, 6, "VmRSS:") == 0)
       return std::stol(line.substr(6));
   return -1;
-}
-
-std::string fileText(const std::string &path)
-{
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -111,7 +57,7 @@ TEST(ConsoleFlood, MemoryStaysBoundedAndRecordsAndAlarmsKeepArriving)
   constexpr auto flood = std::chrono::seconds(10);
   constexpr long rssLimitKb = 64 * 1024;
 
-  Consumer_i consumer; // outlives the ORB that serves it
+  RecordingConsumer consumer; // outlives the ORB that serves it
   CorbaEnv env;
   env.startNotifier();
   TestOrb orb(env.orbArgs());
@@ -133,7 +79,9 @@ TEST(ConsoleFlood, MemoryStaysBoundedAndRecordsAndAlarmsKeepArriving)
   // slows the flood down.
   std::unique_ptr<ChildProcess> monitor = startMonitor(dir, env.orbArgs(), true);
   ChildProcess &tmx = *monitor;
-  ASSERT_TRUE(consumer.waitForHousekeeping(2, milliseconds(30000))) << tmx.err();
+  ASSERT_TRUE(consumer.waitUntil([](const std::vector<Pushed> &all) { return recordCount(all) >= 2; },
+                                 milliseconds(30000)))
+    << tmx.err();
 
   const auto floodStart = SteadyClock::now();
   std::atomic<bool> flooding{ true };
@@ -153,29 +101,22 @@ TEST(ConsoleFlood, MemoryStaysBoundedAndRecordsAndAlarmsKeepArriving)
 
   // The dropped lines are reported once the queue has drained.
   const std::string report = "ERROR: Event queue full (10000 values): ";
-  auto logText = [&] {
-    std::string text;
-    if (DIR *d = ::opendir(dir.file("logfiles").c_str())) {
-      while (dirent *e = ::readdir(d))
-        if (e->d_name[0] != '.')
-          text += fileText(dir.file("logfiles") + "/" + e->d_name);
-      ::closedir(d);
-    }
-    return text;
-  };
-  EXPECT_TRUE(eventually([&] { return logText().find(report) != std::string::npos; }, milliseconds(30000)))
-    << logText();
+  EXPECT_TRUE(eventually([&] { return logText(dir).find(report) != std::string::npos; }, milliseconds(30000)))
+    << logText(dir);
 
   // Every 5 s two records were sampled during the flood; each reached the
   // consumer, with gaps no longer than one period and a margin.
   std::vector<SteadyClock::time_point> records;
   std::size_t alarms = 0;
-  for (const auto &a : consumer.arrivals()) {
-    if (a.at < floodStart || a.at > floodEnd)
+  for (const Pushed &p : consumer.pushed()) {
+    if (p.at < floodStart || p.at > floodEnd)
       continue;
-    if (a.housekeeping)
-      records.push_back(a.at);
-    else if (a.text.find("ERROR: Electronics housing water alarm") == 0)
+    const TMX::HousekeepingData *hk = nullptr;
+    const TMX::Message *msg = nullptr;
+    if (p.event.value_ >>= hk)
+      records.push_back(p.at);
+    else if ((p.event.value_ >>= msg) &&
+             std::string(msg->text.in()).find("ERROR: Electronics housing water alarm") == 0)
       ++alarms;
   }
   EXPECT_GE(records.size(), 2u * (flood / std::chrono::seconds(5)) - 2);

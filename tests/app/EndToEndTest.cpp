@@ -16,10 +16,8 @@
 #include <chrono>
 #include <csignal>
 #include <ctime>
-#include <dirent.h>
 #include <fstream>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -183,26 +181,10 @@ public:
   // The one log file of this start (empty name when none yet).
   std::string logName() const
   {
-    std::string name;
-    if (DIR *d = ::opendir(dir_.file("logfiles").c_str())) {
-      while (dirent *e = ::readdir(d)) {
-        if (e->d_name[0] != '.')
-          name = e->d_name;
-      }
-      ::closedir(d);
-    }
-    return name;
+    const std::vector<std::string> names = logFileNames(dir_);
+    return names.empty() ? std::string() : names.back();
   }
-  std::string logText() const
-  {
-    const std::string name = logName();
-    if (name.empty())
-      return {};
-    std::ifstream in(dir_.file("logfiles") + "/" + name);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
+  std::string logText() const { return tmx::test::logText(dir_); }
   bool waitForLog(const std::string &what, milliseconds timeout = milliseconds(10000))
   {
     return eventually([&] { return logText().find(what) != std::string::npos; }, timeout);
@@ -216,13 +198,7 @@ public:
     port.put(static_cast<char>(byte));
   }
 
-  std::string config() const
-  {
-    std::ifstream in(dir_.file("tmx.cfg"));
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
+  std::string config() const { return readFile(dir_.file("tmx.cfg")); }
   mode_t configMode() const
   {
     struct stat st

@@ -516,10 +516,8 @@ TEST(RunDirectoriesTest, FromTheEnvironment)
     { nullptr, nullptr, ".", "./logfiles" },
     { "", "", ".", "./logfiles" },
   };
-  ScopedEnv log("TMX_LOG_DIR", ""), config("TMX_CONFIG_DIR", "");
   for (const Case &c : cases) {
-    c.log != nullptr ? ::setenv("TMX_LOG_DIR", c.log, 1) : ::unsetenv("TMX_LOG_DIR");
-    c.config != nullptr ? ::setenv("TMX_CONFIG_DIR", c.config, 1) : ::unsetenv("TMX_CONFIG_DIR");
+    ScopedEnv log("TMX_LOG_DIR", c.log), config("TMX_CONFIG_DIR", c.config);
     const RunDirectories dirs = RunDirectories::fromEnvironment();
     EXPECT_EQ(c.wantConfig, dirs.config) << (c.config ? c.config : "unset");
     EXPECT_EQ(c.wantLog, dirs.log) << (c.log ? c.log : "unset");

@@ -7,10 +7,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <memory>
 #include <string>
 
 using tmx::test::CaptureFd;
 using tmx::test::localTime;
+using tmx::test::ScopedEnv;
 
 namespace {
 std::string traceAllBands(int level)
@@ -141,19 +143,21 @@ struct FixedClock : ClockSource
   std::time_t wallTime() override { return wall; }
 };
 
+// A time zone for the life of the object; the clock source is reset too.
 struct TzGuard
 {
   explicit TzGuard(const char *zone)
+    : tz(std::make_unique<ScopedEnv>("TZ", zone))
   {
-    setenv("TZ", zone, 1);
     tzset();
   }
   ~TzGuard()
   {
-    unsetenv("TZ");
+    tz.reset();
     tzset();
     setClockSource(nullptr);
   }
+  std::unique_ptr<ScopedEnv> tz;
 };
 
 // Checks a calendar record's date and time of day.

@@ -1,19 +1,16 @@
 #include "orb/Orb.h"
 #include "orb/SignalWaiter.h"
+#include "tests/support/TestUtil.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <cstdio>
 #include <cstdlib>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
-
-using std::chrono::milliseconds;
 
 namespace {
 
@@ -30,12 +27,8 @@ TEST(Describe, NamesUserAndSystemExceptions)
 // configuration; a configured 0 (no time-out) is the user's to choose.
 TEST(InitOrb, DefaultCallTimeoutUnlessOmniOrbsConfigurationSetsOne)
 {
-  char config[] = "/tmp/tmx-orb-test-XXXXXX";
-  const int fd = ::mkstemp(config);
-  ASSERT_GE(fd, 0);
-  const std::string text = "clientCallTimeOutPeriod = 3500\n";
-  ASSERT_EQ(static_cast<ssize_t>(text.size()), ::write(fd, text.data(), text.size()));
-  ::close(fd);
+  tmx::test::TempDir dir("tmx-orb-test");
+  const std::string config = dir.write("omniORB.cfg", "clientCallTimeOutPeriod = 3500\n");
 
   struct Case
   {
@@ -55,10 +48,8 @@ TEST(InitOrb, DefaultCallTimeoutUnlessOmniOrbsConfigurationSetsOne)
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(std::to_string(c.expectMs));
-    if (c.env)
-      ::setenv("ORBclientCallTimeOutPeriod", c.env, 1);
-    if (c.configFile)
-      ::setenv("OMNIORB_CONFIG", config, 1);
+    tmx::test::ScopedEnv period("ORBclientCallTimeOutPeriod", c.env);
+    tmx::test::ScopedEnv file("OMNIORB_CONFIG", c.configFile ? config.c_str() : nullptr);
     std::vector<std::string> strings{ "orb_test" };
     strings.insert(strings.end(), c.args.begin(), c.args.end());
     std::vector<char *> argv;
@@ -71,67 +62,42 @@ TEST(InitOrb, DefaultCallTimeoutUnlessOmniOrbsConfigurationSetsOne)
     EXPECT_EQ(c.configured, tmx::orb::callTimeoutConfigured());
     EXPECT_EQ(c.expectMs, tmx::orb::clientCallTimeout().count());
     EXPECT_TRUE(tmx::orb::destroyOrb(orb, "orb_test"));
-    ::unsetenv("ORBclientCallTimeOutPeriod");
-    ::unsetenv("OMNIORB_CONFIG");
   }
-  ::unlink(config);
 }
 
-// Collects what a waiter delivers and on which thread.
-struct Deliveries
-{
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::vector<int> signals;
-  std::vector<std::thread::id> threads;
-
-  void add(int sig)
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    signals.push_back(sig);
-    threads.push_back(std::this_thread::get_id());
-    changed.notify_all();
-  }
-  bool waitCount(std::size_t n)
-  {
-    std::unique_lock<std::mutex> lock(mutex);
-    return changed.wait_for(lock, milliseconds(5000), [&] { return signals.size() >= n; });
-  }
-};
+// A signal a waiter delivered and the thread its callback ran on.
+using Delivery = std::pair<int, std::thread::id>;
 
 // A thread started before the waiter still has the signals unblocked; a
 // signal it takes is passed on, and the callback runs on the waiting
 // thread, as it does for a signal sent to the process.
 TEST(SignalWaiter, DeliversOnItsOwnThreadWhicheverThreadTookTheSignal)
 {
-  std::mutex mutex;
-  std::condition_variable go;
-  bool raiseNow = false;
+  tmx::test::Gate go;
+  go.hold();
   std::thread early([&] {
-    std::unique_lock<std::mutex> lock(mutex);
-    go.wait(lock, [&] { return raiseNow; });
+    go.pass();
     ::raise(SIGINT); // directed at this thread
   });
 
   struct sigaction before = {};
   ::sigaction(SIGINT, nullptr, &before);
-  Deliveries got;
+  tmx::test::Recorder<Delivery> got;
   {
-    tmx::orb::SignalWaiter waiter([&got](int sig) { got.add(sig); });
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      raiseNow = true;
-    }
-    go.notify_all();
+    tmx::orb::SignalWaiter waiter([&got](int sig) { got.add({ sig, std::this_thread::get_id() }); });
+    go.release();
     ASSERT_TRUE(got.waitCount(1));
     early.join();
     ASSERT_EQ(0, ::kill(::getpid(), SIGTERM));
     ASSERT_TRUE(got.waitCount(2));
     EXPECT_EQ(SIGINT, waiter.received());
   }
-  EXPECT_EQ((std::vector<int>{ SIGINT, SIGTERM }), got.signals);
-  EXPECT_EQ(got.threads[0], got.threads[1]);
-  EXPECT_NE(std::this_thread::get_id(), got.threads[0]);
+  const std::vector<Delivery> delivered = got.items();
+  ASSERT_EQ(2u, delivered.size());
+  EXPECT_EQ(SIGINT, delivered[0].first);
+  EXPECT_EQ(SIGTERM, delivered[1].first);
+  EXPECT_EQ(delivered[0].second, delivered[1].second);
+  EXPECT_NE(std::this_thread::get_id(), delivered[0].second);
   struct sigaction after = {};
   ::sigaction(SIGINT, nullptr, &after);
   EXPECT_EQ(before.sa_handler, after.sa_handler);

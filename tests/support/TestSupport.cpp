@@ -1,11 +1,13 @@
 #include "tests/support/TestSupport.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdexcept>
@@ -259,6 +261,24 @@ void writeMonitorFiles(const TempDir &dir, const MonitorFiles &files)
   dir.write("port.dev", ports);
   if (::mkdir(dir.file("logfiles").c_str(), 0755) != 0 && errno != EEXIST)
     throw failure("mkdir " + dir.file("logfiles"));
+}
+
+std::vector<std::string> logFileNames(const TempDir &dir)
+{
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto &entry : std::filesystem::directory_iterator(dir.file("logfiles"), ec))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string logText(const TempDir &dir)
+{
+  std::string text;
+  for (const std::string &name : logFileNames(dir))
+    text += readFile(dir.file("logfiles") + "/" + name);
+  return text;
 }
 
 std::unique_ptr<ChildProcess> startMonitor(const TempDir &dir,

@@ -56,6 +56,11 @@ struct MonitorFiles
 };
 void writeMonitorFiles(const TempDir &dir, const MonitorFiles &files = {});
 
+// The names of the log files of such a monitor (in dir/logfiles), sorted;
+// and their text, one after the other.
+std::vector<std::string> logFileNames(const TempDir &dir);
+std::string logText(const TempDir &dir);
+
 // n console lines "y": input for the flood runs.
 std::string yesLines(int n);
 
