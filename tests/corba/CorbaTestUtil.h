@@ -19,27 +19,6 @@ namespace corba_test {
 
 using namespace tmx::test;
 
-// An argc/argv pair that owns its strings; the ORB may reorder and shorten
-// argv, so argc is kept as a member the callee can change.
-class Args
-{
-public:
-  Args(std::vector<std::string> args)
-    : strings_(std::move(args))
-  {
-    for (auto &s : strings_)
-      pointers_.push_back(s.data());
-    pointers_.push_back(nullptr);
-    argc = static_cast<int>(strings_.size());
-  }
-  char **argv() { return pointers_.data(); }
-  int argc;
-
-private:
-  std::vector<std::string> strings_;
-  std::vector<char *> pointers_;
-};
-
 inline std::vector<std::string> concat(std::vector<std::string> a, const std::vector<std::string> &b)
 {
   a.insert(a.end(), b.begin(), b.end());

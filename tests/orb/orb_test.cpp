@@ -52,13 +52,9 @@ TEST(InitOrb, DefaultCallTimeoutUnlessOmniOrbsConfigurationSetsOne)
     tmx::test::ScopedEnv file("OMNIORB_CONFIG", c.configFile ? config.c_str() : nullptr);
     std::vector<std::string> strings{ "orb_test" };
     strings.insert(strings.end(), c.args.begin(), c.args.end());
-    std::vector<char *> argv;
-    for (auto &s : strings)
-      argv.push_back(s.data());
-    argv.push_back(nullptr);
-    int argc = static_cast<int>(strings.size());
-    CORBA::ORB_var orb = tmx::orb::initOrb(argc, argv.data());
-    EXPECT_EQ(1, argc); // the ORB took its options
+    tmx::test::Args args(strings);
+    CORBA::ORB_var orb = tmx::orb::initOrb(args.argc, args.argv());
+    EXPECT_EQ(1, args.argc); // the ORB took its options
     EXPECT_EQ(c.configured, tmx::orb::callTimeoutConfigured());
     EXPECT_EQ(c.expectMs, tmx::orb::clientCallTimeout().count());
     EXPECT_TRUE(tmx::orb::destroyOrb(orb, "orb_test"));

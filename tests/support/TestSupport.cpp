@@ -373,15 +373,8 @@ ChildProcess::ChildProcess(const std::vector<std::string> &argv, const Options &
       envStrings.push_back(entry);
   }
   envStrings.insert(envStrings.end(), options.env.begin(), options.env.end());
-  std::vector<char *> envp;
-  for (auto &s : envStrings)
-    envp.push_back(s.data());
-  envp.push_back(nullptr);
-  std::vector<std::string> args(argv);
-  std::vector<char *> argp;
-  for (auto &s : args)
-    argp.push_back(s.data());
-  argp.push_back(nullptr);
+  Args envp(std::move(envStrings));
+  Args argp(argv);
 
   int inPipe[2] = { -1, -1 }, outPipe[2] = { -1, -1 }, errPipe[2] = { -1, -1 };
   auto closeAll = [&] {
@@ -398,11 +391,11 @@ ChildProcess::ChildProcess(const std::vector<std::string> &argv, const Options &
     throw failure("pipe");
   }
 
-  std::string path = resolveProgram(args[0]);
+  std::string path = resolveProgram(argv[0]);
   SpawnSpec spec;
   spec.path = path.c_str();
-  spec.argv = argp.data();
-  spec.envp = envp.data();
+  spec.argv = argp.argv();
+  spec.envp = envp.argv();
   spec.stdinFd = inPipe[0];
   spec.stdoutFd = outPipe[1];
   spec.stderrFd = errPipe[1];
@@ -411,7 +404,7 @@ ChildProcess::ChildProcess(const std::vector<std::string> &argv, const Options &
   if (rc != 0) {
     closeAll();
     errno = rc;
-    throw failure("cannot start " + args[0]);
+    throw failure("cannot start " + argv[0]);
   }
 
   if (inPipe[0] >= 0)
@@ -877,12 +870,8 @@ TestOrb::TestOrb(const std::vector<std::string> &orbArgs, const std::vector<std:
   std::vector<std::string> args{ "test" };
   args.insert(args.end(), orbArgs.begin(), orbArgs.end());
   args.insert(args.end(), extraArgs.begin(), extraArgs.end());
-  std::vector<char *> argv;
-  for (auto &a : args)
-    argv.push_back(a.data());
-  argv.push_back(nullptr);
-  int argc = static_cast<int>(args.size());
-  orb_ = CORBA::ORB_init(argc, argv.data());
+  Args argv(std::move(args));
+  orb_ = CORBA::ORB_init(argv.argc, argv.argv());
   try {
     CORBA::Object_var obj = orb_->resolve_initial_references("RootPOA");
     poa_ = PortableServer::POA::_narrow(obj);

@@ -21,6 +21,30 @@ using std::chrono::milliseconds;
 // Default bound for waits on a thread, a child or a service.
 constexpr milliseconds defaultTimeout{ 10000 };
 
+// An argc/argv pair (argv null-terminated) that owns its strings; a callee
+// such as ORB_init may reorder and shorten argv, so argc is a member it can
+// change. Also serves as an envp.
+class Args
+{
+public:
+  Args(std::vector<std::string> args)
+    : strings_(std::move(args))
+  {
+    for (auto &s : strings_)
+      pointers_.push_back(s.data());
+    pointers_.push_back(nullptr);
+    argc = static_cast<int>(strings_.size());
+  }
+  Args(const Args &) = delete;
+  Args &operator=(const Args &) = delete;
+  char **argv() { return pointers_.data(); }
+  int argc;
+
+private:
+  std::vector<std::string> strings_;
+  std::vector<char *> pointers_;
+};
+
 // The time_t of a local date and time (mktime, daylight saving time as
 // the zone has it on that day).
 std::time_t localTime(int year, int month, int day, int hour, int minute, int second = 0);
