@@ -271,10 +271,7 @@ protected:
   // tmx-status's running time in seconds, or -1.
   long statusSeconds()
   {
-    std::vector<std::string> argv{ binaryPath("tmx-status") };
-    for (const auto &a : env_->orbArgs())
-      argv.push_back(a);
-    RunResult result = run(argv, milliseconds(10000));
+    RunResult result = run(programArgs("tmx-status", env_->orbArgs()), milliseconds(10000));
     std::smatch m;
     if (!result.status.ok() || !std::regex_search(result.out, m, std::regex("elapsedTime: ([0-9]+) s")))
       return -1;

@@ -243,6 +243,16 @@ std::string binaryPath(const std::string &name)
   return binDir() + "/" + name;
 }
 
+std::vector<std::string> programArgs(const std::string &name,
+                                     const std::vector<std::string> &orbArgs,
+                                     const std::vector<std::string> &extra)
+{
+  std::vector<std::string> argv{ binaryPath(name) };
+  argv.insert(argv.end(), orbArgs.begin(), orbArgs.end());
+  argv.insert(argv.end(), extra.begin(), extra.end());
+  return argv;
+}
+
 std::vector<std::string> monitorEnvironment(const TempDir &dir)
 {
   return { "TMX_CONFIG_DIR=" + dir.path(),
@@ -285,10 +295,9 @@ std::unique_ptr<ChildProcess> startMonitor(const TempDir &dir,
                                            const std::vector<std::string> &orbArgs,
                                            bool quiet)
 {
-  std::vector<std::string> argv{ binaryPath("tmx") };
+  std::vector<std::string> argv = programArgs("tmx", orbArgs);
   if (quiet)
     argv.insert(argv.begin(), { "/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/null" });
-  argv.insert(argv.end(), orbArgs.begin(), orbArgs.end());
   ChildProcess::Options options;
   options.env = monitorEnvironment(dir);
   options.stdinPipe = true;

@@ -38,6 +38,10 @@ namespace tmx::test {
 // binaryPath("tmx-watch") = that directory + "/tmx-watch".
 std::string binDir();
 std::string binaryPath(const std::string &name);
+// The command line of one of them: {binaryPath(name), orbArgs..., extra...}.
+std::vector<std::string> programArgs(const std::string &name,
+                                     const std::vector<std::string> &orbArgs,
+                                     const std::vector<std::string> &extra = {});
 
 // The environment ("NAME=value" entries) of a monitor set up in dir: its
 // configuration there, log files in dir/logfiles, the logger simulation in

@@ -34,14 +34,6 @@ private:
   Gate gate_;
 };
 
-std::vector<std::string> statusArgs(const std::vector<std::string> &orbArgs, std::vector<std::string> extra)
-{
-  std::vector<std::string> argv{ binaryPath("tmx-status") };
-  argv.insert(argv.end(), orbArgs.begin(), orbArgs.end());
-  argv.insert(argv.end(), extra.begin(), extra.end());
-  return argv;
-}
-
 } // namespace
 
 TEST(Status, PrintsElapsedTimeAndSendsDisconnect)
@@ -52,12 +44,12 @@ TEST(Status, PrintsElapsedTimeAndSendsDisconnect)
   CORBA::Object_var ref = orb.activate(&system);
   orb.rebind("TMXSYSTEM", ref);
 
-  RunResult r = run(statusArgs(env.orbArgs(), {}));
+  RunResult r = run(programArgs("tmx-status", env.orbArgs()));
   EXPECT_TRUE(r.status.ok()) << r.err;
   EXPECT_EQ("elapsedTime: 3725 s (1:02:05)\n", r.out);
   EXPECT_TRUE(system.reasons().empty());
 
-  r = run(statusArgs(env.orbArgs(), { "--disconnect", "operator left" }));
+  r = run(programArgs("tmx-status", env.orbArgs(), { "--disconnect", "operator left" }));
   EXPECT_TRUE(r.status.ok()) << r.err;
   EXPECT_EQ("elapsedTime: 3725 s (1:02:05)\ndisconnect sent: operator left\n", r.out);
   EXPECT_EQ(std::vector<std::string>{ "operator left" }, system.reasons());
@@ -70,18 +62,18 @@ TEST(Status, ShowsLongAndNegativeRunningTimes)
   TestOrb orb(env.orbArgs());
   CORBA::Object_var a = orb.activate(&longRun), b = orb.activate(&behind);
   orb.rebind("TMXSYSTEM", a);
-  RunResult r = run(statusArgs(env.orbArgs(), {}));
+  RunResult r = run(programArgs("tmx-status", env.orbArgs()));
   EXPECT_EQ("elapsedTime: 360059 s (100:00:59)\n", r.out);
   // The monitor's elapsed seconds are a signed difference widened with sign.
   orb.rebind("TMXSYSTEM", b);
-  r = run(statusArgs(env.orbArgs(), {}));
+  r = run(programArgs("tmx-status", env.orbArgs()));
   EXPECT_EQ("elapsedTime: 18446744073709551611 s (-0:00:05)\n", r.out);
 }
 
 TEST(Status, NothingBoundOrNoNamingServiceFailsClearly)
 {
   CorbaEnv env;
-  RunResult r = run(statusArgs(env.orbArgs(), {}));
+  RunResult r = run(programArgs("tmx-status", env.orbArgs()));
   EXPECT_EQ(1, r.status.code);
   EXPECT_EQ("", r.out);
   EXPECT_NE(std::string::npos, r.err.find("the monitor is not running: nothing is bound as \"TMXSYSTEM\""))
@@ -89,17 +81,17 @@ TEST(Status, NothingBoundOrNoNamingServiceFailsClearly)
 
   std::string closed =
     "NameService=corbaloc::127.0.0.1:" + std::to_string(freeLoopbackPort()) + "/NameService";
-  r = run(statusArgs({ "-ORBInitRef", closed }, {}));
+  r = run(programArgs("tmx-status", { "-ORBInitRef", closed }));
   EXPECT_EQ(3, r.status.code);
   EXPECT_NE(std::string::npos, r.err.find("cannot reach the naming service")) << r.err;
 
-  r = run(statusArgs({}, {}));
+  r = run(programArgs("tmx-status", {}));
   EXPECT_EQ(1, r.status.code);
   EXPECT_NE(std::string::npos, r.err.find("no naming service given")) << r.err;
 
-  r = run(statusArgs({}, { "--disconnect" }));
+  r = run(programArgs("tmx-status", {}, { "--disconnect" }));
   EXPECT_EQ(2, r.status.code);
-  r = run(statusArgs({}, { "--timeout", "0" }));
+  r = run(programArgs("tmx-status", {}, { "--timeout", "0" }));
   EXPECT_EQ(2, r.status.code);
 }
 
@@ -113,13 +105,13 @@ TEST(Status, StaleOrSilentMonitorFailsWithinTheTimeOut)
   CORBA::Object_var stale = orb.orb()->string_to_object(
     ("corbaloc::127.0.0.1:" + std::to_string(freeLoopbackPort()) + "/TMX").c_str());
   orb.rebind("TMXSYSTEM", stale);
-  RunResult r = run(statusArgs(env.orbArgs(), {}));
+  RunResult r = run(programArgs("tmx-status", env.orbArgs()));
   EXPECT_EQ(3, r.status.code);
   EXPECT_NE(std::string::npos, r.err.find("cannot reach the monitor")) << r.err;
 
   // Something else bound under the name.
   orb.rebind("TMXSYSTEM", orb.naming());
-  r = run(statusArgs(env.orbArgs(), {}));
+  r = run(programArgs("tmx-status", env.orbArgs()));
   EXPECT_EQ(1, r.status.code);
   EXPECT_NE(std::string::npos, r.err.find("is not a TMX::System")) << r.err;
 
@@ -128,7 +120,7 @@ TEST(Status, StaleOrSilentMonitorFailsWithinTheTimeOut)
   orb.rebind("TMXSYSTEM", ref);
   silent.hold();
   auto start = std::chrono::steady_clock::now();
-  r = run(statusArgs(env.orbArgs(), { "--timeout", "300" }));
+  r = run(programArgs("tmx-status", env.orbArgs(), { "--timeout", "300" }));
   auto took = std::chrono::steady_clock::now() - start;
   silent.release();
   EXPECT_EQ(3, r.status.code);

@@ -34,11 +34,7 @@ struct WatchRun
 {
   WatchRun(NotifierSetup &s, const std::vector<std::string> &options)
   {
-    std::vector<std::string> argv{ binaryPath("tmx-watch") };
-    for (const auto &a : s.env.orbArgs())
-      argv.push_back(a);
-    argv.insert(argv.end(), options.begin(), options.end());
-    watch = std::make_unique<ChildProcess>(argv);
+    watch = std::make_unique<ChildProcess>(programArgs("tmx-watch", s.env.orbArgs(), options));
     // Subscribed once the notifier says so.
     subscribed = s.env.notifier()->waitForErr("subscribed");
   }
@@ -181,9 +177,8 @@ TEST(Watch, SigtermUnsubscribesAndNotifierShutdownEndsIt)
 TEST(Watch, ClosedOutputEndsItWithAnUnsubscribe)
 {
   NotifierSetup s;
-  std::vector<std::string> argv{ "/bin/sh", "-c", "\"$0\" \"$@\" | head -n 1", binaryPath("tmx-watch") };
-  for (const auto &a : s.env.orbArgs())
-    argv.push_back(a);
+  std::vector<std::string> argv = programArgs("tmx-watch", s.env.orbArgs());
+  argv.insert(argv.begin(), { "/bin/sh", "-c", "\"$0\" \"$@\" | head -n 1" });
   ChildProcess pipeline(argv);
   ASSERT_TRUE(s.env.notifier()->waitForErr("consumer #1 subscribed"));
   // head takes one line and leaves; a later write finds the pipe closed.
@@ -201,13 +196,7 @@ TEST(Watch, ClosedOutputEndsItWithAnUnsubscribe)
 TEST(Watch, ClearErrorsAndExitCodes)
 {
   CorbaEnv env;
-  auto args = [&](std::vector<std::string> extra) {
-    std::vector<std::string> argv{ binaryPath("tmx-watch") };
-    for (const auto &a : env.orbArgs())
-      argv.push_back(a);
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    return argv;
-  };
+  auto args = [&](std::vector<std::string> extra) { return programArgs("tmx-watch", env.orbArgs(), extra); };
   RunResult r = run(args({}));
   EXPECT_EQ(1, r.status.code);
   EXPECT_NE(std::string::npos, r.err.find("no notifier service is bound")) << r.err;
@@ -299,10 +288,7 @@ TEST(Watch, ReasonsFromTheNotifierArePrintedEscaped)
 {
   CorbaEnv env;
   env.startNotifier();
-  std::vector<std::string> argv{ binaryPath("tmx-watch") };
-  for (const auto &a : env.orbArgs())
-    argv.push_back(a);
-  argv.insert(argv.end(), { "--filter", "bad\x1b[2J" });
+  std::vector<std::string> argv = programArgs("tmx-watch", env.orbArgs(), { "--filter", "bad\x1b[2J" });
   RunResult r = run(argv);
   EXPECT_EQ(1, r.status.code);
   EXPECT_NE(std::string::npos, r.err.find(R"(subscription refused: unknown filter term "bad\x1b[2J")"))

@@ -80,11 +80,8 @@ TEST(PrometheusScrape, QueryApiAnswersBothHousingsTemperatures)
   TempDir dir("tmx-web-prometheus");
 
   // tmx-web on a free port with a fresh archive.
-  std::vector<std::string> webArgv{ binaryPath("tmx-web") };
-  for (const auto &a : env.orbArgs())
-    webArgv.push_back(a);
-  webArgv.insert(webArgv.end(), { "--archive", dir.file("history.sqlite"), "--listen", "127.0.0.1:0" });
-  ChildProcess web(webArgv);
+  ChildProcess web(programArgs(
+    "tmx-web", env.orbArgs(), { "--archive", dir.file("history.sqlite"), "--listen", "127.0.0.1:0" }));
   ASSERT_TRUE(web.waitForOut("serving http://127.0.0.1:")) << web.err();
   std::smatch m;
   const std::string webOut = web.out();

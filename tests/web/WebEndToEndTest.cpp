@@ -30,10 +30,8 @@ class WebProcess
 public:
   WebProcess(const std::vector<std::string> &orbArgs, const std::string &archive)
   {
-    std::vector<std::string> argv{ binaryPath("tmx-web") };
-    argv.insert(argv.end(), orbArgs.begin(), orbArgs.end());
-    argv.insert(argv.end(), { "--archive", archive, "--listen", "127.0.0.1:0" });
-    process = std::make_unique<ChildProcess>(argv);
+    process = std::make_unique<ChildProcess>(
+      programArgs("tmx-web", orbArgs, { "--archive", archive, "--listen", "127.0.0.1:0" }));
     if (!process->waitForOut("serving http://127.0.0.1:"))
       throw std::runtime_error("tmx-web did not start: " + process->err());
     std::smatch m;
