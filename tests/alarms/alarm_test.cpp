@@ -10,8 +10,6 @@
 #include <vector>
 
 using namespace alarmtest;
-using ::testing::internal::CaptureStdout;
-using ::testing::internal::GetCapturedStdout;
 
 namespace {
 
@@ -34,11 +32,11 @@ TEST_F(TimedAlarmTest, WindowFiveToTwentySightedEverySecond)
 {
   TimedAlarm alarm("Electronics housing water alarm", 5, 20, &manager);
   std::vector<unsigned> trippedAt;
-  CaptureStdout();
+  CaptureFd captured(1);
   for (unsigned s = 0; s <= 30; ++s)
     if (sightAt(alarm, s))
       trippedAt.push_back(s);
-  const std::vector<std::string> printed = lines(GetCapturedStdout());
+  const std::vector<std::string> printed = lines(captured.release());
 
   // Trips 6 s after the first sighting, then every 7 s: a trip moves the
   // reference point to the next sighting.
@@ -58,17 +56,17 @@ TEST_F(TimedAlarmTest, RecoveryLinesPrintAtEveryTraceLevel)
 {
   TraceLevel quiet(0);
   TimedAlarm alarm("W", 5, 20, &manager);
-  CaptureStdout();
+  CaptureFd captured(1);
   sightAt(alarm, 0);
   sightAt(alarm, 6);
-  EXPECT_EQ(GetCapturedStdout(),
+  EXPECT_EQ(captured.release(),
             "TimedAlarm W 00:06 since last trip @10:11:12 recover called: attempting recovery.\n");
 }
 
 TEST_F(TimedAlarmTest, GapBeyondMaximumResetsAndTheNextSightingStartsANewWindow)
 {
   TimedAlarm alarm("W", 5, 20, &manager);
-  CaptureStdout();
+  CaptureFd captured(1);
   EXPECT_EQ(sightAt(alarm, 0), 0);
   EXPECT_EQ(sightAt(alarm, 6), 1);
   EXPECT_EQ(alarm.recoveries(), 1u);
@@ -82,7 +80,7 @@ TEST_F(TimedAlarmTest, GapBeyondMaximumResetsAndTheNextSightingStartsANewWindow)
   EXPECT_EQ(sightAt(alarm, 33), 0) << "first sighting of a new window";
   EXPECT_EQ(sightAt(alarm, 38), 0);
   EXPECT_EQ(sightAt(alarm, 39), 1) << "6 s after 33";
-  const std::vector<std::string> printed = lines(GetCapturedStdout());
+  const std::vector<std::string> printed = lines(captured.release());
   ASSERT_EQ(printed.size(), 2u);
   EXPECT_NE(printed[1].find("attempting recovery."), std::string::npos)
     << "recoveries start over after a reset";
@@ -97,18 +95,18 @@ TEST_F(TimedAlarmTest, SightingsAtZeroTwentyFiveAndTwentySix)
   EXPECT_EQ(sightAt(alarm, 26), 0);
   EXPECT_EQ(alarm.sightings(), 1u);
   EXPECT_EQ(sightAt(alarm, 31), 0);
-  CaptureStdout();
+  CaptureFd captured(1);
   EXPECT_EQ(sightAt(alarm, 32), 1) << "window counted from 26 s";
-  GetCapturedStdout();
+  captured.release();
 }
 
 TEST_F(TimedAlarmTest, SingleSightingThenOneWithinTheWindowTripsAtOnce)
 {
   TimedAlarm alarm("W", 5, 20, &manager);
   sightAt(alarm, 100);
-  CaptureStdout();
+  CaptureFd captured(1);
   EXPECT_EQ(sightAt(alarm, 120), 1) << "20 s is inside (5, 20]";
-  GetCapturedStdout();
+  captured.release();
   TimedAlarm other("W", 5, 20, &manager);
   sightAt(other, 200);
   EXPECT_EQ(sightAt(other, 221), 0) << "21 s is beyond it";
@@ -120,9 +118,9 @@ TEST_F(TimedAlarmTest, ElapsedTimeSurvivesTheClockWrap)
   clock.setTicks(0xFFFFFFFFu - 2000u);
   alarm.check();
   clock.setTicks(4000u); // 6.001 s later, across the wrap
-  CaptureStdout();
+  CaptureFd captured(1);
   alarm.check();
-  GetCapturedStdout();
+  captured.release();
   EXPECT_EQ(alarm.elapsedSeconds(), 6u);
   EXPECT_EQ(alarm.isTripped(), 1);
 }
@@ -151,9 +149,9 @@ TEST_F(TimedAlarmTest, SuffixShowsMinutesAndSecondsAndTheLatestSighting)
   EXPECT_EQ(alarm.text(), "Spectrograph housing water alarm 00:00 since last trip @10:11:12");
 
   clock.setWall(localTime(2001, 12, 5, 10, 12, 27));
-  CaptureStdout();
+  CaptureFd captured(1);
   sightAt(alarm, 75);
-  GetCapturedStdout();
+  captured.release();
   EXPECT_EQ(alarm.text(), "Spectrograph housing water alarm 01:15 since last trip @10:12:27");
   clock.setWall(localTime(2001, 12, 5, 10, 12, 30));
   sightAt(alarm, 78);
@@ -166,9 +164,9 @@ TEST_F(TimedAlarmTest, ShorterSuffixLeavesNoTraceOfALongerOne)
 {
   TimedAlarm alarm("W", 4000, 10, &manager); // window (3600, 7200]
   sightAt(alarm, 0);
-  CaptureStdout();
+  CaptureFd captured(1);
   sightAt(alarm, 6000);
-  GetCapturedStdout();
+  captured.release();
   EXPECT_EQ(alarm.text(), "W 100:00 since last trip @10:11:12");
   sightAt(alarm, 6001); // was tripped: the reference point moves here
   sightAt(alarm, 6002);
@@ -201,10 +199,10 @@ TEST(AlarmTest, PlainAlarmCheckAndRecoverPrintNothing)
 {
   AlarmManager manager;
   Alarm alarm("x", 0, &manager);
-  CaptureStdout();
+  CaptureFd captured(1);
   alarm.check();
   alarm.recover();
-  EXPECT_EQ(GetCapturedStdout(), "");
+  EXPECT_EQ(captured.release(), "");
 }
 
 TEST(AlarmTest, RegistersOnceBuiltAndLeavesTheManagerWhenDestroyed)
@@ -228,12 +226,12 @@ TEST(AlarmTest, DestructionTraces)
   FakeClock clock;
   AlarmManager manager;
   TraceLevel level(3);
-  CaptureStdout();
+  CaptureFd captured(1);
   auto timed = std::make_unique<TimedAlarm>("gone", 5, 20, &manager);
-  EXPECT_EQ(GetCapturedStdout(), "gone 00:00 since last trip @10:11:12\n") << "registration, levels 2-4";
-  CaptureStdout();
+  EXPECT_EQ(captured.release(), "gone 00:00 since last trip @10:11:12\n") << "registration, levels 2-4";
+  CaptureFd captured2(1);
   timed.reset();
-  EXPECT_EQ(GetCapturedStdout(), "Destructing TimedAlarm Class \nDestructing Alarm Class gone@10:11:12\n");
+  EXPECT_EQ(captured2.release(), "Destructing TimedAlarm Class \nDestructing Alarm Class gone@10:11:12\n");
 }
 
 } // namespace

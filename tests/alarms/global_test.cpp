@@ -12,8 +12,6 @@
 #include <vector>
 
 using namespace alarmtest;
-using ::testing::internal::CaptureStdout;
-using ::testing::internal::GetCapturedStdout;
 
 namespace {
 
@@ -25,13 +23,13 @@ TEST_F(ProcessWideTest, ReportMessageAndReportError)
   const std::string longError(200, 'e');
   {
     TraceLevel level(1);
-    CaptureStdout();
+    CaptureFd captured(1);
     reportMessage("Reading tmx.cfg file");
     reportError("Error initializing spectrograph housing sensors");
     reportError(longError.c_str());
     reportMessage(nullptr);
     reportError(nullptr);
-    EXPECT_EQ(GetCapturedStdout(),
+    EXPECT_EQ(captured.release(),
               "Reading tmx.cfg file\nERROR: Error initializing spectrograph housing sensors\n"
               "ERROR: " +
                 longError.substr(0, 120) + "\n");
@@ -58,11 +56,11 @@ TEST_F(ProcessWideTest, ReportingIsSilentAtTraceLevelsZeroAndFive)
 {
   for (int level : { 0, 5 }) {
     TraceLevel quiet(level);
-    CaptureStdout();
+    CaptureFd captured(1);
     reportMessage("notice");
     reportError("error");
     manager.scanPass();
-    EXPECT_EQ(GetCapturedStdout(), "") << "level " << level;
+    EXPECT_EQ(captured.release(), "") << "level " << level;
   }
   EXPECT_EQ(sink.count(), 4u) << "logged and published all the same";
 }

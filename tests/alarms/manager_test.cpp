@@ -19,10 +19,6 @@
 #include <thread>
 
 using namespace alarmtest;
-using ::testing::internal::CaptureStderr;
-using ::testing::internal::CaptureStdout;
-using ::testing::internal::GetCapturedStderr;
-using ::testing::internal::GetCapturedStdout;
 
 namespace {
 
@@ -135,9 +131,9 @@ TEST_F(ManagerTest, MissingDirectoryTracesAtLevelsOneToFourAndPublishingGoesOn)
   const std::string missing = dir.file("nowhere");
   {
     TraceLevel level(1);
-    CaptureStdout();
+    CaptureFd captured(1);
     EXPECT_EQ(manager.createLogFile(&sink, missing), 0);
-    EXPECT_EQ(GetCapturedStdout(),
+    EXPECT_EQ(captured.release(),
               "Error opening log file " + missing + "/338_000.log from AlarmManager::createLogFile()");
   }
   EXPECT_EQ(manager.logName(), "");
@@ -148,9 +144,9 @@ TEST_F(ManagerTest, MissingDirectoryTracesAtLevelsOneToFourAndPublishingGoesOn)
 
   for (int level : { 0, 5 }) {
     TraceLevel quiet(level);
-    CaptureStdout();
+    CaptureFd captured2(1);
     EXPECT_EQ(manager.openLogFile(missing + "/x.log"), 0);
-    EXPECT_EQ(GetCapturedStdout(), "") << "level " << level;
+    EXPECT_EQ(captured2.release(), "") << "level " << level;
   }
 }
 
@@ -202,18 +198,18 @@ TEST_F(ManagerTest, TimedAlarmEnabledAtTheNextPassAndDisabledAtThePassAfter)
   clock.setSeconds(0);
   water.check();
   clock.setSeconds(6);
-  CaptureStdout();
+  CaptureFd captured(1);
   water.check();
-  GetCapturedStdout();
+  captured.release();
   ASSERT_EQ(water.isTripped(), 1);
   EXPECT_EQ(manager.enabledCount(), 0u) << "nothing happens before a pass";
 
   {
     TraceLevel level(2);
-    CaptureStdout();
+    CaptureFd captured2(1);
     manager.scanPass();
     manager.scanPass(); // still tripped: nothing new
-    EXPECT_EQ(GetCapturedStdout(),
+    EXPECT_EQ(captured2.release(),
               "Alarm enabled Electronics housing water alarm 00:06 since last trip @10:11:12 \n");
   }
   EXPECT_EQ(manager.enabledCount(), 1u);
@@ -223,18 +219,18 @@ TEST_F(ManagerTest, TimedAlarmEnabledAtTheNextPassAndDisabledAtThePassAfter)
   water.check();
   {
     TraceLevel level(2);
-    CaptureStdout();
+    CaptureFd captured3(1);
     manager.scanPass();
-    EXPECT_EQ(GetCapturedStdout(),
+    EXPECT_EQ(captured3.release(),
               "Alarm disabled: Electronics housing water alarm 00:07 since last trip @10:11:12 \n");
   }
   EXPECT_EQ(manager.enabledCount(), 0u);
   EXPECT_EQ(manager.disabledCount(), 1u);
 
   clock.setSeconds(13);
-  CaptureStdout();
+  CaptureFd captured4(1);
   water.check();
-  GetCapturedStdout();
+  captured4.release();
   manager.scanPass();
 
   EXPECT_EQ(log(),
@@ -253,19 +249,19 @@ TEST_F(ManagerTest, TraceLevelOneShowsNoRegistrationEnableOrDisableLines)
 {
   ASSERT_EQ(manager.createLogFile(&sink, dir.path()), 1);
   TraceLevel level(1);
-  CaptureStdout();
+  CaptureFd captured(1);
   {
     Alarm plain("plain", 0, &manager);
     raiseAlarm("owned", 0, &manager);
     manager.scanPass();
   }
-  EXPECT_EQ(GetCapturedStdout(), "");
+  EXPECT_EQ(captured.release(), "");
 
   traceLevel = 2;
-  CaptureStdout();
+  CaptureFd captured2(1);
   raiseAlarm("owned", 0, &manager);
   manager.scanPass();
-  EXPECT_EQ(GetCapturedStdout(),
+  EXPECT_EQ(captured2.release(),
             "owned@10:11:12\nAlarm enabled owned@10:11:12 \nDestructing Alarm Class owned@10:11:12\n");
 }
 
@@ -413,7 +409,7 @@ TEST_F(ManagerTest, TimedAlarmsCheckedAndDestroyedWhileTheTaskScans)
       raiseAlarm("busy", 0, &manager);
   });
   EXPECT_TRUE(sink.waitFor(1, waitMs)) << "reporter and task both running";
-  CaptureStdout();
+  CaptureFd captured(1);
   std::uint32_t ticks = 0;
   for (int round = 0; round < 200; ++round) {
     auto water = std::make_unique<TimedAlarm>("water", 5, 20, &manager);
@@ -427,7 +423,7 @@ TEST_F(ManagerTest, TimedAlarmsCheckedAndDestroyedWhileTheTaskScans)
   }
   done = true;
   reporter.join();
-  GetCapturedStdout();
+  captured.release();
   manager.stop();
   EXPECT_EQ(manager.enabledCount() + manager.disabledCount(), 0u);
   std::size_t errors = 0;
@@ -465,11 +461,11 @@ TEST_F(ManagerTest, FailedLogWritesAreReportedOncePerEpisodeAndCounted)
     tear = 5; // the first line is cut off after "10:11"
     raiseAlarm("first", 0, &manager);
     raiseAlarm("second", 0, &manager);
-    CaptureStderr();
+    CaptureFd capturedErr(2);
     manager.scanPass();
     manager.scanPass(); // the report, whose own line is lost as well
     manager.scanPass();
-    EXPECT_EQ(GetCapturedStderr(), report + "\n");
+    EXPECT_EQ(capturedErr.release(), report + "\n");
     const auto messages = sink.messages();
     ASSERT_EQ(messages.size(), 4u * episode - 1);
     EXPECT_EQ(messages.back().text, "ERROR: " + report + "@10:11:12");
@@ -492,12 +488,12 @@ TEST_F(ManagerTest, AFullDeviceIsReportedOnceAndPublished)
   manager.setEventSink(&sink);
   ASSERT_EQ(manager.openLogFile("/dev/full"), 1);
   constexpr std::size_t notices = 10;
-  CaptureStderr();
+  CaptureFd capturedErr(2);
   for (std::size_t i = 0; i < notices; ++i)
     raiseAlarm("lost", 0, &manager);
   manager.scanPass();
   manager.scanPass();
-  const std::string err = GetCapturedStderr();
+  const std::string err = capturedErr.release();
   EXPECT_EQ(err, "Cannot write log file /dev/full: No space left on device\n");
   const auto messages = sink.messages();
   ASSERT_EQ(messages.size(), notices + 1) << "the monitor goes on publishing";

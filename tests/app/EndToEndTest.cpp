@@ -120,14 +120,6 @@ std::size_t countMessages(const std::vector<Received> &all,
   });
 }
 
-std::size_t countOccurrences(const std::string &text, const std::string &what)
-{
-  std::size_t n = 0;
-  for (std::size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1))
-    ++n;
-  return n;
-}
-
 // ------------------------------------------------------------ run directory
 
 const char defaultConfig[] = "# monitor site settings\n"

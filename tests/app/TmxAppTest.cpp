@@ -2,21 +2,17 @@
 // requests are reported.
 #include "app/TmxApp.h"
 #include "framework/ErrorHandler.h"
+#include "tests/support/TestUtil.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <thread>
 
-namespace {
+using tmx::test::CaptureFd;
+using tmx::test::countOccurrences;
 
-std::size_t countOccurrences(const std::string &text, const std::string &what)
-{
-  std::size_t n = 0;
-  for (std::size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1))
-    ++n;
-  return n;
-}
+namespace {
 
 } // namespace
 
@@ -26,12 +22,12 @@ TEST(TmxApp, OneShutdownRequestIsLoggedOnce)
 {
   traceLevel = 1;
   TmxApp app;
-  testing::internal::CaptureStdout();
+  CaptureFd captured(1);
   std::thread eventTask([&] { app.requestShutdown(); });
   app.requestShutdown();
   eventTask.join();
   app.requestShutdown();
-  const std::string out = testing::internal::GetCapturedStdout();
+  const std::string out = captured.release();
   EXPECT_TRUE(app.shutdownRequested());
   EXPECT_EQ(countOccurrences(out, "Application shutdown requested\n"), 1u) << out;
 }

@@ -19,6 +19,7 @@
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using tmx::test::CaptureFd;
 using tmx::test::readFile;
 using tmx::test::ScopedEnv;
 using tmx::test::TempDir;
@@ -58,9 +59,9 @@ protected:
   // Runs write() and returns what it printed.
   std::string write()
   {
-    ::testing::internal::CaptureStdout();
+    CaptureFd captured(1);
     cfg_.write();
-    return ::testing::internal::GetCapturedStdout();
+    return captured.release();
   }
   std::string cfgText() { return readFile(path_); }
 
@@ -309,9 +310,9 @@ TEST_F(Config, MissingFileIsReportedAndEntriesRemain)
 {
   ASSERT_EQ(1, load("KEEP 1\n"));
   ::unlink(path_.c_str());
-  ::testing::internal::CaptureStdout();
+  CaptureFd captured(1);
   EXPECT_EQ(-1, cfg_.initialize("tmx.cfg"));
-  std::string out = ::testing::internal::GetCapturedStdout();
+  std::string out = captured.release();
   EXPECT_THAT(
     out, HasSubstr("ERROR: ConfigFile::initialize() config file " + path_ + " either missing or invalid"));
   EXPECT_THAT(values("KEEP"), ElementsAre("1"));
@@ -325,9 +326,9 @@ TEST_F(Config, MissingFileIsReportedAndEntriesRemain)
 TEST_F(Config, FifoIsRefusedNotWaitedOn)
 {
   ASSERT_EQ(0, ::mkfifo(path_.c_str(), 0644));
-  ::testing::internal::CaptureStdout();
+  CaptureFd captured(1);
   EXPECT_EQ(-1, cfg_.initialize("tmx.cfg"));
-  EXPECT_THAT(::testing::internal::GetCapturedStdout(), HasSubstr("either missing or invalid"));
+  EXPECT_THAT(captured.release(), HasSubstr("either missing or invalid"));
 }
 
 TEST_F(Config, ReadOnlyBetweenRewritesWritableAfterDestruction)
@@ -441,9 +442,9 @@ TEST_F(Config, PathsOfAnyLength)
   ASSERT_EQ(1, cfg.initialize("tmx.cfg"));
   EXPECT_EQ(path, cfg.path());
   cfg.addItem("B", "3");
-  ::testing::internal::CaptureStdout();
+  CaptureFd captured(1);
   cfg.write();
-  EXPECT_EQ("Writing config file items to " + path + "\n", ::testing::internal::GetCapturedStdout());
+  EXPECT_EQ("Writing config file items to " + path + "\n", captured.release());
   EXPECT_EQ("# deep\nA 1,2\nB 3\n", readFile(path));
   EXPECT_FALSE(exists(deep + "/tmx.$$$"));
 }
@@ -460,9 +461,9 @@ TEST_F(Config, CurrentDirectoryWhenUnset)
     EXPECT_EQ(1, cfg.initialize("tmx.cfg"));
     EXPECT_EQ("./tmx.cfg", cfg.path());
     cfg.addItem("B", "2");
-    ::testing::internal::CaptureStdout();
+    CaptureFd captured(1);
     cfg.write();
-    ::testing::internal::GetCapturedStdout();
+    captured.release();
   }
   ASSERT_EQ(0, ::chdir(cwd));
   EXPECT_EQ("A 1\nB 2\n", cfgText());
@@ -480,9 +481,9 @@ TEST_F(Config, ConfigurationWrapsTheFile)
   item->values[1] = "5";
   config.replaceItem(std::move(item));
   EXPECT_EQ(1, config.addItem("X", "y"));
-  ::testing::internal::CaptureStdout();
+  CaptureFd captured(1);
   config.write();
-  ::testing::internal::GetCapturedStdout();
+  captured.release();
   EXPECT_EQ("TMX-S1 V3.5-Beta3,5\nX y\n", readFile(dir_.file("TMX.cfg")));
 
   Configuration &base = config;

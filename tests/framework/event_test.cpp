@@ -9,8 +9,6 @@
 #include <mutex>
 #include <vector>
 
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
 using tmx::test::CaptureFd;
 using tmx::test::eventually;
 
@@ -234,7 +232,7 @@ TEST_F(EventTest, PeriodicTaskStartsOnlyAfterTheEventTaskAndItsFirstPassIsSeen)
   periodic.addCallback(100u, &sampler.callback);
 
   traceLevel = 2;
-  CaptureStdout();
+  CaptureFd captured(1);
   ASSERT_EQ(periodic.activate("TestPeriodicHandler", 15, 0, 5500), 0);
   ASSERT_EQ(events.activate("TestEventHandler", 1, 0, 5500), 0);
   ASSERT_EQ(sync.task(1)->resetSem->take(5000), 0);
@@ -244,7 +242,7 @@ TEST_F(EventTest, PeriodicTaskStartsOnlyAfterTheEventTaskAndItsFirstPassIsSeen)
   const bool seen = events.waitTurns(1);
   EXPECT_EQ(events.stop(5), 0);
   EXPECT_EQ(periodic.stop(5), 0);
-  const std::string out = GetCapturedStdout();
+  const std::string out = captured.release();
   traceLevel = 1;
 
   ASSERT_TRUE(seen) << "the trigger raised by the first sampling pass was lost";

@@ -1,13 +1,13 @@
 #include "framework/MicroTask.h"
 #include "framework/TaskSynchronizer.h"
+#include "tests/support/TestUtil.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <thread>
 
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
+using tmx::test::CaptureFd;
 
 namespace {
 using Clock = std::chrono::steady_clock;
@@ -210,11 +210,11 @@ TEST(TaskSynchronizer, IndexChecks)
 TEST(TaskSynchronizer, AcknowledgementsTraceAndGive)
 {
   TaskSynchronizer sync("Test", 3);
-  CaptureStdout();
+  CaptureFd captured(1);
   sync.resetReceived(1);
   sync.shutdownReceived(2);
   sync.resetReceived(7);
-  EXPECT_EQ(GetCapturedStdout(), "Reset from task 1 received\nShutdown from task 2 received\n");
+  EXPECT_EQ(captured.release(), "Reset from task 1 received\nShutdown from task 2 received\n");
   EXPECT_EQ(sync.task(1)->resetSem->take(NO_WAIT), 0);
   EXPECT_EQ(sync.waitForShutdown(2, 0), 0);
   EXPECT_EQ(sync.waitForShutdown(2, 0), -1);

@@ -12,6 +12,7 @@
 
 using ::testing::HasSubstr;
 using ::testing::Not;
+using tmx::test::printedBy;
 using tmx::test::ScopedEnv;
 using tmx::test::TempDir;
 
@@ -47,16 +48,6 @@ protected:
     EXPECT_EQ(1, config_->initialize("tmx.cfg"));
     return config_.get();
   }
-  // Runs f and returns what it printed.
-  template<class F>
-  std::string printed(F f)
-  {
-    ::testing::internal::CaptureStdout();
-    f();
-    std::fflush(stdout);
-    return ::testing::internal::GetCapturedStdout();
-  }
-
   TempDir dir_;
   ScopedEnv simEnv_{ "TMX_LOGGER_SIM", dir_.file("sim.txt") };
   ScopedEnv portEnv_{ "TMX_PORT_DEVICE", dir_.file("port") };
@@ -140,7 +131,7 @@ TEST_F(Housing, PortBelow0x278HasNoWaterSensor)
   EXPECT_EQ(0u, sensor.portAddress());
   // The port is never touched: a missing device is no error.
   std::remove(dir_.file("port").c_str());
-  std::string out = printed([&] { EXPECT_EQ(0, sensor.readWater()); });
+  std::string out = printedBy([&] { EXPECT_EQ(0, sensor.readWater()); });
   EXPECT_EQ("", out);
   sensor.initialize("TMX-S1", config("TMX-S1 V3.5-Beta3 0 0x277 0x40\n"));
   EXPECT_EQ(0, sensor.readWater());
@@ -189,7 +180,7 @@ TEST_F(Housing, UnreadablePortReadsDryAndIsReported)
   sensor.initialize("TMX-S1", nullptr);
   std::string port = dir_.file("port");
   std::remove(port.c_str());
-  std::string out = printed([&] {
+  std::string out = printedBy([&] {
     EXPECT_EQ(0, sensor.readWater());
     EXPECT_EQ(0, sensor.readWater());
   });
@@ -201,15 +192,15 @@ TEST_F(Housing, VersionMismatch)
 {
   sim("version V3.6\nlogger 0 TMX-S1 18.25 41.0\n");
   HousingSensor sensor(spectro);
-  std::string out = printed([&] { EXPECT_EQ(-1, sensor.initialize("TMX-S1", nullptr)); });
+  std::string out = printedBy([&] { EXPECT_EQ(-1, sensor.initialize("TMX-S1", nullptr)); });
   EXPECT_EQ("ERROR: Invalid API version detected\n", out);
   EXPECT_FALSE(sensor.logger().initialized());
 
   // The configuration names the version the library must report.
-  out = printed([&] { EXPECT_EQ(0, sensor.initialize("TMX-S1", config("TMX-S1 V3.6 0\n"))); });
+  out = printedBy([&] { EXPECT_EQ(0, sensor.initialize("TMX-S1", config("TMX-S1 V3.6 0\n"))); });
   EXPECT_EQ("", out);
   sim("logger 0 TMX-S1 18.25 41.0\n");
-  out = printed([&] { EXPECT_EQ(-1, sensor.initialize("TMX-S1", config("TMX-S1 V3.6 0\n"))); });
+  out = printedBy([&] { EXPECT_EQ(-1, sensor.initialize("TMX-S1", config("TMX-S1 V3.6 0\n"))); });
   EXPECT_EQ("ERROR: Invalid API version detected\n", out);
 }
 
@@ -217,12 +208,12 @@ TEST_F(Housing, DescriptionMismatch)
 {
   sim("logger 0 TMX-E1 24.10 35.5\n");
   HousingSensor sensor(spectro);
-  std::string out = printed([&] { EXPECT_EQ(-1, sensor.initialize("TMX-S1", nullptr)); });
+  std::string out = printedBy([&] { EXPECT_EQ(-1, sensor.initialize("TMX-S1", nullptr)); });
   EXPECT_EQ("ERROR: Invalid description detected\n", out);
   // Never initialised: every reading is -1.0, and the port is still set up.
   HousingReading r;
   r.temperature = r.humidity = 7;
-  out = printed([&] { sensor.sample(r); });
+  out = printedBy([&] { sensor.sample(r); });
   EXPECT_DOUBLE_EQ(-1.0, r.temperature);
   EXPECT_DOUBLE_EQ(-1.0, r.humidity);
   EXPECT_EQ("Sampling temp for Spectrograph Housing\nSampling relative humidity for Spectrograph Housing\n",
@@ -237,7 +228,7 @@ TEST_F(Housing, SampleTracesValuesWithUnits)
   HousingSensor sensor(spectro);
   ASSERT_EQ(0, sensor.initialize("TMX-S1", nullptr));
   HousingReading r;
-  std::string out = printed([&] { EXPECT_EQ(0, sensor.sample(r)); });
+  std::string out = printedBy([&] { EXPECT_EQ(0, sensor.sample(r)); });
   EXPECT_EQ("Sampling temp for Spectrograph Housing\n"
             "       18.25 degC\n"
             "Sampling relative humidity for Spectrograph Housing\n"
@@ -249,14 +240,14 @@ TEST_F(Housing, SampleTracesValuesWithUnits)
 
   // Each read refreshes the logger's values.
   sim("logger 0 TMX-S1 -5.126 99.999\n");
-  out = printed([&] { sensor.sample(r); });
+  out = printedBy([&] { sensor.sample(r); });
   EXPECT_THAT(out, HasSubstr("\n       -5.13 degC\n"));
   EXPECT_THAT(out, HasSubstr("\n      100.00 %RH \n"));
 
   // Outside the band nothing is traced.
   int saved = traceLevel;
   traceLevel = 0;
-  out = printed([&] { sensor.sample(r); });
+  out = printedBy([&] { sensor.sample(r); });
   traceLevel = saved;
   EXPECT_EQ("", out);
   EXPECT_DOUBLE_EQ(-5.126, r.temperature);
@@ -268,7 +259,7 @@ TEST_F(Housing, HugeValuesAreTracedWhole)
   HousingSensor sensor(spectro);
   ASSERT_EQ(0, sensor.initialize("TMX-S1", nullptr));
   double t = 0;
-  std::string out = printed([&] { EXPECT_EQ(0, sensor.logger().readTemperature(t)); });
+  std::string out = printedBy([&] { EXPECT_EQ(0, sensor.logger().readTemperature(t)); });
   ASSERT_EQ(1u + 301u + 3u + 5u + 1u, out.size()) << out;
   EXPECT_EQ("-1", out.substr(0, 2));
   EXPECT_EQ(".00 degC\n", out.substr(out.size() - 9));
@@ -280,7 +271,7 @@ TEST_F(Housing, DisabledTemperatureChannelPrintsNoValueLine)
   HousingSensor sensor(spectro);
   ASSERT_EQ(0, sensor.initialize("TMX-S1", nullptr));
   HousingReading r;
-  std::string out = printed([&] { sensor.sample(r); });
+  std::string out = printedBy([&] { sensor.sample(r); });
   EXPECT_EQ("Sampling temp for Spectrograph Housing\n"
             "Sampling relative humidity for Spectrograph Housing\n"
             "       41.00 %RH \n",
@@ -295,12 +286,12 @@ TEST_F(Housing, FailingChannelGivesMinusOneAndIsReported)
   HousingSensor sensor(spectro);
   ASSERT_EQ(0, sensor.initialize("TMX-S1", nullptr));
   HousingReading r;
-  std::string out = printed([&] { sensor.sample(r); });
+  std::string out = printedBy([&] { sensor.sample(r); });
   EXPECT_THAT(out, HasSubstr("ERROR: temperature channel of logger TMX-S1 failed to read\n"));
   EXPECT_DOUBLE_EQ(-1.0, r.temperature);
   EXPECT_DOUBLE_EQ(41.0, r.humidity);
   double v = 3;
-  printed([&] { EXPECT_GT(sensor.logger().readChannel(0, v), 0); });
+  printedBy([&] { EXPECT_GT(sensor.logger().readChannel(0, v), 0); });
   EXPECT_DOUBLE_EQ(3, v);
   EXPECT_NE(0, sensor.logger().lastStatus());
 }
@@ -314,7 +305,7 @@ TEST_F(Housing, LibraryFailuresAreReportedAndReturned)
   HousingSensor sensor(spectro);
   int32_t result = 0;
   std::string out =
-    printed([&] { result = sensor.initialize("TMX-S1", config("TMX-S1 V3.5-Beta3 0 0x3bc 0x20\n")); });
+    printedBy([&] { result = sensor.initialize("TMX-S1", config("TMX-S1 V3.5-Beta3 0 0x3bc 0x20\n")); });
   EXPECT_GT(result, 0);
   EXPECT_THAT(out, HasSubstr("ERROR: logger simulation file " + simPath + " cannot be read"));
   EXPECT_FALSE(sensor.logger().initialized());
@@ -323,7 +314,7 @@ TEST_F(Housing, LibraryFailuresAreReportedAndReturned)
 
   // A malformed file names the file and line.
   sim("logger 0 TMX-S1 18.25 41.0\nlogger zero TMX-E1 1 2\n");
-  out = printed([&] { result = sensor.initialize("TMX-S1", nullptr); });
+  out = printedBy([&] { result = sensor.initialize("TMX-S1", nullptr); });
   EXPECT_GT(result, 0);
   EXPECT_THAT(out, HasSubstr("ERROR: logger simulation file " + simPath + " line 2: "));
 
@@ -332,7 +323,7 @@ TEST_F(Housing, LibraryFailuresAreReportedAndReturned)
   ASSERT_EQ(0, sensor.initialize("TMX-S1", nullptr));
   sim("logger 5 TMX-S1 18.25 41.0\n");
   HousingReading r;
-  out = printed([&] { sensor.sample(r); });
+  out = printedBy([&] { sensor.sample(r); });
   EXPECT_THAT(out, HasSubstr("ERROR: no logger with read argument 0"));
   EXPECT_DOUBLE_EQ(-1.0, r.temperature);
   EXPECT_DOUBLE_EQ(-1.0, r.humidity);

@@ -184,4 +184,12 @@ std::string CaptureFd::release()
   return text();
 }
 
+std::size_t countOccurrences(const std::string &text, const std::string &what)
+{
+  std::size_t n = 0;
+  for (std::size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1))
+    ++n;
+  return n;
+}
+
 } // namespace tmx::test

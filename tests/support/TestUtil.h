@@ -71,6 +71,9 @@ private:
   std::string path_;
 };
 
+// How often what occurs in text (overlapping occurrences included).
+std::size_t countOccurrences(const std::string &text, const std::string &what);
+
 // The whole content of a file; empty when it cannot be read.
 std::string readFile(const std::string &path);
 
@@ -208,5 +211,14 @@ private:
   int file_ = -1;
   int saved_ = -1;
 };
+
+// Runs f and returns what it printed on standard output.
+template<class F>
+std::string printedBy(F &&f)
+{
+  CaptureFd out(1);
+  f();
+  return out.release();
+}
 
 } // namespace tmx::test
