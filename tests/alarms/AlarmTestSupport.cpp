@@ -1,6 +1,5 @@
 #include "tests/alarms/AlarmTestSupport.h"
 
-#include <fstream>
 #include <sstream>
 
 namespace alarmtest {
@@ -33,12 +32,6 @@ std::size_t CountingSink::count()
 {
   std::lock_guard<std::mutex> guard(mutex_);
   return count_;
-}
-
-void writeFile(const std::string &path, const std::string &text)
-{
-  std::ofstream out(path, std::ios::binary);
-  out << text;
 }
 
 std::vector<std::string> lines(const std::string &text)

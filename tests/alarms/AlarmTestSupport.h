@@ -60,7 +60,6 @@ private:
   std::size_t count_ = 0;
 };
 
-void writeFile(const std::string &path, const std::string &text);
 std::vector<std::string> lines(const std::string &text);
 
 // Sets the trace level for the scope; only while no manager task runs.

@@ -81,9 +81,9 @@ TEST_F(ManagerTest, HeaderFieldsWithTheRealClock)
 
 TEST_F(ManagerTest, TakenSequenceNumbersAreSkipped)
 {
-  writeFile(dir.file("338_000.log"), "first run\n");
-  writeFile(dir.file("338_001.log"), "second run\n");
-  writeFile(dir.file("337_002.log"), "yesterday\n");
+  dir.write("338_000.log", "first run\n");
+  dir.write("338_001.log", "second run\n");
+  dir.write("337_002.log", "yesterday\n");
   ASSERT_EQ(manager.createLogFile(&sink, dir.path()), 1);
   EXPECT_EQ(manager.logName(), "338_002.log");
   EXPECT_EQ(readFile(dir.file("338_002.log")), headerFor(dir.file("338_002.log")));
@@ -96,7 +96,7 @@ TEST_F(ManagerTest, AllSequenceNumbersTakenAppendsToTheLastWithoutHeader)
   for (int n = 0; n <= 100; ++n) {
     char name[16];
     std::snprintf(name, sizeof name, "338_%03d.log", n);
-    writeFile(dir.file(name), n == 100 ? "earlier\n" : "");
+    dir.write(name, n == 100 ? "earlier\n" : "");
   }
   ASSERT_EQ(manager.createLogFile(&sink, dir.path()), 1);
   EXPECT_EQ(manager.logName(), "338_100.log");
@@ -108,7 +108,7 @@ TEST_F(ManagerTest, AllSequenceNumbersTakenAppendsToTheLastWithoutHeader)
 
 TEST_F(ManagerTest, AnExistingButUnreadableFileIsNeverTruncated)
 {
-  writeFile(dir.file("338_000.log"), "keep me\n");
+  dir.write("338_000.log", "keep me\n");
   chmod(dir.file("338_000.log").c_str(), 0200);
   ASSERT_EQ(manager.createLogFile(&sink, dir.path()), 1);
   EXPECT_EQ(manager.logName(), "338_001.log");
@@ -118,7 +118,7 @@ TEST_F(ManagerTest, AnExistingButUnreadableFileIsNeverTruncated)
 
 TEST_F(ManagerTest, OpenLogFileAppendsToAnExistingFile)
 {
-  writeFile(dir.file("x.log"), "old\n");
+  dir.write("x.log", "old\n");
   EXPECT_EQ(manager.openLogFile(dir.file("x.log")), 1);
   manager.writeLogLine("new");
   EXPECT_EQ(readFile(dir.file("x.log")), "old\n10:11:12\tnew\n");

@@ -114,7 +114,7 @@ class LimitReporting : public ProcessWideManagerTest
 
 TEST_F(LimitReporting, MalformedEntryIsReportedOnceWithItsText)
 {
-  writeFile(dir.file("tmx.cfg"),
+  dir.write("tmx.cfg",
             "TMX-E1 V3.5-Beta3,2,0x378,0x40\n"
             "TMX-E1-LIMITS 40,35,60\t# swapped\n"
             "TMX-S1-LIMITS -,30,-,2\n");
