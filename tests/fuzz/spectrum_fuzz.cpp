@@ -3,33 +3,28 @@
 // editor would); the C interface must answer with statuses and terminated
 // texts, never crash.
 #include "platform/spectrum/Spectrum.h"
-
-#include <unistd.h>
+#include "tests/support/TestUtil.h"
 
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 namespace {
 
-std::string dir;
-std::string simPath;
-std::string nextPath;
 std::uint32_t handle = 0;
+
+// The scratch directory, removed at exit.
+const tmx::test::TempDir &scratch()
+{
+  static const tmx::test::TempDir dir("tmx-fuzz");
+  return dir;
+}
 
 void check(bool condition)
 {
   if (!condition)
     std::abort();
-}
-
-void cleanup()
-{
-  ::unlink(simPath.c_str());
-  ::unlink(nextPath.c_str());
-  ::rmdir(dir.c_str());
 }
 
 void checkText(const char *text, std::size_t size)
@@ -41,26 +36,14 @@ void checkText(const char *text, std::size_t size)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-  const char *tmp = std::getenv("TMPDIR");
-  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/tmx-fuzz-XXXXXX";
-  if (!::mkdtemp(pattern.data()))
-    std::abort();
-  dir = pattern;
-  simPath = dir + "/sim.txt";
-  nextPath = dir + "/sim.new";
-  ::setenv("TMX_LOGGER_SIM", simPath.c_str(), 1);
-  std::atexit(cleanup);
+  ::setenv("TMX_LOGGER_SIM", scratch().file("sim.txt").c_str(), 1);
   check(SPLGR_CreateLoggerObject(&handle) == 0);
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-  std::FILE *f = std::fopen(nextPath.c_str(), "wb");
-  check(f != nullptr);
-  check(std::fwrite(data, 1, size, f) == size || size == 0);
-  std::fclose(f);
-  check(std::rename(nextPath.c_str(), simPath.c_str()) == 0);
+  scratch().write("sim.txt", std::string(reinterpret_cast<const char *>(data), size));
 
   char text[SPECTRUM_UNITS_SIZE];
   std::int32_t status = SPAPI_GetApiVersion(text);
