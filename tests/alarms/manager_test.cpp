@@ -144,9 +144,9 @@ TEST_F(ManagerTest, MissingDirectoryTracesAtLevelsOneToFourAndPublishingGoesOn)
 
   for (int level : { 0, 5 }) {
     TraceLevel quiet(level);
-    CaptureFd captured2(1);
+    CaptureFd captured(1);
     EXPECT_EQ(manager.openLogFile(missing + "/x.log"), 0);
-    EXPECT_EQ(captured2.release(), "") << "level " << level;
+    EXPECT_EQ(captured.release(), "") << "level " << level;
   }
 }
 
@@ -219,18 +219,18 @@ TEST_F(ManagerTest, TimedAlarmEnabledAtTheNextPassAndDisabledAtThePassAfter)
   water.check();
   {
     TraceLevel level(2);
-    CaptureFd captured3(1);
+    CaptureFd captured2(1);
     manager.scanPass();
-    EXPECT_EQ(captured3.release(),
+    EXPECT_EQ(captured2.release(),
               "Alarm disabled: Electronics housing water alarm 00:07 since last trip @10:11:12 \n");
   }
   EXPECT_EQ(manager.enabledCount(), 0u);
   EXPECT_EQ(manager.disabledCount(), 1u);
 
   clock.setSeconds(13);
-  CaptureFd captured4(1);
+  CaptureFd captured2(1);
   water.check();
-  captured4.release();
+  captured2.release();
   manager.scanPass();
 
   EXPECT_EQ(log(),
