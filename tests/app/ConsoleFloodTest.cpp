@@ -61,12 +61,7 @@ TEST(ConsoleFlood, MemoryStaysBoundedAndRecordsAndAlarmsKeepArriving)
   CorbaEnv env;
   env.startNotifier();
   TestOrb orb(env.orbArgs());
-  CORBA::Object_var self = orb.activate(&consumer);
-  Event_Comm::Consumer_var consumerRef = Event_Comm::Consumer::_narrow(self.in());
-  CORBA::Object_var object = orb.resolve("Notifier");
-  Event_Comm::Notifier_var notifier = Event_Comm::Notifier::_narrow(object.in());
-  ASSERT_FALSE(CORBA::is_nil(notifier));
-  notifier->subscribe(consumerRef.in(), "housekeeping message");
+  NotifierSubscription subscription(orb, &consumer, "housekeeping message");
 
   TempDir dir("tmx-flood");
   // Water in the electronics housing from the start: its alarm trips 6 s
@@ -140,7 +135,6 @@ TEST(ConsoleFlood, MemoryStaysBoundedAndRecordsAndAlarmsKeepArriving)
   ASSERT_TRUE(tmx.writeStdin("quit\n", milliseconds(10000)));
   const ExitStatus status = tmx.wait(milliseconds(60000));
   EXPECT_TRUE(status.ok()) << status.describe() << "\n" << tmx.err();
-  notifier->unsubscribe(consumerRef.in(), "");
 }
 
 } // namespace

@@ -219,12 +219,7 @@ protected:
       return;
     env_->startNotifier();
     orb_ = std::make_unique<TestOrb>(env_->orbArgs());
-    CORBA::Object_var self = orb_->activate(&consumer_);
-    consumerRef_ = Event_Comm::Consumer::_narrow(self.in());
-    CORBA::Object_var object = orb_->resolve("Notifier");
-    notifier_ = Event_Comm::Notifier::_narrow(object.in());
-    ASSERT_FALSE(CORBA::is_nil(notifier_));
-    notifier_->subscribe(consumerRef_.in(), "");
+    subscription_ = std::make_unique<NotifierSubscription>(*orb_, &consumer_);
   }
 
   // startCorba(), then a monitor with that configuration started; it lives
@@ -247,14 +242,7 @@ protected:
   void TearDown() override
   {
     monitor_.reset();
-    if (!CORBA::is_nil(notifier_)) {
-      try {
-        notifier_->unsubscribe(consumerRef_.in(), "");
-      } catch (const CORBA::Exception &) {
-      }
-    }
-    notifier_ = Event_Comm::Notifier::_nil();
-    consumerRef_ = Event_Comm::Consumer::_nil();
+    subscription_.reset();
     orb_.reset();
   }
 
@@ -273,9 +261,8 @@ protected:
   Consumer_i consumer_; // outlives the ORB that serves it
   std::unique_ptr<CorbaEnv> env_;
   std::unique_ptr<TestOrb> orb_;
-  Event_Comm::Consumer_var consumerRef_;
+  std::unique_ptr<NotifierSubscription> subscription_;
   std::unique_ptr<Monitor> monitor_;
-  Event_Comm::Notifier_var notifier_;
 };
 
 void expectReadingNearNow(const Received &r)

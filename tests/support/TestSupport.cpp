@@ -970,4 +970,25 @@ void TestOrb::deactivate(PortableServer::Servant servant)
   poa_->deactivate_object(id.in());
 }
 
+NotifierSubscription::NotifierSubscription(TestOrb &orb,
+                                           PortableServer::Servant consumer,
+                                           const std::string &filter)
+{
+  CORBA::Object_var object = orb.resolve("Notifier");
+  notifier_ = Event_Comm::Notifier::_narrow(object.in());
+  if (CORBA::is_nil(notifier_))
+    throw std::runtime_error("\"Notifier\" is not bound to a notifier");
+  CORBA::Object_var self = orb.activate(consumer);
+  consumer_ = Event_Comm::Consumer::_narrow(self.in());
+  notifier_->subscribe(consumer_.in(), filter.c_str());
+}
+
+NotifierSubscription::~NotifierSubscription()
+{
+  try {
+    notifier_->unsubscribe(consumer_.in(), "");
+  } catch (const CORBA::Exception &) {
+  }
+}
+
 } // namespace tmx::test

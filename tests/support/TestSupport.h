@@ -29,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include <Event_Comm.hh>
 #include <omniORB4/CORBA.h>
 #include <omniORB4/Naming.hh>
 
@@ -306,6 +307,26 @@ private:
   CORBA::ORB_var orb_;
   PortableServer::POA_var poa_;
   CosNaming::NamingContext_var naming_;
+};
+
+// A consumer servant activated in orb and subscribed with filter to the
+// notifier bound as "Notifier"; unsubscribed (all its filters) when this
+// goes, a failure then ignored: the notifier may be gone. The servant must
+// outlive the ORB. Throws std::runtime_error when "Notifier" is not a
+// notifier.
+class NotifierSubscription
+{
+public:
+  NotifierSubscription(TestOrb &orb, PortableServer::Servant consumer, const std::string &filter = "");
+  ~NotifierSubscription();
+  NotifierSubscription(const NotifierSubscription &) = delete;
+  NotifierSubscription &operator=(const NotifierSubscription &) = delete;
+
+  Event_Comm::Notifier_ptr notifier() const { return notifier_.in(); }
+
+private:
+  Event_Comm::Notifier_var notifier_;
+  Event_Comm::Consumer_var consumer_;
 };
 
 } // namespace tmx::test
