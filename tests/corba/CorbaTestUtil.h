@@ -25,8 +25,8 @@ inline std::vector<std::string> concat(std::vector<std::string> a, const std::ve
   return a;
 }
 
-// Waits on a condition that a servant's thread signals.
-class Recorder
+// State a servant's thread changes and a test waits on.
+class Waitable
 {
 public:
   template<class Pred>
@@ -59,10 +59,10 @@ inline CORBA::Any anyOf(CORBA::ULong n)
 }
 
 // An in-process Event_Comm::Notifier that records pushed events and can be
-// told to fail or to hold a push until released.
+// told to fail or to hold a push until released (at most a minute).
 class TestNotifier
   : public POA_Event_Comm::Notifier
-  , public Recorder
+  , public Waitable
 {
 public:
   void push(const Event_Comm::Event &event) override
@@ -78,7 +78,7 @@ public:
     if (hold_) {
       ++held_;
       notify();
-      changed_.wait(lock, [&] { return !hold_; });
+      changed_.wait_for(lock, std::chrono::minutes(1), [&] { return !hold_; });
     }
     events_.push_back(event);
     notify();
