@@ -104,3 +104,12 @@ double dewPoint(double temperature, double humidity)
   const double gamma = std::log(humidity / 100.0) + b * temperature / (c + temperature);
   return c * gamma / (b - gamma);
 }
+
+std::optional<double> dewPointOf(const std::optional<double> &temperature,
+                                 const std::optional<double> &humidity)
+{
+  if (!temperature || !humidity)
+    return std::nullopt;
+  const double d = dewPoint(*temperature, *humidity);
+  return std::isfinite(d) ? std::optional<double>(d) : std::nullopt;
+}

@@ -47,3 +47,7 @@ HousingLimits housingLimitsOf(const std::vector<ConfigEntry> &entries,
 // Dew point in degC by the Magnus formula over water (17.62, 243.12 degC).
 // NaN when there is none to compute (humidity not above 0).
 double dewPoint(double temperature, double humidity);
+// The same for readings that may be missing; nullopt when either is
+// missing or there is no dew point.
+std::optional<double> dewPointOf(const std::optional<double> &temperature,
+                                 const std::optional<double> &humidity);

@@ -111,15 +111,6 @@ std::int64_t floorDiv(std::int64_t a, std::int64_t b)
   return q;
 }
 
-// -1.0 is "could not be read"; nothing else outside the finite numbers
-// means a value either.
-std::optional<double> reading(const std::optional<double> &v)
-{
-  if (!v || *v == -1.0 || !std::isfinite(*v))
-    return std::nullopt;
-  return v;
-}
-
 struct StmtDeleter
 {
   void operator()(sqlite3_stmt *s) const { sqlite3_finalize(s); }
@@ -311,6 +302,13 @@ const char *nameAt(const char *const (&names)[N], int index)
 }
 
 } // namespace
+
+std::optional<double> reading(const std::optional<double> &v)
+{
+  if (!v || *v == -1.0 || !std::isfinite(*v))
+    return std::nullopt;
+  return v;
+}
 
 const char *housingName(int housing)
 {

@@ -65,6 +65,10 @@ private:
 constexpr int housingCount = 2;
 // "electronics" / "spectrograph"; "" for anything else.
 const char *housingName(int housing);
+
+// A reading as it is kept: nothing for the monitor's -1.0 ("could not be
+// read") or for a value that is not finite.
+std::optional<double> reading(const std::optional<double> &v);
 // "electronics", "spectrograph", "0" or "1"; nullopt otherwise.
 std::optional<int> parseHousing(const std::string &text);
 

@@ -25,13 +25,11 @@ void appendValue(std::string &out, const std::optional<double> &v)
 // either reading is missing or there is none ("-0.00" is written "0.00").
 void appendDewPoint(std::string &out, const HousekeepingRecord &r)
 {
-  if (!r.temperature || !r.humidity)
-    return;
-  const double d = dewPoint(*r.temperature, *r.humidity);
-  if (!std::isfinite(d))
+  const std::optional<double> d = dewPointOf(r.temperature, r.humidity);
+  if (!d)
     return;
   char buf[32];
-  std::snprintf(buf, sizeof buf, "%.2f", std::round(d * 100.0) == 0.0 ? 0.0 : d);
+  std::snprintf(buf, sizeof buf, "%.2f", std::round(*d * 100.0) == 0.0 ? 0.0 : *d);
   out += buf;
 }
 

@@ -55,6 +55,8 @@ public:
   void addRoutes(httplib::Server &server);
 
 private:
+  Reply housekeeping(const HousekeepingQuery &query) const;
+
   ApiSources s_;
 };
 

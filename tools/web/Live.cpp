@@ -15,14 +15,10 @@ double unixSeconds(std::chrono::system_clock::time_point t)
   return std::chrono::duration<double>(t.time_since_epoch()).count();
 }
 
-namespace {
-
 Json optionalNumber(const std::optional<double> &v)
 {
   return v && std::isfinite(*v) ? Json(*v) : Json(nullptr);
 }
-
-} // namespace
 
 bool readLimitsConfig(const std::string &path,
                       LimitsSet &limits,
@@ -67,15 +63,6 @@ Json limitsJson(const HousingLimits &limits)
   j["dewPointMargin"] = optionalNumber(limits.dewPointMargin);
   j["hysteresis"] = limits.hysteresis;
   return j;
-}
-
-std::optional<double> dewPointOf(const std::optional<double> &temperature,
-                                 const std::optional<double> &humidity)
-{
-  if (!temperature || !humidity)
-    return std::nullopt;
-  const double d = dewPoint(*temperature, *humidity);
-  return std::isfinite(d) ? std::optional<double>(d) : std::nullopt;
 }
 
 Json serviceJson(const LinkStatus &status)

@@ -34,6 +34,9 @@ constexpr double staleSeconds = 15.0;
 
 double unixSeconds(std::chrono::system_clock::time_point t);
 
+// The number, or null when it is missing or not finite.
+Json optionalNumber(const std::optional<double> &v);
+
 // The limits of each housing (index as HousingID).
 using LimitsSet = std::array<HousingLimits, archive::housingCount>;
 
@@ -50,11 +53,6 @@ bool readLimitsConfig(const std::string &path,
 // {"lowTemperature":x|null,"highTemperature":x|null,"highHumidity":x|null,
 //  "dewPointMargin":x|null,"hysteresis":x}
 Json limitsJson(const HousingLimits &limits);
-
-// The dew point of a temperature and humidity; nullopt when either is
-// missing or there is none.
-std::optional<double> dewPointOf(const std::optional<double> &temperature,
-                                 const std::optional<double> &humidity);
 
 // The service object: {"state","since","lastRecord","stale"}.
 Json serviceJson(const LinkStatus &status);

@@ -60,19 +60,22 @@ void serve(const page::Asset &asset,
     res.status = 304;
     return;
   }
-  // A content provider of known length is sent as it is: cpp-httplib would
-  // otherwise compress each answer anew, and its brotli (best quality) takes
-  // a few hundred milliseconds for dygraphs alone.
-  const char *data = reinterpret_cast<const char *>(asset.data);
-  const std::size_t size = asset.size;
-  res.set_content_provider(size,
-                           contentType(asset.name),
-                           [data, size](std::size_t offset, std::size_t length, httplib::DataSink &sink) {
-                             return sink.write(data + offset, std::min(length, size - offset));
-                           });
+  sendUncompressed(res, reinterpret_cast<const char *>(asset.data), asset.size, contentType(asset.name));
 }
 
 } // namespace
+
+void sendUncompressed(httplib::Response &res,
+                      const char *data,
+                      std::size_t size,
+                      const char *contentType,
+                      std::shared_ptr<const void> keep)
+{
+  res.set_content_provider(
+    size, contentType, [data, size, keep](std::size_t offset, std::size_t length, httplib::DataSink &sink) {
+      return sink.write(data + offset, std::min(length, size - offset));
+    });
+}
 
 void addPageRoutes(httplib::Server &server)
 {

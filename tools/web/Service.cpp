@@ -61,14 +61,6 @@ void report(const std::string &what)
   std::fprintf(stderr, "%s: %s\n", program, what.c_str());
 }
 
-std::optional<double> reading(double v)
-{
-  // -1.0 is the monitor's "could not be read".
-  if (v == -1.0 || !std::isfinite(v))
-    return std::nullopt;
-  return v;
-}
-
 // ------------------------------------------------------------ the notifier
 
 class NotifierConnector : public Connector
@@ -231,8 +223,8 @@ std::optional<Record> decodeEvent(const Event_Comm::Event &event, double arrival
     archive::HousekeepingRecord r;
     r.housing = hk->id == ELECTRONICS_HOUSING ? 0 : 1;
     r.readingTime = static_cast<std::int64_t>(hk->readingTime);
-    r.temperature = reading(hk->temp);
-    r.humidity = reading(hk->rh);
+    r.temperature = archive::reading(hk->temp);
+    r.humidity = archive::reading(hk->rh);
     r.water = hk->wateralarm;
     r.arrivalTime = arrival;
     return r;
