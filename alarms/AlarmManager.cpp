@@ -331,18 +331,13 @@ int AlarmManager::openLogFileLocked(const std::string &path)
 
   if (created) {
     const DateTime now(DateTime::LocalNow);
-    char date[64];
-    std::snprintf(date,
-                  sizeof date,
-                  "PSTDATE:%02d/%02d/%02d\nTIME:%02d:%02d:%02d\n",
-                  now.dayOfMonth(),
-                  now.month(),
-                  now.year(),
-                  now.hour(),
-                  now.minute(),
-                  now.second());
+    // The date's year form (two digits before 2000) has no strftime
+    // equivalent.
+    char date[32];
+    std::snprintf(date, sizeof date, "PSTDATE:%02d/%02d/%02d\n", now.dayOfMonth(), now.month(), now.year());
     writeLocked(std::string("LOGFILE:") + path + "\nAPPTITLE:" + appName() + "  VER:" + appVersion() +
-                "\nINSTRUMENT LOCATION:" + appBuild() + " ID:" + appName() + "\n" + date);
+                "\nINSTRUMENT LOCATION:" + appBuild() + " ID:" + appName() + "\n" + date +
+                "TIME:" + now.clockText() + "\n");
   }
   return 1;
 }

@@ -15,12 +15,10 @@ int usageError(const char *program, const std::string &what)
   return 2;
 }
 
-CORBA::ORB_ptr initOrb(int &argc, char **argv, const char *program, bool &userCallTimeout)
+CORBA::ORB_ptr initOrb(int &argc, char **argv, const char *program)
 {
   try {
-    CORBA::ORB_var orb = tmx::orb::initOrb(argc, argv);
-    userCallTimeout = tmx::orb::callTimeoutConfigured();
-    return orb._retn();
+    return tmx::orb::initOrb(argc, argv);
   } catch (const CORBA::Exception &e) {
     usageError(program, "bad ORB option: " + tmx::orb::describe(e));
     return CORBA::ORB::_nil();

@@ -15,10 +15,8 @@ namespace tmx::tools {
 int usageError(const char *program, const std::string &what);
 
 // tmx::orb::initOrb, which removes the ORB options from argv. On a bad ORB
-// option it reports a usage error and returns nil. userCallTimeout tells
-// whether omniORB's configuration (command line, environment, file) gave
-// the client call time-out itself.
-CORBA::ORB_ptr initOrb(int &argc, char **argv, const char *program, bool &userCallTimeout);
+// option it reports a usage error and returns nil.
+CORBA::ORB_ptr initOrb(int &argc, char **argv, const char *program);
 
 // Activates servant in the root POA, activates its manager and returns the
 // servant's reference.

@@ -5,9 +5,9 @@
 #include <optional>
 #include <string>
 
-#include "tools/common/CommandLine.h"
 #include "orb/Orb.h"
 #include "orb/SignalWaiter.h"
+#include "tools/common/CommandLine.h"
 #include "tools/common/ToolSupport.h"
 #include "tools/notifier/Notifier_i.h"
 
@@ -79,8 +79,7 @@ int main(int argc, char **argv)
     stopSignalled.notify_all();
   });
 
-  bool userCallTimeout = false;
-  CORBA::ORB_var orb = initOrb(argc, argv, program, userCallTimeout);
+  CORBA::ORB_var orb = tmx::tools::initOrb(argc, argv, program);
   if (CORBA::is_nil(orb))
     return 2;
 
@@ -98,9 +97,6 @@ int main(int argc, char **argv)
     orb->destroy();
     return *done;
   }
-  // Naming-service calls must not hang on an unresponsive service.
-  if (!userCallTimeout)
-    omniORB::setClientCallTimeout(10000);
 
   int status = 0;
   auto *servant = new Notifier_i(options);

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "TMX.hh"
-#include "tools/common/CommandLine.h"
 #include "orb/Orb.h"
+#include "tools/common/CommandLine.h"
 #include "tools/common/ToolSupport.h"
 
 using namespace tmx::tools;
@@ -66,8 +66,7 @@ bool unreachable(const CORBA::SystemException &e)
 
 int main(int argc, char **argv)
 {
-  bool userCallTimeout = false;
-  CORBA::ORB_var orb = initOrb(argc, argv, program, userCallTimeout);
+  CORBA::ORB_var orb = tmx::tools::initOrb(argc, argv, program);
   if (CORBA::is_nil(orb))
     return 2;
 
@@ -82,7 +81,7 @@ int main(int argc, char **argv)
     orb->destroy();
     return *done;
   }
-  if (!userCallTimeout)
+  if (!callTimeoutConfigured())
     omniORB::setClientCallTimeout(timeoutMs);
   omniORB::setClientConnectTimeout(timeoutMs);
 

@@ -6,9 +6,9 @@
 #include <optional>
 #include <string>
 
-#include "tools/common/CommandLine.h"
 #include "orb/Orb.h"
 #include "orb/SignalWaiter.h"
+#include "tools/common/CommandLine.h"
 #include "tools/common/ToolSupport.h"
 #include "tools/watch/EventFormat.h"
 
@@ -160,8 +160,7 @@ int main(int argc, char **argv)
   WatchState state;
   SignalWaiter signals([&state](int) { state.request(Stop::signal); });
 
-  bool userCallTimeout = false;
-  CORBA::ORB_var orb = initOrb(argc, argv, program, userCallTimeout);
+  CORBA::ORB_var orb = tmx::tools::initOrb(argc, argv, program);
   if (CORBA::is_nil(orb))
     return 2;
 
@@ -184,8 +183,6 @@ int main(int argc, char **argv)
   Format format = json ? Format::json : csv ? Format::csv : Format::text;
   if (format == Format::csv && !filterGiven)
     filter = "housekeeping";
-  if (!userCallTimeout)
-    omniORB::setClientCallTimeout(10000);
 
   int status = 0;
   auto *servant = new WatchConsumer(state, format, count);

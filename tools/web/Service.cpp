@@ -264,8 +264,7 @@ int runWeb(int argc, char **argv)
     stopChanged.notify_all();
   });
 
-  bool userCallTimeout = false;
-  CORBA::ORB_var orb = tools::initOrb(argc, argv, program, userCallTimeout);
+  CORBA::ORB_var orb = tools::initOrb(argc, argv, program);
   if (CORBA::is_nil(orb))
     return 2;
 
@@ -292,7 +291,7 @@ int runWeb(int argc, char **argv)
   }
   // A dead or stalled notifier must be noticed well within the 15 s in
   // which records are to flow again.
-  if (!userCallTimeout)
+  if (!tmx::orb::callTimeoutConfigured())
     omniORB::setClientCallTimeout(5000);
 
   int status = 0;
