@@ -506,27 +506,16 @@ TEST_F(ManagerTest, AFullDeviceIsReportedOnceAndPublished)
 class GateSink : public RecordingSink
 {
 public:
+  GateSink() { gate_.hold(); }
   void send_event(const CORBA::Any &value) override
   {
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      opened_.wait_for(lock, std::chrono::milliseconds(waitMs), [this] { return open_; });
-    }
+    gate_.pass(std::chrono::milliseconds(waitMs));
     RecordingSink::send_event(value);
   }
-  void open()
-  {
-    {
-      std::lock_guard<std::mutex> guard(mutex_);
-      open_ = true;
-    }
-    opened_.notify_all();
-  }
+  void open() { gate_.release(); }
 
 private:
-  std::mutex mutex_;
-  std::condition_variable opened_;
-  bool open_ = false;
+  Gate gate_;
 };
 
 TEST_F(ManagerTest, FlushWaitsUntilEverythingRaisedIsLoggedAndPublished)

@@ -127,9 +127,7 @@ TEST(History, ExportsAndTellsWhatTheArchiveHolds)
     { { "--archive", dir.write("x.txt", std::string(4096, 'x')), "stats" }, 1 },
   };
   for (const auto &f : faults) {
-    std::vector<std::string> argv{ tool };
-    argv.insert(argv.end(), f.args.begin(), f.args.end());
-    r = run(argv);
+    r = run(tmx::test::programArgs("tmx-history", {}, f.args));
     EXPECT_TRUE(r.status.exited && r.status.code == f.status) << f.args.back() << ": " << r.status.describe();
     EXPECT_FALSE(r.err.empty());
   }

@@ -13,6 +13,7 @@
 #include <vector>
 
 using corba_test::CaptureFd;
+using tmx::test::countOccurrences;
 
 namespace {
 
@@ -62,14 +63,6 @@ std::vector<std::string> queuedNames(const Event_Supplier &supplier)
   return names;
 }
 
-std::size_t countOf(const std::string &text, const std::string &what)
-{
-  std::size_t n = 0;
-  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-    ++n;
-  return n;
-}
-
 struct OverflowCase
 {
   const char *what;
@@ -100,7 +93,7 @@ TEST_P(EventQueueOverflow, DropsTheOldestConsoleLinesFirstAndReportsOnce)
   EXPECT_EQ(c.kept, queuedNames(supplier));
   supplier.stop();
   const std::string text = out.text();
-  EXPECT_EQ(*c.report ? 1u : 0u, countOf(text, "ERROR: Event queue full")) << text;
+  EXPECT_EQ(*c.report ? 1u : 0u, countOccurrences(text, "ERROR: Event queue full")) << text;
   if (*c.report) {
     EXPECT_NE(std::string::npos, text.find(c.report)) << text;
   }
@@ -222,7 +215,8 @@ TEST(EventSupplierQueue, NothingIsQueuedAfterStopAndThatIsSaidOnce)
   for (const char *name : { "L1", "H2", "M3", "L4" })
     supplier.queue_event(valueOf(name));
   EXPECT_EQ((std::vector<std::string>{ "H0" }), queuedNames(supplier));
-  EXPECT_EQ(1u, countOf(out.text(), "Publishing stopped: values are no longer queued\n")) << out.text();
+  EXPECT_EQ(1u, countOccurrences(out.text(), "Publishing stopped: values are no longer queued\n"))
+    << out.text();
 }
 
 TEST(EventSupplierQueue, ALimitIsAPositiveDecimalCount)

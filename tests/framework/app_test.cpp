@@ -4,9 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
 
 using tmx::test::CaptureFd;
 
@@ -22,17 +20,16 @@ public:
   QuitHandler(TaskSynchronizer *sync, EventTrigger *quit, bool stuck, bool heldStart)
     : MicroEventHandler("e", sync)
     , quit_(quit)
-    , stuck_(stuck)
-    , heldStart_(heldStart)
   {
     addEvent(quit, nullptr);
+    if (stuck)
+      stuck_.hold();
+    if (heldStart)
+      start_.hold();
   }
   int run() override
   {
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      released_.wait_for(lock, std::chrono::seconds(10), [this] { return !heldStart_; });
-    }
+    start_.pass(std::chrono::seconds(10));
     return MicroEventHandler::run();
   }
   int waitUntilWatching(int ms) override
@@ -40,36 +37,23 @@ public:
     releaseStart();
     return MicroEventHandler::waitUntilWatching(ms);
   }
-  void releaseStart()
-  {
-    std::lock_guard<std::mutex> guard(mutex_);
-    heldStart_ = false;
-    released_.notify_all();
-  }
+  void releaseStart() { start_.release(); }
   int processEvents() override
   {
     ++turns;
     if (quit_->isTriggered())
       quitSeen = true;
-    std::unique_lock<std::mutex> lock(mutex_);
-    released_.wait_for(lock, std::chrono::seconds(10), [this] { return !stuck_; });
+    stuck_.pass(std::chrono::seconds(10));
     return 0;
   }
-  void release()
-  {
-    std::lock_guard<std::mutex> guard(mutex_);
-    stuck_ = false;
-    released_.notify_all();
-  }
+  void release() { stuck_.release(); }
   std::atomic<int> turns{ 0 };
   std::atomic<bool> quitSeen{ false };
 
 private:
   EventTrigger *quit_;
-  std::mutex mutex_;
-  std::condition_variable released_;
-  bool stuck_;
-  bool heldStart_;
+  tmx::test::Gate stuck_;
+  tmx::test::Gate start_;
 };
 
 class TestApp : public MicroApp

@@ -11,6 +11,7 @@
 //   POST /test/drop     ends every open event stream (a lost connection)
 //   GET  /test/stats    {"housekeepingRequests":n,"streams":n,"streamsOpened":n}
 // It exits by itself after --lifetime seconds (default 300).
+#include "config/Limits.h"
 #include "tools/web/Page.h"
 
 #include <httplib.h>
@@ -33,14 +34,6 @@
 using nlohmann::json;
 
 namespace {
-
-// The dew point (Magnus, over water), as tmx-web computes it.
-double dewPoint(double temperature, double humidity)
-{
-  const double a = 17.62, b = 243.12;
-  const double g = std::log(humidity / 100) + a * temperature / (b + temperature);
-  return b * g / (a - g);
-}
 
 double unixNow()
 {
@@ -184,12 +177,7 @@ public:
       std::lock_guard<std::mutex> lock(mutex_);
       current_ = json::parse(req.body);
     });
-    server.Post("/test/drop", [this](const httplib::Request &, httplib::Response &) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      for (auto &s : streams_)
-        s->ended = true;
-      cv_.notify_all();
-    });
+    server.Post("/test/drop", [this](const httplib::Request &, httplib::Response &) { endStreams(); });
     server.Get("/test/stats", [this](const httplib::Request &, httplib::Response &res) {
       std::lock_guard<std::mutex> lock(mutex_);
       res.set_content(json{ { "housekeepingRequests", housekeepingRequests_ },

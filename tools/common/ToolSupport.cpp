@@ -2,9 +2,7 @@
 
 #include "orb/Orb.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <sstream>
 
 namespace tmx::tools {
