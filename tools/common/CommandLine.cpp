@@ -92,15 +92,21 @@ std::optional<int> CommandLine::parse(int argc, char **argv)
   longOptions.push_back({ "help", no_argument, nullptr, 'h' });
   longOptions.push_back({ nullptr, 0, nullptr, 0 });
 
-  // '+': stop at the first operand (there are none, so it is an error);
-  // ':': report a missing value apart from an unknown option.
-  const char shortOptions[] = "+:h";
+  // '-': operands come back in order, as option 1; ':': report a missing
+  // value apart from an unknown option.
+  const char shortOptions[] = "-:h";
+  bool taken = false;
   opterr = 0;
   optind = 0; // 0 makes glibc start afresh, also on a second parse
   for (;;) {
     int c = getopt_long(argc, argv, shortOptions, longOptions.data(), nullptr);
     if (c == -1)
       break;
+    if (c == 1) {
+      if (auto status = takeOperand(optarg, taken))
+        return status;
+      continue;
+    }
     if (c == 'h') {
       std::fputs(usageText_, stdout);
       std::fflush(stdout);
@@ -128,8 +134,18 @@ std::optional<int> CommandLine::parse(int argc, char **argv)
         break;
     }
   }
-  if (optind < argc)
-    return usageError("unknown argument \"" + std::string(argv[optind]) + "\"");
+  for (int i = optind; i < argc; ++i) // after "--"
+    if (auto status = takeOperand(argv[i], taken))
+      return status;
+  return std::nullopt;
+}
+
+std::optional<int> CommandLine::takeOperand(const char *arg, bool &taken)
+{
+  if (operand_ == nullptr || taken)
+    return usageError("unknown argument \"" + std::string(arg) + "\"");
+  *operand_ = arg;
+  taken = true;
   return std::nullopt;
 }
 

@@ -8,7 +8,7 @@
 // the fault and the pointer to --help on standard error, exit status 2).
 // Values follow their option as the next argument or after '='
 // ("--count 3", "--count=3"); an unambiguous abbreviation of a long option
-// is accepted. There are no operands.
+// is accepted. There are no operands, unless operand() names one.
 #pragma once
 
 #include <functional>
@@ -38,6 +38,10 @@ public:
       max = std::numeric_limits<T>::max();
     addNumber(name, unit, min, max, [&target](unsigned long long v) { target = static_cast<T>(v); });
   }
+
+  // The one operand (a sub-command), anywhere among the options; a second
+  // is an unknown argument.
+  void operand(std::string &target) { operand_ = &target; }
 
   // Reads argv[1..argc). Nothing when the program is to go on; otherwise
   // the exit status: 0 after --help, 2 after a usage error (reported).
@@ -70,10 +74,13 @@ private:
                  std::function<void(unsigned long long)> set);
   std::string needs(const Option &o) const;
   const Option *byText(const char *arg) const;
+  // Takes arg as the operand; the exit status of a usage error otherwise.
+  std::optional<int> takeOperand(const char *arg, bool &taken);
 
   const char *program_;
   const char *usageText_;
   std::vector<Option> options_;
+  std::string *operand_ = nullptr;
 };
 
 // A whole decimal number of digits only (no sign, no spaces), at most max;

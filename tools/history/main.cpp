@@ -1,12 +1,11 @@
 // tmx-history: reads a tmx-web archive without the service: exports the
 // housekeeping records of a window, or tells what the archive holds.
 #include <cstdio>
+#include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <iostream>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "tools/archive/Archive.h"
 #include "tools/archive/Export.h"
@@ -48,18 +47,6 @@ const char usageText[] =
   "Exit status: 0 on success; 1 when the archive is refused (missing, not an\n"
   "archive, newer or damaged) or cannot be read; 2 for a bad command line.\n";
 
-// Options that take a value, to tell their values from the sub-command.
-bool takesValue(const char *arg)
-{
-  static const char *const names[] = { "--archive", "--from", "--to", "--housing" };
-  if (std::strchr(arg, '='))
-    return false;
-  for (const char *n : names)
-    if (std::strlen(arg) > 2 && std::strncmp(n, arg, std::strlen(arg)) == 0)
-      return true; // the name or an abbreviation of it
-  return false;
-}
-
 std::string timeText(const std::optional<double> &t)
 {
   return t ? isoUtc(static_cast<std::int64_t>(*t)) : std::string("-");
@@ -75,7 +62,6 @@ void printKind(const char *name, const KindStats &k)
 
 int exportWindow(const Archive &archive, double from, double to, std::optional<int> housing, bool json)
 {
-  std::ios::sync_with_stdio(false);
   std::string out = json ? "[" : csvHeader();
   bool first = true;
   archive.forEachRecord(
@@ -120,24 +106,9 @@ int main(int argc, char **argv)
   cl.text("housing", "a housing", housingText, &housingGiven);
   cl.flag("csv", csv);
   cl.flag("json", json);
-  // The sub-command is the one operand: take it out before the options are
-  // read.
   std::string command;
-  std::vector<char *> args{ argv[0] };
-  for (int i = 1; i < argc; ++i) {
-    if (argv[i][0] == '-' && argv[i][1] != '\0') {
-      args.push_back(argv[i]);
-      if (std::strcmp(argv[i], "--") != 0 && takesValue(argv[i]) && i + 1 < argc)
-        args.push_back(argv[++i]);
-    } else if (command.empty()) {
-      command = argv[i];
-    } else {
-      return cl.usageError("unknown argument \"" + std::string(argv[i]) + "\"");
-    }
-  }
-
-  args.push_back(nullptr);
-  if (auto status = cl.parse(static_cast<int>(args.size()) - 1, args.data()))
+  cl.operand(command);
+  if (auto status = cl.parse(argc, argv))
     return *status;
 
   if (command.empty())
