@@ -56,6 +56,12 @@ void CommandLine::text(const char *name, const char *what, std::string &target, 
   options_.push_back(std::move(o));
 }
 
+void CommandLine::fileName(const char *name, std::string &target, bool *given)
+{
+  text(name, "a file name", target, given);
+  options_.back().min = 1;
+}
+
 void CommandLine::addNumber(const char *name,
                             const char *unit,
                             unsigned long long min,
@@ -124,7 +130,11 @@ std::optional<int> CommandLine::parse(int argc, char **argv)
     unsigned long long value = 0;
     switch (o.kind) {
       case Kind::flag:
+        o.setText(optarg);
+        break;
       case Kind::text:
+        if (std::strlen(optarg) < o.min)
+          return usageError(needs(o));
         o.setText(optarg);
         break;
       case Kind::number:

@@ -28,6 +28,8 @@ public:
   void flag(const char *name, bool &target);
   // --NAME TEXT; given (when not null) is set to true when the option came.
   void text(const char *name, const char *what, std::string &target, bool *given = nullptr);
+  // --NAME FILE: the same for a file name, which may not be empty.
+  void fileName(const char *name, std::string &target, bool *given = nullptr);
   // --NAME N with min <= N <= max; unit names the number in the usage
   // error ("milliseconds"; "" for a plain number).
   template<class T>
@@ -61,8 +63,8 @@ private:
   {
     std::string name;
     Kind kind;
-    std::string what; // text: what the value is; number: its unit
-    unsigned long long min = 0, max = 0;
+    std::string what;                    // text: what the value is; number: its unit
+    unsigned long long min = 0, max = 0; // text: min is the least length
     std::function<void(const char *)> setText;
     std::function<void(unsigned long long)> setNumber;
   };

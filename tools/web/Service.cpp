@@ -270,19 +270,14 @@ int runWeb(int argc, char **argv)
 
   std::string archivePath = "tmx-history.sqlite", listen = "127.0.0.1:8080", configPath;
   unsigned long keepDays = 0;
-  bool configGiven = false;
   tools::CommandLine options(program, usageText);
-  options.text("archive", "a file name", archivePath);
+  options.fileName("archive", archivePath);
   options.text("listen", "ADDR:PORT", listen);
   options.number("keep-days", "days", 1, 100000, keepDays);
-  options.text("config", "a file name", configPath, &configGiven);
+  options.fileName("config", configPath);
   std::optional<int> done = options.parse(argc, argv);
   std::string host;
   int port = 0;
-  if (!done && archivePath.empty())
-    done = options.usageError("--archive needs a file name");
-  if (!done && configGiven && configPath.empty())
-    done = options.usageError("--config needs a file name");
   if (!done && !parseListen(listen, host, port))
     done = options.usageError("--listen needs ADDR:PORT, not \"" + listen + "\"");
   if (done) {
@@ -296,7 +291,7 @@ int runWeb(int argc, char **argv)
 
   int status = 0;
   std::optional<LimitsSet> limits;
-  if (configGiven) {
+  if (!configPath.empty()) {
     limits.emplace();
     std::string why;
     const auto malformed = [&configPath](const std::string &text) { report(configPath + ": " + text); };
