@@ -1,4 +1,5 @@
 #include "tools/archive/Archive.h"
+#include "tools/archive/TimeText.h"
 
 #include <sys/stat.h>
 
@@ -20,8 +21,6 @@ constexpr int applicationId = 0x544D5848;
 constexpr int schemaVersion = 1;
 // Idle reading connections kept for the next call.
 constexpr std::size_t readerPoolSize = 4;
-// 9999-12-31T23:59:59Z: no time read from the archive lies beyond it.
-constexpr double latestTime = 253402300799.0;
 
 const char *const schemaSql = R"(
 CREATE TABLE housekeeping(
@@ -671,8 +670,8 @@ Series Archive::housekeeping(int housing, double from, double to, unsigned point
   if (housing < 0 || housing >= housingCount || !(from <= to))
     return series;
   // Any window, however wide, stays within what bucket numbers can count.
-  from = std::clamp(from, 0.0, latestTime);
-  to = std::clamp(to, 0.0, latestTime);
+  from = std::clamp(from, 0.0, lastSecond);
+  to = std::clamp(to, 0.0, lastSecond);
   Impl::Reader c(*impl_);
   c->exec("BEGIN");
 

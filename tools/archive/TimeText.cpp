@@ -28,8 +28,6 @@ bool plainDecimal(const std::string &s)
   return allDigits(s, 0, dot) && allDigits(s, dot + 1, s.size());
 }
 
-constexpr double lastSecond = 253402300799.0; // 9999-12-31T23:59:59Z
-
 } // namespace
 
 std::optional<double> parseTime(const std::string &text)

@@ -8,6 +8,10 @@
 
 namespace tmx::archive {
 
+// 9999-12-31T23:59:59Z, the last second parseTime takes: no time the
+// archive answers for lies beyond it.
+constexpr double lastSecond = 253402300799.0;
+
 // Unix seconds ("1765188000", "1765188000.25": digits with an optional
 // fraction, no sign) or ISO 8601 UTC: "2026-12-08T10:00:00Z", the same
 // without the Z (still UTC), with fractions of a second ("...:00.5Z"),

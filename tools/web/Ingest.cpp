@@ -4,17 +4,9 @@
 #include <exception>
 
 #include "tools/common/Worker.h"
+#include "tools/web/Live.h"
 
 namespace tmx::web {
-
-namespace {
-
-double nowSeconds()
-{
-  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
-
-} // namespace
 
 template<class T>
 std::size_t Ingest::trim(std::vector<T> &records)
@@ -135,7 +127,8 @@ void Ingest::writeRound(bool final)
     const auto now = std::chrono::steady_clock::now();
     if (now >= nextPrune_) {
       try {
-        const std::size_t removed = store_.prune(nowSeconds() - *options_.keepSeconds, options_.pruneRows);
+        const std::size_t removed = store_.prune(
+          unixSeconds(std::chrono::system_clock::now()) - *options_.keepSeconds, options_.pruneRows);
         // A full step: more to delete, go on at the next round.
         nextPrune_ = removed >= options_.pruneRows ? now : now + options_.pruneEvery;
         if (pruneFailing_)
