@@ -216,22 +216,28 @@ std::string resolveProgram(const std::string &name)
 {
   if (name.find('/') != std::string::npos)
     return name;
-  const char *path = std::getenv("PATH");
-  std::string dirs = path ? path : "/usr/local/bin:/usr/bin:/bin";
-  std::size_t start = 0;
-  for (;;) {
-    std::size_t end = dirs.find(':', start);
-    std::string dir = dirs.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    std::string candidate = (dir.empty() ? std::string(".") : dir) + "/" + name;
-    if (::access(candidate.c_str(), X_OK) == 0)
-      return candidate;
-    if (end == std::string::npos)
-      return name;
-    start = end + 1;
-  }
+  const std::string found = findInPath(name);
+  return found.empty() ? name : found;
 }
 
 } // namespace
+
+std::string findInPath(const std::string &name)
+{
+  const char *path = std::getenv("PATH");
+  const std::string dirs = path ? path : "/usr/local/bin:/usr/bin:/bin";
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = dirs.find(':', start);
+    const std::string dir = dirs.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    const std::string candidate = (dir.empty() ? std::string(".") : dir) + "/" + name;
+    if (::access(candidate.c_str(), X_OK) == 0)
+      return candidate;
+    if (end == std::string::npos)
+      return {};
+    start = end + 1;
+  }
+}
 
 std::string binDir()
 {

@@ -35,6 +35,9 @@
 
 namespace tmx::test {
 
+// The full path of an executable found in PATH, or "" when there is none.
+std::string findInPath(const std::string &name);
+
 // Directory of the project's built executables (build/bin), and
 // binaryPath("tmx-watch") = that directory + "/tmx-watch".
 std::string binDir();

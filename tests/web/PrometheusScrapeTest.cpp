@@ -4,39 +4,22 @@
 // the loggers' values. The test fails (never skips) when prometheus is not
 // installed: scripts/deps.sh installs it.
 #include "tests/support/TestSupport.h"
+#include "tests/web/WebProcess.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <map>
-#include <regex>
-#include <sstream>
 
 using namespace tmx::test;
 using Json = nlohmann::json;
 using SteadyClock = std::chrono::steady_clock;
 
 namespace {
-
-// Full path of an executable found in PATH, or empty.
-std::string findInPath(const std::string &name)
-{
-  const char *path = std::getenv("PATH");
-  std::istringstream dirs(path ? path : "/usr/local/bin:/usr/bin:/bin");
-  std::string dir;
-  while (std::getline(dirs, dir, ':')) {
-    const std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
-    if (::access(candidate.c_str(), X_OK) == 0)
-      return candidate;
-  }
-  return {};
-}
 
 // Starts prometheus on a free loopback port with the given configuration
 // and its storage in dir, and waits until it is ready; a port taken in
@@ -80,14 +63,9 @@ TEST(PrometheusScrape, QueryApiAnswersBothHousingsTemperatures)
   TempDir dir("tmx-web-prometheus");
 
   // tmx-web on a free port with a fresh archive.
-  ChildProcess web(programArgs(
-    "tmx-web", env.orbArgs(), { "--archive", dir.file("history.sqlite"), "--listen", "127.0.0.1:0" }));
-  ASSERT_TRUE(web.waitForOut("serving http://127.0.0.1:")) << web.err();
-  std::smatch m;
-  const std::string webOut = web.out();
-  ASSERT_TRUE(std::regex_search(webOut, m, std::regex("serving http://127.0.0.1:([0-9]+)/"))) << webOut;
-  const std::string webPort = m[1];
-  ASSERT_TRUE(web.waitForErr("subscribed to the notifier")) << web.err();
+  WebProcess web(env.orbArgs(), dir.file("history.sqlite"));
+  const std::string webPort = std::to_string(web.port);
+  ASSERT_TRUE(web.process->waitForErr("subscribed to the notifier")) << web.process->err();
 
   // The monitor with simulated loggers.
   TempDir run("tmx-web-prometheus-run");
@@ -137,14 +115,14 @@ TEST(PrometheusScrape, QueryApiAnswersBothHousingsTemperatures)
     },
     milliseconds(60000));
   ASSERT_TRUE(both) << "last answer: " << last << "\nprometheus: " << prom->err()
-                    << "\ntmx-web: " << web.err() << "\ntmx: " << tmx->err();
+                    << "\ntmx-web: " << web.process->err() << "\ntmx: " << tmx->err();
   EXPECT_EQ(temperature.size(), 2u) << last;
   EXPECT_DOUBLE_EQ(temperature["electronics"], 24.10) << last;
   EXPECT_DOUBLE_EQ(temperature["spectrograph"], 18.25) << last;
 
   EXPECT_FALSE(prom->stop(milliseconds(10000)).timedOut);
   tmx->closeStdin();
-  EXPECT_TRUE(web.stop().ok()) << web.err();
+  EXPECT_TRUE(web.process->stop().ok()) << web.process->err();
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 // again and records flow within 15 s.
 #include "tests/support/TestSupport.h"
 #include "tests/tools/ToolTest.h"
+#include "tests/web/WebProcess.h"
 #include "tools/archive/Archive.h"
 
 #include <gtest/gtest.h>
@@ -15,7 +16,6 @@
 
 #include <chrono>
 #include <csignal>
-#include <regex>
 
 using namespace tmx::test;
 using std::chrono::milliseconds;
@@ -23,41 +23,6 @@ using Json = nlohmann::json;
 using SteadyClock = std::chrono::steady_clock;
 
 namespace {
-
-// One tmx-web child on a free port with its archive in dir.
-class WebProcess
-{
-public:
-  WebProcess(const std::vector<std::string> &orbArgs, const std::string &archive)
-  {
-    process = std::make_unique<ChildProcess>(
-      programArgs("tmx-web", orbArgs, { "--archive", archive, "--listen", "127.0.0.1:0" }));
-    if (!process->waitForOut("serving http://127.0.0.1:"))
-      throw std::runtime_error("tmx-web did not start: " + process->err());
-    std::smatch m;
-    const std::string out = process->out();
-    if (!std::regex_search(out, m, std::regex("serving http://127.0.0.1:([0-9]+)/")))
-      throw std::runtime_error("no port in: " + out);
-    client = std::make_unique<httplib::Client>("127.0.0.1", std::stoi(m[1]));
-    client->set_read_timeout(5, 0);
-  }
-
-  Json get(const std::string &path)
-  {
-    auto r = client->Get(path.c_str());
-    if (!r || r->status != 200)
-      return Json();
-    return Json::parse(r->body, nullptr, false);
-  }
-  std::string text(const std::string &path)
-  {
-    auto r = client->Get(path.c_str());
-    return r ? r->body : std::string();
-  }
-
-  std::unique_ptr<ChildProcess> process;
-  std::unique_ptr<httplib::Client> client;
-};
 
 // Reading times held in the archive for a housing (read-only open).
 std::vector<std::int64_t> archived(const std::string &path, int housing)
