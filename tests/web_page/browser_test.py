@@ -153,6 +153,24 @@ TIMING = """(() => { const n = performance.getEntriesByType('navigation')[0];
              Math.round(r.startTime), Math.round(r.connectStart), Math.round(r.requestStart), Math.round(r.responseStart), Math.round(r.responseEnd)]) }; })()"""
 
 
+def page_opened_to_plots(devtools, url, timeout=15):
+    """Opens url afresh (from about:blank); the plot state once drawn, or None."""
+    devtools.call("Page.navigate", url="about:blank")
+    wait_for(lambda: devtools.eval("location.href") == "about:blank", 5)
+    devtools.call("Page.navigate", url=url)
+    return wait_for(lambda: (p := devtools.eval(PLOTS)) and p["drawnMs"] and p, timeout)
+
+
+def screenshot(devtools, path):
+    """Saves what the page shows, once two frames have been painted."""
+    devtools.eval("new Promise(r => requestAnimationFrame(() => requestAnimationFrame(r)))")
+    shot = devtools.call("Page.captureScreenshot", format="png")
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(base64.b64decode(shot["data"]))
+    print(f"screenshot: {path}")
+
+
 def run(args):
     profile = tempfile.mkdtemp(prefix="tmx-chromium-")
     fixture = chromium = devtools = None
@@ -235,12 +253,7 @@ def run(args):
                   f"p99 {lat[min(len(lat)-1, int(len(lat)*0.99))]*1000:.1f} ms, max {lat[-1]*1000:.1f} ms")
 
         # A screenshot of the live page, the electronics housing wet.
-        devtools.eval("new Promise(r => requestAnimationFrame(() => requestAnimationFrame(r)))")
-        shot = devtools.call("Page.captureScreenshot", format="png")
-        os.makedirs(os.path.dirname(args.screenshot), exist_ok=True)
-        with open(args.screenshot, "wb") as f:
-            f.write(base64.b64decode(shot["data"]))
-        print(f"screenshot: {args.screenshot}")
+        screenshot(devtools, args.screenshot)
 
         # The service says it lost its subscription: both panels stale, the header says so.
         state = {"state": "reconnecting", "since": time.time(), "lastRecord": time.time() - 1, "stale": True}
@@ -263,10 +276,7 @@ def run(args):
         check(bool(again), f"reconnected and refilled from /api/housekeeping: {before} -> {again}")
 
         # A window from the address: the 30-day view is summarised and drawn.
-        devtools.call("Page.navigate", url="about:blank")
-        wait_for(lambda: devtools.eval("location.href") == "about:blank", 5)
-        devtools.call("Page.navigate", url=f"http://127.0.0.1:{port}/#range=30d")
-        long = wait_for(lambda: (p := devtools.eval(PLOTS)) and p["drawnMs"] and p, 10)
+        long = page_opened_to_plots(devtools, f"http://127.0.0.1:{port}/#range=30d", 10)
         print("timing:", devtools.eval(TIMING))
         status = devtools.eval("document.querySelector('#plot-status').innerText") or ""
         check(bool(long) and min(long["rows"]) > 100 and "per hour" in status and

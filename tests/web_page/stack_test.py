@@ -113,14 +113,6 @@ class Stack:
                 pass
 
 
-def page_opened_to_plots(devtools, url):
-    devtools.call("Page.navigate", url="about:blank")
-    bt.wait_for(lambda: devtools.eval("location.href") == "about:blank", 5)
-    devtools.call("Page.navigate", url=url)
-    p = bt.wait_for(lambda: (v := devtools.eval(bt.PLOTS)) and v["drawnMs"] and v, 15)
-    return p
-
-
 def run(args):
     run_dir = tempfile.mkdtemp(prefix="tmx-stack-")
     profile = tempfile.mkdtemp(prefix="tmx-chromium-")
@@ -187,12 +179,7 @@ def run(args):
         bt.check(bool(missing) and "-1" not in missing["humidity"], f"failed reading shown as missing: {missing and missing['humidity']}")
         bt.wait_for(lambda: devtools.eval("window.tmxDashboard.rows.temperature.length") > 6, 20, 0.5)
 
-        devtools.eval("new Promise(r => requestAnimationFrame(() => requestAnimationFrame(r)))")
-        shot = devtools.call("Page.captureScreenshot", format="png")
-        os.makedirs(os.path.dirname(args.screenshot), exist_ok=True)
-        with open(args.screenshot, "wb") as f:
-            f.write(bt.base64.b64decode(shot["data"]))
-        print(f"screenshot: {args.screenshot}")
+        bt.screenshot(devtools, args.screenshot)
 
         lat = sorted(devtools.eval("window.tmxDashboard.latencies") or [])
         if lat:
@@ -214,7 +201,7 @@ def run(args):
             port30 = stack.start_web("web30", copy)
             times = []
             for _ in range(3):
-                p = page_opened_to_plots(devtools, f"http://127.0.0.1:{port30}/#range=30d")
+                p = bt.page_opened_to_plots(devtools, f"http://127.0.0.1:{port30}/#range=30d")
                 bt.check(bool(p) and min(p["rows"]) > 100, f"30-day window drawn: {p}")
                 if p:
                     times.append(p["drawnMs"])
