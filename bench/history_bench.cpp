@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/archive/Archive.h"
+#include "archive/Archive.h"
 
 using namespace tmx::archive;
 using Clock = std::chrono::steady_clock;

@@ -13,7 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/TestUtil.h"
-#include "tools/archive/Archive.h"
+#include "archive/Archive.h"
 
 using namespace tmx::archive;
 using tmx::test::readFile;

@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/TestSupport.h"
-#include "tools/archive/Archive.h"
-#include "tools/archive/Export.h"
-#include "tools/archive/TimeText.h"
+#include "archive/Archive.h"
+#include "archive/Export.h"
+#include "archive/TimeText.h"
 
 using namespace tmx::archive;
 using tmx::test::binaryPath;

@@ -7,7 +7,7 @@
 
 #include <httplib.h>
 
-#include "tools/web/Query.h"
+#include "web/Query.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {

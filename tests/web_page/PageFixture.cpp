@@ -12,7 +12,7 @@
 //   GET  /test/stats    {"housekeepingRequests":n,"streams":n,"streamsOpened":n}
 // It exits by itself after --lifetime seconds (default 300).
 #include "config/Limits.h"
-#include "tools/web/Page.h"
+#include "web/page/Page.h"
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>

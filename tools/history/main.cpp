@@ -7,9 +7,9 @@
 #include <optional>
 #include <string>
 
-#include "tools/archive/Archive.h"
-#include "tools/archive/Export.h"
-#include "tools/archive/TimeText.h"
+#include "archive/Archive.h"
+#include "archive/Export.h"
+#include "archive/TimeText.h"
 #include "tools/common/CommandLine.h"
 
 using namespace tmx::archive;

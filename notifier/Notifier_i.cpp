@@ -1,4 +1,4 @@
-#include "tools/notifier/Notifier_i.h"
+#include "notifier/Notifier_i.h"
 
 #include <algorithm>
 #include <chrono>

@@ -22,7 +22,7 @@
 
 #include <variant>
 
-#include "tools/archive/Archive.h"
+#include "archive/Archive.h"
 
 namespace tmx::web {
 

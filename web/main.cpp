@@ -1,6 +1,6 @@
 // tmx-web: keeps the monitor's records in an archive and serves them over
-// HTTP (see tools/web/Service.h).
-#include "tools/web/Service.h"
+// HTTP (see web/Service.h).
+#include "web/Service.h"
 
 int main(int argc, char **argv)
 {

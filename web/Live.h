@@ -21,8 +21,8 @@
 #include <prometheus/registry.h>
 
 #include "config/Limits.h"
-#include "tools/archive/Archive.h"
-#include "tools/web/Subscription.h"
+#include "archive/Archive.h"
+#include "web/Subscription.h"
 
 namespace tmx::web {
 

@@ -2,10 +2,10 @@
 // fresh archive: bad input gets 4xx with a one-line reason; the JSON and
 // CSV replies carry what the archive holds (no value as null, CSV streamed
 // in pages without loss or repetition).
-#include "tools/web/Api.h"
+#include "web/Api.h"
 
 #include "tests/support/TestUtil.h"
-#include "tools/archive/Export.h"
+#include "archive/Export.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>

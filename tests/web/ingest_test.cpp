@@ -1,7 +1,7 @@
 // The ingest queue: batches reach the store; a failing store keeps the
 // batch and reports once; a full queue drops its oldest records, reported
 // once per episode; the thread writes within a second and flushes on stop.
-#include "tools/web/Ingest.h"
+#include "web/Ingest.h"
 
 #include <gtest/gtest.h>
 

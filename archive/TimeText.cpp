@@ -1,4 +1,4 @@
-#include "tools/archive/TimeText.h"
+#include "archive/TimeText.h"
 
 #include <cctype>
 #include <cmath>

@@ -5,7 +5,7 @@
 #include <optional>
 
 #include "Event_Comm.hh"
-#include "tools/web/Ingest.h"
+#include "web/Ingest.h"
 
 namespace tmx::web {
 

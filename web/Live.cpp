@@ -1,4 +1,4 @@
-#include "tools/web/Live.h"
+#include "web/Live.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -9,7 +9,7 @@
 #include "orb/SignalWaiter.h"
 #include "tools/common/CommandLine.h"
 #include "tools/common/ToolSupport.h"
-#include "tools/notifier/Notifier_i.h"
+#include "notifier/Notifier_i.h"
 
 using namespace tmx::tools;
 using namespace tmx::orb;

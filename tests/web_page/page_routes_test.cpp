@@ -1,4 +1,4 @@
-#include "tools/web/Page.h"
+#include "web/page/Page.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>

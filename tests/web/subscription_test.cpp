@@ -1,7 +1,7 @@
 // The subscription's state machine with a fake clock and a fake notifier:
 // back-off, staleness, disconnects, failed liveness checks, one report per
 // outage.
-#include "tools/web/Subscription.h"
+#include "web/Subscription.h"
 
 #include <gtest/gtest.h>
 

@@ -1,10 +1,10 @@
-#include "tools/web/Query.h"
+#include "web/Query.h"
 
 #include <charconv>
 #include <cmath>
 
-#include "tools/archive/Archive.h"
-#include "tools/archive/TimeText.h"
+#include "archive/Archive.h"
+#include "archive/TimeText.h"
 
 namespace tmx::web {
 

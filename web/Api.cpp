@@ -1,4 +1,4 @@
-#include "tools/web/Api.h"
+#include "web/Api.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -10,8 +10,8 @@
 
 #include <httplib.h>
 
-#include "tools/archive/Export.h"
-#include "tools/web/Page.h"
+#include "archive/Export.h"
+#include "web/page/Page.h"
 
 namespace tmx::web {
 

@@ -11,10 +11,10 @@
 #include <string>
 #include <thread>
 
-#include "tools/archive/Archive.h"
-#include "tools/web/Live.h"
-#include "tools/web/Query.h"
-#include "tools/web/Subscription.h"
+#include "archive/Archive.h"
+#include "web/Live.h"
+#include "web/Query.h"
+#include "web/Subscription.h"
 
 namespace httplib {
 class Server;

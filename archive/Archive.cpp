@@ -1,5 +1,5 @@
-#include "tools/archive/Archive.h"
-#include "tools/archive/TimeText.h"
+#include "archive/Archive.h"
+#include "archive/TimeText.h"
 
 #include <sys/stat.h>
 

@@ -18,7 +18,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tools/archive/Archive.h"
+#include "archive/Archive.h"
 
 namespace tmx::archive {
 

@@ -6,7 +6,7 @@
 #include "tests/support/TestSupport.h"
 #include "tests/tools/ToolTest.h"
 #include "tests/web/WebProcess.h"
-#include "tools/archive/Archive.h"
+#include "archive/Archive.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>

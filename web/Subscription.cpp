@@ -1,4 +1,4 @@
-#include "tools/web/Subscription.h"
+#include "web/Subscription.h"
 
 #include <algorithm>
 

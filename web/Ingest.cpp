@@ -1,10 +1,10 @@
-#include "tools/web/Ingest.h"
+#include "web/Ingest.h"
 
 #include <chrono>
 #include <exception>
 
 #include "tools/common/Worker.h"
-#include "tools/web/Live.h"
+#include "web/Live.h"
 
 namespace tmx::web {
 

@@ -1,11 +1,11 @@
-#include "tools/archive/Export.h"
+#include "archive/Export.h"
 
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 
 #include "config/Limits.h"
-#include "tools/archive/TimeText.h"
+#include "archive/TimeText.h"
 
 namespace tmx::archive {
 

@@ -1,4 +1,4 @@
-#include "tools/web/Service.h"
+#include "web/Service.h"
 
 #include <condition_variable>
 #include <csignal>
@@ -12,9 +12,9 @@
 #include "tools/common/CommandLine.h"
 #include "tools/common/Quoting.h"
 #include "tools/common/ToolSupport.h"
-#include "tools/web/Api.h"
-#include "tools/web/Live.h"
-#include "tools/web/Subscription.h"
+#include "web/Api.h"
+#include "web/Live.h"
+#include "web/Subscription.h"
 
 namespace tmx::web {
 
