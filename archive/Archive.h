@@ -25,6 +25,8 @@
 #include <utility>
 #include <vector>
 
+#include "wire/Records.h"
+
 namespace tmx::archive {
 
 // Any failure of the archive; what() is one line for a log or a terminal.
@@ -61,47 +63,15 @@ private:
   bool diskFull_;
 };
 
-// Housings as in HousingID: 0 electronics, 1 spectrograph.
-constexpr int housingCount = 2;
-// "electronics" / "spectrograph"; "" for anything else.
-const char *housingName(int housing);
-
-// A reading as it is kept: nothing for the monitor's -1.0 ("could not be
-// read") or for a value that is not finite.
-std::optional<double> reading(const std::optional<double> &v);
-// "electronics", "spectrograph", "0" or "1"; nullopt otherwise.
-std::optional<int> parseHousing(const std::string &text);
-
-// Message priorities as in MessagePriority: 0 MESSAGE, 1 WARNING, 2 ALARM.
-// "ALARM" / "WARNING" / "MESSAGE"; "" for anything else.
-const char *priorityName(int priority);
-
-struct HousekeepingRecord
-{
-  int housing = 0;              // 0 or 1
-  std::int64_t readingTime = 0; // Unix seconds
-  // -1.0 given here is stored as no value (the caller may pass either).
-  std::optional<double> temperature; // degrees Celsius
-  std::optional<double> humidity;    // percent relative humidity
-  bool water = false;                // water line wet
-  double arrivalTime = 0;            // Unix seconds, here
-
-  bool operator==(const HousekeepingRecord &o) const;
-};
-
-struct MessageRecord
-{
-  int priority = 0; // MessagePriority: 0 MESSAGE .. 2 ALARM
-  std::string text;
-  std::int64_t sentTime = 0; // Message.arrival_time as sent, kept verbatim
-  double arrivalTime = 0;    // Unix seconds, here
-};
-
-struct ConsoleLine
-{
-  std::string text;
-  double arrivalTime = 0; // Unix seconds, here
-};
+// The records kept, as the notifier's events decode (wire/Records.h).
+using wire::ConsoleLine;
+using wire::HousekeepingRecord;
+using wire::housingCount;
+using wire::housingName;
+using wire::MessageRecord;
+using wire::parseHousing;
+using wire::priorityName;
+using wire::reading;
 
 // What one write() stores in one transaction.
 struct Batch

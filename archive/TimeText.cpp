@@ -78,14 +78,4 @@ std::optional<double> parseTime(const std::string &text)
   return std::nullopt;
 }
 
-std::string isoUtc(std::int64_t unixSeconds)
-{
-  const time_t t = static_cast<time_t>(unixSeconds);
-  std::tm tm{};
-  char buf[64];
-  if (!gmtime_r(&t, &tm) || std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm) == 0)
-    return std::string();
-  return buf;
-}
-
 } // namespace tmx::archive

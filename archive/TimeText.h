@@ -1,16 +1,18 @@
-// Time parameters as the HTTP interface and tmx-history take them, and the
-// ISO 8601 form of a time.
+// Time parameters as the HTTP interface and tmx-history take them; their
+// ISO 8601 form is wire/TimeText.h's.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
 
+#include "wire/TimeText.h"
+
 namespace tmx::archive {
 
-// 9999-12-31T23:59:59Z, the last second parseTime takes: no time the
-// archive answers for lies beyond it.
-constexpr double lastSecond = 253402300799.0;
+// The last second parseTime takes: no time the archive answers for lies
+// beyond it.
+using wire::lastSecond;
 
 // Unix seconds ("1765188000", "1765188000.25": digits with an optional
 // fraction, no sign) or ISO 8601 UTC: "2026-12-08T10:00:00Z", the same
@@ -20,7 +22,6 @@ constexpr double lastSecond = 253402300799.0;
 // outside 1970..9999 gives nullopt. No spaces are accepted.
 std::optional<double> parseTime(const std::string &text);
 
-// "2026-12-08T10:00:00Z" (whole seconds, UTC).
-std::string isoUtc(std::int64_t unixSeconds);
+using wire::isoUtc;
 
 } // namespace tmx::archive

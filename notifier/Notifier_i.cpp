@@ -5,19 +5,15 @@
 #include <cstdarg>
 #include <stdexcept>
 
-#include "tools/common/Quoting.h"
 #include "orb/Orb.h"
 #include "tools/common/ToolSupport.h"
+#include "wire/Quoting.h"
 
 namespace tmx::tools {
 
 using tmx::orb::describe;
 
 namespace {
-
-const char *const kindNames[] = {
-  "housekeeping", "message", "event", "console", "string", "empty", "unknown"
-};
 
 using Clock = std::chrono::steady_clock;
 
@@ -52,8 +48,8 @@ EventFilter EventFilter::parse(const std::string &text)
       f.tags_.push_back(term.substr(4));
     } else if (term.compare(0, 4, "IDL:") == 0) {
       f.ids_.push_back(term);
-    } else if (std::find(std::begin(kindNames), std::end(kindNames), term) != std::end(kindNames)) {
-      f.kinds_.push_back(term);
+    } else if (const auto kind = wire::kindNamed(term)) {
+      f.kinds_.push_back(*kind);
     } else {
       throw std::invalid_argument(
         "unknown filter term \"" + term +
@@ -76,12 +72,12 @@ bool EventFilter::matches(const Event_Comm::Event &event) const
   }
   if (kinds_.empty() && ids_.empty())
     return false;
-  ValueKind vk = kindOf(event.value_);
-  for (const auto &k : kinds_)
-    if (k == vk.kind)
+  const wire::ValueType vt = wire::typeOf(event.value_);
+  for (const auto k : kinds_)
+    if (k == vt.kind)
       return true;
   for (const auto &id : ids_)
-    if (id == vk.id)
+    if (id == vt.id)
       return true;
   return false;
 }
@@ -264,7 +260,7 @@ void Notifier_i::report(const char *format, ...)
 
 void Notifier_i::disconnect(const char *reason)
 {
-  report("a supplier disconnected: %s", escaped(reason).c_str());
+  report("a supplier disconnected: %s", wire::escaped(reason).c_str());
 }
 
 void Notifier_i::push(const Event_Comm::Event &event)
@@ -300,7 +296,7 @@ void Notifier_i::subscribe(Event_Comm::Consumer_ptr consumer, const char *filter
       ("too many consumers: " + std::to_string(options_.maxConsumers) + " are subscribed").c_str());
   unsigned id = nextId_++;
   active_.push_back(std::make_shared<Subscription>(*this, id, consumer, std::move(parsed)));
-  report("consumer #%u subscribed with filter %s", id, quoted(filter).c_str());
+  report("consumer #%u subscribed with filter %s", id, wire::quoted(filter).c_str());
 }
 
 void Notifier_i::unsubscribe(Event_Comm::Consumer_ptr consumer, const char *)

@@ -47,6 +47,7 @@
 #include <vector>
 
 #include "Event_Comm.hh"
+#include "wire/ValueKind.h"
 
 namespace tmx::tools {
 
@@ -62,7 +63,7 @@ public:
 
 private:
   std::string text_;
-  std::vector<std::string> kinds_;
+  std::vector<wire::ValueKind> kinds_;
   std::vector<std::string> ids_;
   std::vector<std::string> tags_;
 };

@@ -10,8 +10,8 @@
 
 #include <httplib.h>
 
-#include "archive/Export.h"
 #include "web/page/Page.h"
+#include "wire/HousekeepingText.h"
 
 namespace tmx::web {
 
@@ -182,7 +182,7 @@ void WebApi::addRoutes(httplib::Server &server)
       "text/csv; charset=utf-8", [state, &archive](std::size_t, httplib::DataSink &sink) {
         std::string out;
         if (!state->headerSent) {
-          out = archive::csvHeader();
+          out = tmx::wire::csvHeader();
           state->headerSent = true;
         }
         std::vector<archive::HousekeepingRecord> rows;
@@ -195,7 +195,7 @@ void WebApi::addRoutes(httplib::Server &server)
           const std::pair<std::int64_t, int> key(r.readingTime, r.housing);
           if (state->last && key <= *state->last)
             continue;
-          out += archive::csvRow(r);
+          out += tmx::wire::csvRow(r);
           state->last = key;
         }
         if (!out.empty() && !sink.write(out.data(), out.size()))

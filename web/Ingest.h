@@ -20,13 +20,12 @@
 #include <thread>
 #include <vector>
 
-#include <variant>
-
 #include "archive/Archive.h"
+#include "wire/Records.h"
 
 namespace tmx::web {
 
-using Record = std::variant<archive::HousekeepingRecord, archive::MessageRecord, archive::ConsoleLine>;
+using wire::Record;
 
 // Where batches go (the archive). Called from the writer thread only.
 class Store

@@ -10,11 +10,13 @@
 #include "orb/Orb.h"
 #include "orb/SignalWaiter.h"
 #include "tools/common/CommandLine.h"
-#include "tools/common/Quoting.h"
 #include "tools/common/ToolSupport.h"
 #include "web/Api.h"
+#include "web/Ingest.h"
 #include "web/Live.h"
 #include "web/Subscription.h"
+#include "wire/Decode.h"
+#include "wire/Quoting.h"
 
 namespace tmx::web {
 
@@ -102,7 +104,7 @@ public:
     } catch (const CosNaming::NamingContext::NotFound &) {
       why = "no notifier is bound as \"Notifier\"";
     } catch (const Event_Comm::Notifier::CannotSubscribe &e) {
-      why = "subscription refused: " + tools::escaped(e.reason_.in());
+      why = "subscription refused: " + wire::escaped(e.reason_.in());
     } catch (const CORBA::Exception &e) {
       why = std::string(step) + ": " + orb::describe(e);
     }
@@ -130,7 +132,7 @@ public:
     try {
       notifier_->unsubscribe(self_.in(), "");
     } catch (const Event_Comm::Notifier::CannotUnsubscribe &e) {
-      report("unsubscribe refused: " + tools::escaped(e.reason_.in()));
+      report("unsubscribe refused: " + wire::escaped(e.reason_.in()));
     } catch (const CORBA::Exception &e) {
       report("unsubscribe failed: " + orb::describe(e));
     }
@@ -165,7 +167,7 @@ public:
   {
     const double arrival = unixSeconds(std::chrono::system_clock::now());
     s_.subscription.recordArrived();
-    std::optional<Record> record = decodeEvent(event, arrival);
+    std::optional<Record> record = wire::recordOf(event, arrival);
     if (!record)
       return;
     if (auto *h = std::get_if<archive::HousekeepingRecord>(&*record)) {
@@ -190,7 +192,7 @@ public:
 
   void disconnect(const char *reason) override
   {
-    s_.subscription.disconnected(tools::escaped(reason ? reason : ""));
+    s_.subscription.disconnected(wire::escaped(reason ? reason : ""));
   }
 
 private:
@@ -212,44 +214,6 @@ private:
 };
 
 } // namespace
-
-std::optional<Record> decodeEvent(const Event_Comm::Event &event, double arrival)
-{
-  const tools::ValueKind kind = tools::kindOf(event.value_);
-  if (kind.kind == "housekeeping") {
-    const TMX::HousekeepingData *hk = nullptr;
-    if (!(event.value_ >>= hk) || (hk->id != ELECTRONICS_HOUSING && hk->id != SPECTROGRAPH_HOUSING))
-      return std::nullopt;
-    archive::HousekeepingRecord r;
-    r.housing = hk->id == ELECTRONICS_HOUSING ? 0 : 1;
-    r.readingTime = static_cast<std::int64_t>(hk->readingTime);
-    r.temperature = archive::reading(hk->temp);
-    r.humidity = archive::reading(hk->rh);
-    r.water = hk->wateralarm;
-    r.arrivalTime = arrival;
-    return r;
-  }
-  if (kind.kind == "message") {
-    const TMX::Message *m = nullptr;
-    if (!(event.value_ >>= m))
-      return std::nullopt;
-    archive::MessageRecord r;
-    if (m->priority != MESSAGE && m->priority != WARNING && m->priority != ALARM)
-      return std::nullopt;
-    r.priority = static_cast<int>(m->priority);
-    r.text = tools::latin1ToUtf8(m->text.in());
-    r.sentTime = static_cast<std::int64_t>(m->arrival_time);
-    r.arrivalTime = arrival;
-    return r;
-  }
-  if (kind.kind == "console") {
-    const Event_Comm::Event *nested = nullptr;
-    if (!(event.value_ >>= nested))
-      return std::nullopt;
-    return archive::ConsoleLine{ tools::latin1ToUtf8(nested->tag_.in()), arrival };
-  }
-  return std::nullopt;
-}
 
 int runWeb(int argc, char **argv)
 {

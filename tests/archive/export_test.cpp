@@ -2,12 +2,13 @@
 // archive.
 #include <gtest/gtest.h>
 
-#include "tests/support/TestSupport.h"
 #include "archive/Archive.h"
-#include "archive/Export.h"
 #include "archive/TimeText.h"
+#include "tests/support/TestSupport.h"
+#include "wire/HousekeepingText.h"
 
 using namespace tmx::archive;
+using namespace tmx::wire;
 using tmx::test::binaryPath;
 using tmx::test::run;
 using tmx::test::TempDir;

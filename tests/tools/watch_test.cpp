@@ -10,6 +10,8 @@
 
 using namespace tmx::test;
 using namespace tmx::tools;
+using tmx::wire::escaped;
+using tmx::wire::quoted;
 
 namespace {
 

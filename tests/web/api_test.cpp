@@ -5,7 +5,7 @@
 #include "web/Api.h"
 
 #include "tests/support/TestUtil.h"
-#include "archive/Export.h"
+#include "wire/HousekeepingText.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -144,9 +144,9 @@ TEST_F(ApiTest, RepliesCarryTheArchiveNullsAndAStreamedCsv)
   ASSERT_TRUE(r);
   ASSERT_EQ(r->status, 200);
   EXPECT_EQ(r->get_header_value("Content-Type").rfind("text/csv", 0), 0u);
-  std::string expected = archive::csvHeader();
+  std::string expected = tmx::wire::csvHeader();
   for (const auto &rec : batch.housekeeping)
-    expected += archive::csvRow(rec);
+    expected += tmx::wire::csvRow(rec);
   EXPECT_EQ(r->body, expected);
 }
 

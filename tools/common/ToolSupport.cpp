@@ -3,7 +3,6 @@
 #include "orb/Orb.h"
 
 #include <cstdio>
-#include <sstream>
 
 namespace tmx::tools {
 
@@ -40,41 +39,6 @@ void reportNoNamingService(const char *program)
                "%s: no naming service given "
                "(use -ORBInitRef NameService=corbaloc::HOST:PORT/NameService)\n",
                program);
-}
-
-ValueKind kindOf(const CORBA::Any &value)
-{
-  CORBA::TypeCode_var tc = value.type();
-  CORBA::TypeCode_var real = CORBA::TypeCode::_duplicate(tc);
-  while (real->kind() == CORBA::tk_alias)
-    real = real->content_type();
-  switch (real->kind()) {
-    case CORBA::tk_null:
-    case CORBA::tk_void:
-      return { "empty", "" };
-    case CORBA::tk_string:
-      return { "string", "" };
-    default:
-      break;
-  }
-  std::string id;
-  try {
-    id = real->id();
-  } catch (const CORBA::TypeCode::BadKind &) {
-    // Basic types have no repository id: name them by their kind.
-    std::ostringstream out;
-    out << "tk_" << static_cast<int>(real->kind());
-    return { "unknown", out.str() };
-  }
-  if (id == "IDL:TMX/HousekeepingData:1.0")
-    return { "housekeeping", id };
-  if (id == "IDL:TMX/Message:1.0")
-    return { "message", id };
-  if (id == "IDL:TMX/Event:1.0")
-    return { "event", id };
-  if (id == "IDL:Event_Comm/Event:1.0")
-    return { "console", id };
-  return { "unknown", id };
 }
 
 } // namespace tmx::tools

@@ -1,6 +1,6 @@
 // Pieces shared by the programs around the monitor (tmx-notifier,
-// tmx-watch, tmx-status): the kind of a published value, ORB set-up with
-// usage errors, command-line helpers. Exception texts, the naming context,
+// tmx-watch, tmx-status, tmx-web): ORB set-up with usage errors,
+// command-line helpers. What a published value is comes from wire/. Exception texts, the naming context,
 // ORB tear-down and signal waiting come from orb/.
 #pragma once
 
@@ -25,16 +25,5 @@ CORBA::Object_ptr activateServant(CORBA::ORB_ptr orb, PortableServer::Servant se
 // Reports on stderr that no naming service was given (tmx::orb::rootContext threw
 // CORBA::ORB::InvalidName), with the option that gives one.
 void reportNoNamingService(const char *program);
-
-// What a published value is, from the TypeCode of an Event_Comm::Event's
-// value_. kind is one of "housekeeping", "message", "event", "console",
-// "string", "empty", or "unknown"; id is the repository id of the
-// TypeCode (aliases resolved), "" for types that have none (string, empty).
-struct ValueKind
-{
-  std::string kind;
-  std::string id;
-};
-ValueKind kindOf(const CORBA::Any &value);
 
 } // namespace tmx::tools

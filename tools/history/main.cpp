@@ -1,18 +1,21 @@
 // tmx-history: reads a tmx-web archive without the service: exports the
 // housekeeping records of a window, or tells what the archive holds.
-#include <cstdio>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <optional>
 #include <string>
 
 #include "archive/Archive.h"
-#include "archive/Export.h"
 #include "archive/TimeText.h"
 #include "tools/common/CommandLine.h"
+#include "wire/HousekeepingText.h"
 
 using namespace tmx::archive;
+using tmx::wire::csvHeader;
+using tmx::wire::csvRow;
+using tmx::wire::jsonRow;
 
 namespace {
 

@@ -1,6 +1,6 @@
 // How tmx-watch shows a received Event_Comm::Event: one line for a person,
 // one JSON object, or one CSV record (housekeeping only). The kind of the
-// value is told by the TypeCode of value_ (see kindOf), never by tag_.
+// value is told by the TypeCode of value_ (wire/ValueKind.h), never by tag_.
 //
 // Text line: "<received> <kind> tag=\"...\" <fields>", where <received> is
 // the receive time in ISO 8601 UTC with milliseconds and <kind> is
@@ -19,7 +19,7 @@
 #include <string>
 
 #include "Event_Comm.hh"
-#include "tools/common/Quoting.h"
+#include "wire/Quoting.h"
 
 namespace tmx::tools {
 

@@ -14,6 +14,7 @@
 
 using namespace tmx::tools;
 using namespace tmx::orb;
+using tmx::wire::escaped;
 
 namespace {
 

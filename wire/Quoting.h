@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace tmx::tools {
+namespace tmx::wire {
 
 // C escapes without quotes: backslash as \\, \n, \r and \t by name, other
 // control characters and DEL as \xHH; every other byte as it is.
@@ -17,4 +17,4 @@ std::string quoted(const char *text);
 // no encoding), written as UTF-8; null reads as "".
 std::string latin1ToUtf8(const char *text);
 
-} // namespace tmx::tools
+} // namespace tmx::wire

@@ -1,13 +1,13 @@
-#include "archive/Export.h"
+#include "wire/HousekeepingText.h"
 
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 
 #include "config/Limits.h"
-#include "archive/TimeText.h"
+#include "wire/TimeText.h"
 
-namespace tmx::archive {
+namespace tmx::wire {
 
 namespace {
 
@@ -31,6 +31,14 @@ void appendDewPoint(std::string &out, const HousekeepingRecord &r)
   char buf[32];
   std::snprintf(buf, sizeof buf, "%.2f", std::round(*d * 100.0) == 0.0 ? 0.0 : *d);
   out += buf;
+}
+
+// The IDL name of an enumerator (IDL enums count from 0), or "Type(N)" for
+// a value outside the enum.
+template<std::size_t N>
+std::string enumName(unsigned long n, const char *const (&names)[N], const char *type)
+{
+  return n < N ? std::string(names[n]) : std::string(type) + "(" + std::to_string(n) + ")";
 }
 
 } // namespace
@@ -75,4 +83,35 @@ nlohmann::json jsonRow(const HousekeepingRecord &r)
   return j;
 }
 
-} // namespace tmx::archive
+const char *sentCsvHeader()
+{
+  return "received,housing,temp,rh,wateralarm,readingTime,readingTimeUtc";
+}
+
+std::string sentCsvRow(const SentHousekeeping &hk, std::chrono::system_clock::time_point received)
+{
+  return isoUtcMillis(received) + "," + housingIdName(hk.housing) + "," + fixed2(hk.temp) + "," +
+         fixed2(hk.rh) + "," + (hk.water ? "1" : "0") + "," + std::to_string(hk.readingTime) + "," +
+         isoSent(hk.readingTime, "Z");
+}
+
+std::string housingIdName(unsigned long housing)
+{
+  static const char *const names[] = { "ELECTRONICS_HOUSING", "SPECTROGRAPH_HOUSING" };
+  return enumName(housing, names, "HousingID");
+}
+
+std::string priorityIdName(unsigned long priority)
+{
+  static const char *const names[] = { "MESSAGE", "WARNING", "ALARM" };
+  return enumName(priority, names, "MessagePriority");
+}
+
+std::string fixed2(double v)
+{
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.2f", v);
+  return buf;
+}
+
+} // namespace tmx::wire

@@ -1,6 +1,6 @@
-#include "tools/common/Quoting.h"
+#include "wire/Quoting.h"
 
-namespace tmx::tools {
+namespace tmx::wire {
 
 namespace {
 
@@ -68,4 +68,4 @@ std::string latin1ToUtf8(const char *text)
   return out;
 }
 
-} // namespace tmx::tools
+} // namespace tmx::wire
