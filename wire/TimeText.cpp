@@ -1,5 +1,6 @@
 #include "wire/TimeText.h"
 
+#include <cstdio>
 #include <ctime>
 
 namespace tmx::wire {
@@ -17,10 +18,22 @@ std::optional<std::string> isoSeconds(std::int64_t unixSeconds, const char *zone
     return std::nullopt;
   const std::time_t t = static_cast<std::time_t>(unixSeconds);
   std::tm tm{};
-  char buf[64];
-  if (!gmtime_r(&t, &tm) || std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm) == 0)
+  if (!gmtime_r(&t, &tm))
     return std::nullopt;
-  return std::string(buf) + zone;
+  // By hand rather than strftime's %Y, which writes years before 1000 with
+  // fewer than four digits.
+  char buf[64];
+  std::snprintf(buf,
+                sizeof buf,
+                "%04d-%02d-%02dT%02d:%02d:%02d%s",
+                tm.tm_year + 1900,
+                tm.tm_mon + 1,
+                tm.tm_mday,
+                tm.tm_hour,
+                tm.tm_min,
+                tm.tm_sec,
+                zone);
+  return std::string(buf);
 }
 
 std::string isoUtc(std::int64_t unixSeconds)

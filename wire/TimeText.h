@@ -14,7 +14,7 @@ namespace tmx::wire {
 // four-digit year.
 constexpr double lastSecond = 253402300799.0;
 
-// Unix seconds as "%Y-%m-%dT%H:%M:%S" followed by zone ("Z" for UTC, "" for
+// Unix seconds as "YYYY-MM-DDTHH:MM:SS" followed by zone ("Z" for UTC, "" for
 // a count that already holds a local date and time); nullopt outside
 // 0000-01-01 .. 9999-12-31.
 std::optional<std::string> isoSeconds(std::int64_t unixSeconds, const char *zone);
