@@ -1,12 +1,12 @@
 // publish_throughput [N [ROUNDS]]: the cost of publishing through the monitor's
 // supplier against a private omniNames and tmx-notifier with no consumers.
 //   1. N values through Supplier::send_event, timed until the event
-//      supplier thread has pushed the last one; the values are fed no
-//      faster than the thread drains them (never more than the queue holds
-//      ahead of it), so the bounded queue drops none and the thread always
-//      has a backlog: the rate is that of the publish path;
+//      supplier thread has pushed the last one;
 //   2. N plain two-way pushes of the same event from one thread;
-//   (1 and 2 alternate for ROUNDS rounds, default 3; medians are compared)
+//   (1 and 2 alternate in blocks of at most `block` values, each block of 1
+//   fitting the supplier's queue, so that it drops nothing and a burst of
+//   load elsewhere on the machine falls on both alike; ROUNDS rounds of N,
+//   default 5, whose medians are compared)
 //   3. min(N, queue limit) send_event calls while the notifier is stalled
 //      (SIGSTOP), each timed on its own.
 // Goals: rate 1 / rate 2 >= 0.9; in 3, median < 2 us and maximum < 1 ms.
@@ -24,11 +24,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
-#include <thread>
+#include <mutex>
 #include <vector>
 
 using Clock = std::chrono::steady_clock;
@@ -37,6 +38,8 @@ namespace {
 // Longer than one push may take (Event_Supplier::push_timeout_ms), so a
 // slow push is not taken for pushes that stopped.
 constexpr std::chrono::seconds stall_limit{ 15 };
+// Values of path 1 between two turns of path 2.
+constexpr long block = 1000;
 
 class NoElapsed : public ElapsedTimeSource
 {
@@ -55,61 +58,85 @@ double seconds(Clock::duration d)
   return std::chrono::duration<double>(d).count();
 }
 
-// Waits until the supplier thread has pushed `target` values in all; false
-// (with a message) when no value was pushed for stall_limit.
-bool waitPushed(Event_Supplier &supplier, std::uint64_t target)
+// When the supplier thread last found its queue empty, and how many values
+// it had pushed by then: drained() is its idle hook, so the end of a
+// drain is taken on that thread, not by polling.
+class DrainClock
 {
-  std::uint64_t seen = supplier.pushed_count();
-  auto progress = Clock::now();
-  while (seen < target) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    const std::uint64_t now = supplier.pushed_count();
-    if (now != seen) {
-      seen = now;
-      progress = Clock::now();
-    } else if (Clock::now() - progress > stall_limit) {
-      std::fprintf(stderr,
-                   "publish_throughput: no value pushed for %lld s (%llu of %llu pushed, %llu push "
-                   "failures)\n",
-                   static_cast<long long>(stall_limit.count()),
-                   static_cast<unsigned long long>(seen),
-                   static_cast<unsigned long long>(target),
-                   static_cast<unsigned long long>(supplier.failed_push_count()));
-      return false;
+public:
+  void drained(const Event_Supplier &events)
+  {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      at_ = Clock::now();
+      pushed_ = events.pushed_count();
     }
+    changed_.notify_all();
   }
-  return true;
-}
 
-// Sends n values, sent being the number sent so far (all of them pushed
-// or to be pushed), and never lets more than room be ahead of the supplier
-// thread: when they are, waits until half of room has been pushed. Adds the
-// time spent waiting to waited. False when the pushes stopped.
-bool feed(Supplier &supplier,
-          const CORBA::Any &value,
-          long n,
-          std::uint64_t &sent,
-          std::uint64_t room,
-          Clock::duration &waited)
-{
-  Event_Supplier &events = supplier.event_supplier();
-  for (long i = 0; i < n; ++i) {
-    const std::uint64_t pushed = events.pushed_count();
-    if (sent > pushed && sent - pushed >= room) {
-      const auto t0 = Clock::now();
-      if (!waitPushed(events, sent - room / 2))
+  // Waits until the thread has pushed target values in all and then found
+  // the queue empty; when is that moment. False (with a message) when no
+  // value was pushed for stall_limit.
+  bool wait(const Event_Supplier &events, std::uint64_t target, Clock::time_point &when)
+  {
+    std::uint64_t seen = events.pushed_count();
+    auto progress = Clock::now();
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!changed_.wait_for(lock, std::chrono::milliseconds(100), [&] { return pushed_ >= target; })) {
+      const std::uint64_t now = events.pushed_count();
+      if (now != seen) {
+        seen = now;
+        progress = Clock::now();
+      } else if (Clock::now() - progress > stall_limit) {
+        std::fprintf(stderr,
+                     "publish_throughput: no value pushed for %lld s (%llu of %llu pushed, %llu push "
+                     "failures)\n",
+                     static_cast<long long>(stall_limit.count()),
+                     static_cast<unsigned long long>(seen),
+                     static_cast<unsigned long long>(target),
+                     static_cast<unsigned long long>(events.failed_push_count()));
         return false;
-      waited += Clock::now() - t0;
+      }
     }
-    supplier.send_event(value);
-    ++sent;
+    when = at_;
+    return true;
   }
+
+private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  Clock::time_point at_;     // guarded by mutex_
+  std::uint64_t pushed_ = 0; // guarded by mutex_
+};
+
+// Sends count values and waits until they are pushed, sent being the
+// number sent so far; the time from the first send to the drain. False
+// when the pushes stopped.
+bool publish(Supplier &supplier,
+             DrainClock &drains,
+             const CORBA::Any &value,
+             long count,
+             std::uint64_t &sent,
+             Clock::duration &took)
+{
+  const auto start = Clock::now();
+  for (long i = 0; i < count; ++i)
+    supplier.send_event(value);
+  sent += static_cast<std::uint64_t>(count);
+  Clock::time_point drained;
+  if (!drains.wait(supplier.event_supplier(), sent, drained))
+    return false;
+  took = drained - start;
   return true;
 }
 
 // The measurements against a started supplier; 0, or 1 when the pushes
 // stopped. CORBA exceptions pass through.
-int measure(Supplier &supplier, tmx::test::ChildProcess &notifierProcess, long n, int rounds)
+int measure(Supplier &supplier,
+            DrainClock &drains,
+            tmx::test::ChildProcess &notifierProcess,
+            long n,
+            int rounds)
 {
   Event_Supplier &events = supplier.event_supplier();
   const std::uint64_t room = events.queue_limit();
@@ -136,32 +163,32 @@ int measure(Supplier &supplier, tmx::test::ChildProcess &notifierProcess, long n
 
   // Warm-up: connections, first-use allocations.
   std::uint64_t sent = 0;
-  Clock::duration waited{};
+  Clock::duration took{};
   for (int i = 0; i < 500; ++i)
     notifier->push(event);
-  if (!feed(supplier, value, 500, sent, room, waited) || !waitPushed(events, sent))
+  if (!publish(supplier, drains, value, 500, sent, took))
     return 1;
 
-  // 1 and 2, alternating over several rounds (the median of each is
-  // reported), so that a burst of load elsewhere on the machine does not
-  // decide the ratio.
-  std::vector<double> supplierRates, plainRates;
-  double sendMicros = 0; // per send_event call, waits for room left out
+  // 1 and 2, alternating block by block over several rounds (the median of
+  // each is reported).
+  const long step = static_cast<long>(std::min<std::uint64_t>(block, room));
+  std::vector<double> supplierRates, plainRates, roundRatios;
   for (int round = 0; round < rounds; ++round) {
-    waited = Clock::duration{};
-    const auto startQueued = Clock::now();
-    if (!feed(supplier, value, n, sent, room, waited))
-      return 1;
-    const auto fed = Clock::now();
-    if (!waitPushed(events, sent))
-      return 1;
-    supplierRates.push_back(n / seconds(Clock::now() - startQueued));
-    sendMicros = std::max(sendMicros, 1e6 * seconds(fed - startQueued - waited) / n);
+    Clock::duration supplierTime{}, plainTime{};
+    for (long done = 0; done < n; done += step) {
+      const long count = std::min(step, n - done);
+      if (!publish(supplier, drains, value, count, sent, took))
+        return 1;
+      supplierTime += took;
 
-    const auto startPlain = Clock::now();
-    for (long i = 0; i < n; ++i)
-      notifier->push(event);
-    plainRates.push_back(n / seconds(Clock::now() - startPlain));
+      const auto startPlain = Clock::now();
+      for (long i = 0; i < count; ++i)
+        notifier->push(event);
+      plainTime += Clock::now() - startPlain;
+    }
+    supplierRates.push_back(n / seconds(supplierTime));
+    plainRates.push_back(n / seconds(plainTime));
+    roundRatios.push_back(seconds(plainTime) / seconds(supplierTime));
   }
   const double supplierRate = median(supplierRates);
   const double plainRate = median(plainRates);
@@ -185,7 +212,8 @@ int measure(Supplier &supplier, tmx::test::ChildProcess &notifierProcess, long n
   }
   sent += static_cast<std::uint64_t>(stalledCount);
   notifierProcess.signal(SIGCONT);
-  const bool drained = taken && waitPushed(events, sent);
+  Clock::time_point drainedAt;
+  const bool drained = taken && drains.wait(events, sent, drainedAt);
   std::vector<double> sorted = perCall;
   std::sort(sorted.begin(), sorted.end());
   const double middle = sorted[sorted.size() / 2];
@@ -193,14 +221,16 @@ int measure(Supplier &supplier, tmx::test::ChildProcess &notifierProcess, long n
   const double maximum = sorted.back();
 
   const double ratio = supplierRate / plainRate;
-  std::printf("publish_throughput: N = %ld, %d rounds, queue limit %llu, notifier with no consumers\n",
+  std::printf("publish_throughput: N = %ld, %d rounds, blocks of %ld (queue limit %llu), notifier "
+              "with no consumers\n",
               n,
               rounds,
+              step,
               static_cast<unsigned long long>(room));
   std::printf("  send_event until pushed: %10.0f events/s (median; rounds:", supplierRate);
   for (double r : supplierRates)
     std::printf(" %.0f", r);
-  std::printf("; one send_event at most %.2f us on average in a round)\n", sendMicros);
+  std::printf(")\n");
   std::printf("  plain two-way push:      %10.0f events/s (median; rounds:", plainRate);
   for (double r : plainRates)
     std::printf(" %.0f", r);
@@ -212,6 +242,12 @@ int measure(Supplier &supplier, tmx::test::ChildProcess &notifierProcess, long n
               supplierBest / plainBest,
               supplierBest,
               plainBest);
+  // Both paths of a round took turns block by block: its ratio is the one
+  // least skewed by load that comes and goes.
+  std::printf("  ratio within a round:    %10.3f (median; rounds:", median(roundRatios));
+  for (double r : roundRatios)
+    std::printf(" %.3f", r);
+  std::printf(")\n");
   std::printf("  send_event, notifier stalled (%ld calls): median %.3f us, 99%% %.3f us, max %.1f us "
               "(goal: median < 2 us, max < 1000 us)\n",
               stalledCount,
@@ -228,7 +264,7 @@ int measure(Supplier &supplier, tmx::test::ChildProcess &notifierProcess, long n
 int main(int argc, char *argv[])
 {
   const long n = argc > 1 ? std::strtol(argv[1], nullptr, 10) : 20000;
-  const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
+  const int rounds = argc > 2 ? std::atoi(argv[2]) : 5;
   if (n <= 0 || rounds <= 0) {
     std::fprintf(stderr, "usage: publish_throughput [N > 0 [ROUNDS > 0]]\n");
     return 2;
@@ -243,8 +279,13 @@ int main(int argc, char *argv[])
     ACE_Thread_Manager threads;
     NoElapsed app;
     int result = 0;
+    // Outlives the supplier, whose thread calls it.
+    DrainClock drains;
     {
       Supplier supplier(&threads, &app);
+      // Before the thread starts: the hook is read by it unlocked.
+      Event_Supplier &events = supplier.event_supplier();
+      events.set_idle_hook([&drains, &events] { drains.drained(events); });
       std::vector<std::string> args{ "publish_throughput" };
       for (const auto &a : env.orbArgs())
         args.push_back(a);
@@ -257,7 +298,7 @@ int main(int argc, char *argv[])
         return 1;
       }
       try {
-        result = measure(supplier, notifierProcess, n, rounds);
+        result = measure(supplier, drains, notifierProcess, n, rounds);
       } catch (const CORBA::Exception &ex) {
         std::fprintf(stderr, "publish_throughput: CORBA exception %s\n", ex._name());
         result = 1;
