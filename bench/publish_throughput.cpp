@@ -285,7 +285,7 @@ int main(int argc, char *argv[])
       Supplier supplier(&threads, &app);
       // Before the thread starts: the hook is read by it unlocked.
       Event_Supplier &events = supplier.event_supplier();
-      events.set_idle_hook([&drains, &events] { drains.drained(events); });
+      events.set_idle_hook([&drains, supplierEvents = &events] { drains.drained(*supplierEvents); });
       std::vector<std::string> args{ "publish_throughput" };
       for (const auto &a : env.orbArgs())
         args.push_back(a);
