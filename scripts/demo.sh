@@ -9,7 +9,8 @@
 # one) with tmx.cfg, a logger simulation file, a port file and logfiles/,
 # starts omniNames on a free loopback port, tmx-notifier, tmx-watch and
 # tmx-web (HTTP on a free loopback port, its archive tmx-history.sqlite in
-# the run directory; the address is printed as "dashboard: ..."), and runs
+# the run directory, the housings' limits from tmx.cfg; the address is
+# printed as "dashboard: ..."), and runs
 # tmx with this terminal as its console: records printed by tmx-watch are
 # prefixed "[watch]"; type a line to publish it, "quit" to end.
 # Ctrl-C once shuts only the monitor's CORBA side down (its SIGINT: nothing
@@ -37,7 +38,7 @@ while [ $# -gt 0 ]; do
     --no-build) build=0; shift ;;
     --build-dir) build_dir="${2:?--build-dir needs a directory}"; shift 2 ;;
     --build-dir=*) build_dir="${1#*=}"; shift ;;
-    -h|--help) sed -n '2,20p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,21p' "$0"; exit 0 ;;
     *) echo "demo.sh: unknown option: $1 (see --help)" >&2; exit 2 ;;
   esac
 done
@@ -212,8 +213,9 @@ for ((i = 0; i < 100; i++)); do
 done
 
 # --- tmx-web on a free loopback port (port 0: it picks one and prints it) -----------
+# --config: the dashboard shows each housing's limits from the demo's tmx.cfg.
 setsid "$bin/tmx-web" "${orb[@]}" --archive "$run_dir/tmx-history.sqlite" --listen 127.0.0.1:0 \
-  >"$run_dir/web.out" 2>&1 &
+  --config "$cfg" >"$run_dir/web.out" 2>&1 &
 pid_web=$!
 web_url=""
 for ((i = 0; i < 100; i++)); do
