@@ -7,9 +7,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cmath>
-#include <map>
 #include <mutex>
+#include <vector>
 
 #include <SQLiteCpp/Transaction.h>
 #include <sqlite3.h>
@@ -393,7 +392,7 @@ Series Archive::housekeeping(int housing, double from, double to, unsigned point
   // Any window, however wide, stays within what bucket numbers can count.
   from = std::clamp(from, 0.0, lastSecond);
   to = std::clamp(to, 0.0, lastSecond);
-  return impl_->read([&](Connection &c) {
+  impl_->read([&](Connection &c) {
     c.db.exec("BEGIN"); // the count and the rows from one snapshot
 
     SQLite::Statement &count = c.statement(countRawSql);
@@ -412,7 +411,7 @@ Series Archive::housekeeping(int housing, double from, double to, unsigned point
       while (s.executeStep())
         merger.add(rowRecord(s));
       merger.finish();
-      return series;
+      return;
     }
 
     const summary::Plan plan = summary::choose(from, to, points);
@@ -430,8 +429,8 @@ Series Archive::housekeeping(int housing, double from, double to, unsigned point
       merger.add(s.getColumn(0).getInt64(), b);
     }
     merger.finish();
-    return series;
   });
+  return series;
 }
 
 std::size_t Archive::forEachRecord(double from,
