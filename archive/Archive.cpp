@@ -209,7 +209,7 @@ void Archive::Impl::checkExisting()
       refuse("the file is damaged");
     }
   } catch (const SQLite::Exception &e) {
-    refuse(describe(path, "cannot open", e));
+    throw Error("archive " + path + ": cannot open: " + e.what()); // not a verdict on the file
   }
 }
 
