@@ -26,8 +26,11 @@ set_target_properties(TMX::omniORB PROPERTIES
 # JSON output of tmx-watch (header-only, Debian's nlohmann-json3-dev).
 find_package(nlohmann_json 3 REQUIRED)
 
-# The archive of tmx-web and tmx-history (Debian's libsqlite3-dev).
+# The archive of tmx-web and tmx-history (Debian's libsqlite3-dev), used
+# through SQLiteCpp (Debian's libsqlitecpp-dev, which ships its CMake
+# config: target SQLiteCpp).
 find_package(SQLite3 REQUIRED)
+find_package(SQLiteCpp REQUIRED)
 
 # HTTP and metrics of tmx-web: Debian's libcpp-httplib-dev (a compiled
 # library; its pkg-config file gives the defines its header needs) and
