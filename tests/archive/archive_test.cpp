@@ -404,6 +404,9 @@ TEST(Archive, ReadsWhileWriting)
       }
     });
   writeAll(a, recs, 6);
+  // On a loaded machine the writer may be through before any reader
+  // finished a pass: let them finish one (bounded) before they stop.
+  tmx::test::eventually([&] { return reads.load() > 0; });
   done = true;
   for (auto &t : readers)
     t.join();
