@@ -42,9 +42,9 @@ public:
   void stop();
 
 private:
+  std::atomic<bool> stopping_{ false }; // read by the routes: outlives server_
   std::unique_ptr<httplib::Server> server_;
   int port_ = 0;
-  std::atomic<bool> stopping_{ false };
   std::atomic<bool> finished_{ false };
   std::thread thread_;
 };
