@@ -1,33 +1,26 @@
-// tmx-web's HTTP interface: /api/current, /api/housekeeping,
-// /api/messages, /api/events (server-sent events) and /metrics, over
-// cpp-httplib. Only GET (and HEAD) are served: other methods get 405, an
+// tmx-web's HTTP interface as handlers: /api/current, /api/housekeeping
+// (JSON, or CSV streamed), /api/messages, /api/events (server-sent events)
+// and /metrics, each answering a Reply from the query's Params, and the
+// refusals: only GET (and HEAD) are served, other methods get 405, an
 // unknown path 404, bad parameters 400, each with a one-line text/plain
-// reason. Nothing here writes to the archive.
+// reason. Nothing here knows the HTTP library (web/HttpServer.h binds the
+// handlers to it) or writes to the archive.
 #pragma once
 
-#include <atomic>
+#include <cstddef>
 #include <functional>
-#include <memory>
+#include <optional>
 #include <string>
-#include <thread>
 
 #include "archive/Archive.h"
-#include "web/Live.h"
+#include "web/EventHub.h"
+#include "web/LiveState.h"
+#include "web/Metrics.h"
 #include "web/Query.h"
+#include "web/Reply.h"
 #include "web/Subscription.h"
 
-namespace httplib {
-class Server;
-}
-
 namespace tmx::web {
-
-struct Reply
-{
-  int status = 200;
-  std::string contentType = "application/json";
-  std::string body;
-};
 
 // What the handlers read.
 struct ApiSources
@@ -46,48 +39,24 @@ public:
   explicit WebApi(ApiSources sources);
 
   Reply current() const;
-  // JSON only; the CSV form is streamed by the route.
+  // JSON, or with format=csv the records streamed (web/CsvExport.h).
   Reply housekeeping(const Params &params) const;
   Reply messages(const Params &params) const;
   Reply metrics() const;
+  // The event stream of a new client (its first event the link state),
+  // or 503 when the hub admits no more.
+  Reply events() const;
 
-  // Every route of the interface, the 404/405 replies and their reasons.
-  void addRoutes(httplib::Server &server);
+  // The refusals of requests no handler takes.
+  static Reply notFound(const std::string &path);
+  static Reply notAllowed(const std::string &method);
+  // Any other refusal without a reason of its own (HTTP status).
+  static Reply refused(int status);
+  // A handler threw; what: the exception's what(), when it had one.
+  static Reply internalError(const std::optional<std::string> &what);
 
 private:
-  Reply housekeeping(const HousekeepingQuery &query) const;
-
   ApiSources s_;
-};
-
-// "ADDR:PORT" ("[ADDR]:PORT" for IPv6; PORT 0 takes any free one). False
-// when it is not of that form.
-bool parseListen(const std::string &text, std::string &host, int &port);
-
-// The HTTP server on its own threads.
-class HttpServer
-{
-public:
-  // maxStreams: SSE clients the hub admits; the server keeps that many
-  // threads for them besides those of ordinary requests.
-  HttpServer(WebApi &api, std::size_t maxStreams);
-  ~HttpServer();
-  HttpServer(const HttpServer &) = delete;
-  HttpServer &operator=(const HttpServer &) = delete;
-
-  // Binds the listening socket; false with the reason (address in use,
-  // not an address of this host).
-  bool bind(const std::string &host, int port, std::string &why);
-  int port() const { return port_; }
-  // Serves on a thread of its own until stop().
-  void start();
-  void stop();
-
-private:
-  std::unique_ptr<httplib::Server> server_;
-  int port_ = 0;
-  std::atomic<bool> finished_{ false };
-  std::thread thread_;
 };
 
 } // namespace tmx::web

@@ -1,10 +1,8 @@
 #include "web/Ingest.h"
 
-#include <chrono>
 #include <exception>
 
 #include "tools/common/Worker.h"
-#include "web/Live.h"
 
 namespace tmx::web {
 
@@ -21,11 +19,12 @@ std::size_t Ingest::trim(std::vector<T> &records)
   return excess;
 }
 
-Ingest::Ingest(Store &store, Report report, Options options)
+Ingest::Ingest(Store &store, const Clock &clock, Report report, Options options)
   : store_(store)
+  , clock_(clock)
   , report_(std::move(report))
   , options_(options)
-  , nextPrune_(std::chrono::steady_clock::now())
+  , nextPrune_(clock.steady())
 {
 }
 
@@ -58,14 +57,22 @@ void Ingest::stop()
 void Ingest::loop()
 {
   std::unique_lock<std::mutex> lock(mutex_);
+  auto nextRound = clock_.steady() + options_.flushEvery;
   for (;;) {
-    wake_.wait_for(lock, options_.flushEvery, [this] { return stopping_; });
+    // A round is due flushEvery after the end of the last one, by the
+    // clock; a stop makes the last one at once.
+    const auto now = clock_.steady();
+    if (!stopping_ && now < nextRound) {
+      wake_.wait_for(lock, nextRound - now, [this] { return stopping_; });
+      continue;
+    }
     const bool final = stopping_;
     lock.unlock();
     writeRound(final);
     lock.lock();
     if (final)
       return;
+    nextRound = clock_.steady() + options_.flushEvery;
   }
 }
 
@@ -124,11 +131,11 @@ void Ingest::writeRound(bool final)
   }
 
   if (options_.keepSeconds && !final && !failing_.load()) {
-    const auto now = std::chrono::steady_clock::now();
+    const auto now = clock_.steady();
     if (now >= nextPrune_) {
       try {
-        const std::size_t removed = store_.prune(
-          unixSeconds(std::chrono::system_clock::now()) - *options_.keepSeconds, options_.pruneRows);
+        const std::size_t removed =
+          store_.prune(unixSeconds(clock_.wall()) - *options_.keepSeconds, options_.pruneRows);
         // A full step: more to delete, go on at the next round.
         nextPrune_ = removed >= options_.pruneRows ? now : now + options_.pruneEvery;
         if (pruneFailing_)

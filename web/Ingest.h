@@ -5,7 +5,8 @@
 // transaction). A batch the store refuses (a full disk) is kept, bounded,
 // and tried again each second; the failure is reported once, and its end
 // once more. With a retention period, the writer also deletes old records
-// in small steps.
+// in small steps. Its rounds and deletions are timed by the Clock (steady
+// time), the retention cut-off is the clock's wall time.
 #pragma once
 
 #include <atomic>
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "archive/Archive.h"
+#include "web/Clock.h"
 #include "wire/Records.h"
 
 namespace tmx::web {
@@ -40,6 +42,21 @@ public:
   virtual std::size_t prune(double cutoff, std::size_t maxRows) = 0;
 };
 
+// The archive as the ingest's store.
+class ArchiveStore : public Store
+{
+public:
+  explicit ArchiveStore(archive::Archive &archive)
+    : archive_(archive)
+  {
+  }
+  archive::WriteCounts write(const archive::Batch &batch) override { return archive_.write(batch); }
+  std::size_t prune(double cutoff, std::size_t maxRows) override { return archive_.prune(cutoff, maxRows); }
+
+private:
+  archive::Archive &archive_;
+};
+
 class Ingest
 {
 public:
@@ -56,7 +73,12 @@ public:
   // After each successful batch: what it stored.
   using Written = std::function<void(const archive::WriteCounts &)>;
 
-  Ingest(Store &store, Report report, Options options);
+  Ingest(Store &store, const Clock &clock, Report report, Options options);
+  // On the real clocks.
+  Ingest(Store &store, Report report, Options options)
+    : Ingest(store, systemClock(), std::move(report), options)
+  {
+  }
   ~Ingest();
   Ingest(const Ingest &) = delete;
   Ingest &operator=(const Ingest &) = delete;
@@ -85,6 +107,7 @@ private:
   std::size_t trim(std::vector<T> &records);
 
   Store &store_;
+  const Clock &clock_;
   Report report_;
   Written written_;
   const Options options_;

@@ -5,18 +5,23 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 
-#include "TMX.hh"
+#include "config/LimitsFile.h"
 #include "orb/Orb.h"
 #include "orb/SignalWaiter.h"
 #include "tools/common/CommandLine.h"
 #include "tools/common/ToolSupport.h"
 #include "web/Api.h"
+#include "web/EventHub.h"
+#include "web/HttpServer.h"
 #include "web/Ingest.h"
-#include "web/Live.h"
+#include "web/JsonViews.h"
+#include "web/LiveState.h"
+#include "web/Metrics.h"
+#include "web/Notifier.h"
 #include "web/Subscription.h"
-#include "wire/Decode.h"
-#include "wire/Quoting.h"
 
 namespace tmx::web {
 
@@ -63,155 +68,124 @@ void report(const std::string &what)
   std::fprintf(stderr, "%s: %s\n", program, what.c_str());
 }
 
-// ------------------------------------------------------------ the notifier
-
-class NotifierConnector : public Connector
+// The ORB of runWeb: destroyed once, by destroy() on the normal shutdown
+// or else when the guard goes, so that every way out tears down alike.
+// What uses the ORB (the connector, the servant) is made after the guard
+// and so goes before it; on the early ways out nothing is subscribed yet,
+// so no push can come while it goes.
+class OrbGuard
 {
 public:
-  explicit NotifierConnector(CORBA::ORB_ptr orb)
-    : orb_(CORBA::ORB::_duplicate(orb))
+  explicit OrbGuard(CORBA::ORB_ptr orb)
+    : orb_(orb)
   {
   }
+  ~OrbGuard() { destroy(); }
+  OrbGuard(const OrbGuard &) = delete;
+  OrbGuard &operator=(const OrbGuard &) = delete;
 
-  void setSelf(Event_Comm::Consumer_ptr self) { self_ = Event_Comm::Consumer::_duplicate(self); }
+  CORBA::ORB_ptr get() const { return orb_.in(); }
 
-  bool subscribe(std::string &why) override
+  // Destroys the ORB, letting the pushes in progress finish; false when
+  // that failed (reported as "tmx-web: ORB shutdown: ..."). Later calls
+  // only repeat the answer.
+  bool destroy()
   {
-    const char *step = "naming service";
-    try {
-      CosNaming::NamingContextExt_var naming = orb::rootContext(orb_.in());
-      step = "resolve \"Notifier\"";
-      CORBA::Object_var obj = naming->resolve_str("Notifier");
-      Event_Comm::Notifier_var notifier = Event_Comm::Notifier::_narrow(obj.in());
-      if (CORBA::is_nil(notifier)) {
-        why = "the object bound as \"Notifier\" is not an Event_Comm::Notifier";
-        return false;
-      }
-      // The same notifier as before (staleness, not a restart): end our
-      // subscription there first, or it refuses a second one.
-      if (!CORBA::is_nil(notifier_) && notifier_->_is_equivalent(notifier.in())) {
-        try {
-          notifier->unsubscribe(self_.in(), "");
-        } catch (const Event_Comm::Notifier::CannotUnsubscribe &) {
-        }
-      }
-      step = "subscribe";
-      notifier->subscribe(self_.in(), "");
-      notifier_ = notifier._retn();
-      return true;
-    } catch (const CORBA::ORB::InvalidName &) {
-      why = "no naming service given";
-    } catch (const CosNaming::NamingContext::NotFound &) {
-      why = "no notifier is bound as \"Notifier\"";
-    } catch (const Event_Comm::Notifier::CannotSubscribe &e) {
-      why = "subscription refused: " + wire::escaped(e.reason_.in());
-    } catch (const CORBA::Exception &e) {
-      why = std::string(step) + ": " + orb::describe(e);
+    if (!destroyed_) {
+      destroyed_ = true;
+      succeeded_ = orb::destroyOrb(orb_.in(), program);
     }
-    return false;
-  }
-
-  bool alive(std::string &why) override
-  {
-    try {
-      if (CORBA::is_nil(notifier_) || notifier_->_non_existent()) {
-        why = "it no longer exists";
-        return false;
-      }
-      return true;
-    } catch (const CORBA::Exception &e) {
-      why = orb::describe(e);
-      return false;
-    }
-  }
-
-  void unsubscribe() override
-  {
-    if (CORBA::is_nil(notifier_))
-      return;
-    try {
-      notifier_->unsubscribe(self_.in(), "");
-    } catch (const Event_Comm::Notifier::CannotUnsubscribe &e) {
-      report("unsubscribe refused: " + wire::escaped(e.reason_.in()));
-    } catch (const CORBA::Exception &e) {
-      report("unsubscribe failed: " + orb::describe(e));
-    }
+    return succeeded_;
   }
 
 private:
   CORBA::ORB_var orb_;
-  Event_Comm::Consumer_var self_;
-  Event_Comm::Notifier_var notifier_; // only touched from the subscription's thread
+  bool destroyed_ = false;
+  bool succeeded_ = true;
 };
 
-// What a push feeds.
-struct Sinks
+struct Settings
 {
-  Subscription &subscription;
-  LiveState &live;
-  Metrics &metrics;
-  EventHub &hub;
-  Ingest &ingest;
+  std::string archivePath = "tmx-history.sqlite";
+  std::string listen = "127.0.0.1:8080";
+  std::string host; // and port: listen taken apart
+  int port = 0;
+  unsigned long keepDays = 0;
+  std::string configPath;
 };
 
-// Everything here is quick and bounded: memory, gauges, bounded queues.
-class WebConsumer : public POA_Event_Comm::Consumer
+// The command line without its ORB options. The exit status when the
+// program is done already (--help, a bad command line).
+std::optional<int> parseCommandLine(int argc, char **argv, Settings &s)
 {
-public:
-  explicit WebConsumer(Sinks sinks)
-    : s_(sinks)
-  {
+  tools::CommandLine options(program, usageText);
+  options.fileName("archive", s.archivePath);
+  options.text("listen", "ADDR:PORT", s.listen);
+  options.number("keep-days", "days", 1, 100000, s.keepDays);
+  options.fileName("config", s.configPath);
+  std::optional<int> done = options.parse(argc, argv);
+  if (!done && !parseListen(s.listen, s.host, s.port))
+    done = options.usageError("--listen needs ADDR:PORT, not \"" + s.listen + "\"");
+  return done;
+}
+
+// The limits of the --config file (none without one). false when the
+// file cannot be read; a malformed entry is reported and ignored.
+bool readLimits(const std::string &configPath, std::optional<LimitsSet> &limits)
+{
+  if (configPath.empty())
+    return true;
+  limits.emplace();
+  std::string why;
+  const auto malformed = [&configPath](const std::string &text) { report(configPath + ": " + text); };
+  if (!readLimitsConfig(configPath, *limits, why, malformed)) {
+    report("cannot read the configuration \"" + configPath + "\": " + why);
+    return false;
   }
+  return true;
+}
 
-  void push(const Event_Comm::Event &event) override
-  {
-    const double arrival = unixSeconds(std::chrono::system_clock::now());
-    s_.subscription.recordArrived();
-    std::optional<Record> record = wire::recordOf(event, arrival);
-    if (!record)
-      return;
-    if (auto *h = std::get_if<archive::HousekeepingRecord>(&*record)) {
-      s_.live.update(*h);
-      s_.metrics.reading(*h);
-      s_.hub.publish("housekeeping", s_.live.housingJson(h->housing, s_.subscription.status()));
-    } else if (auto *m = std::get_if<archive::MessageRecord>(&*record)) {
-      s_.metrics.message(m->priority);
-      archive::LogEntry e{
-        m->arrivalTime, archive::LogEntry::Kind::message, m->priority, m->sentTime, m->text
-      };
-      s_.hub.publish("message", logEntryJson(e));
-    } else {
-      const auto &c = std::get<archive::ConsoleLine>(*record);
-      archive::LogEntry e{
-        c.arrivalTime, archive::LogEntry::Kind::console, std::nullopt, std::nullopt, c.text
-      };
-      s_.hub.publish("message", logEntryJson(e));
+// false when no naming service is given. One that cannot be reached yet
+// is fine: the subscription keeps trying.
+bool namingServiceGiven(CORBA::ORB_ptr orb)
+{
+  try {
+    CosNaming::NamingContextExt_var naming = orb::rootContext(orb);
+  } catch (const CORBA::ORB::InvalidName &) {
+    tools::reportNoNamingService(program);
+    return false;
+  } catch (const CORBA::Exception &) {
+  }
+  return true;
+}
+
+// The archive, or null when it is refused or cannot be made (reported).
+std::unique_ptr<archive::Archive> openArchive(const std::string &path)
+{
+  try {
+    return std::make_unique<archive::Archive>(path);
+  } catch (const archive::RefusedError &e) {
+    report("archive \"" + path + "\" refused: " + e.what());
+  } catch (const std::exception &e) {
+    report("cannot open the archive \"" + path + "\": " + e.what());
+  }
+  return nullptr;
+}
+
+// The last record of each housing, as the archive has it.
+void seed(const archive::Archive &archive, LiveState &live, Metrics &metrics)
+{
+  for (int h = 0; h < archive::housingCount; ++h) {
+    try {
+      if (auto r = archive.latest(h)) {
+        live.update(*r);
+        metrics.reading(*r);
+      }
+    } catch (const std::exception &e) {
+      report(std::string("cannot read the last records from the archive: ") + e.what());
     }
-    s_.ingest.push(std::move(*record));
   }
-
-  void disconnect(const char *reason) override
-  {
-    s_.subscription.disconnected(wire::escaped(reason ? reason : ""));
-  }
-
-private:
-  Sinks s_;
-};
-
-class ArchiveStore : public Store
-{
-public:
-  explicit ArchiveStore(archive::Archive &archive)
-    : archive_(archive)
-  {
-  }
-  archive::WriteCounts write(const archive::Batch &batch) override { return archive_.write(batch); }
-  std::size_t prune(double cutoff, std::size_t maxRows) override { return archive_.prune(cutoff, maxRows); }
-
-private:
-  archive::Archive &archive_;
-};
+}
 
 } // namespace
 
@@ -228,68 +202,25 @@ int runWeb(int argc, char **argv)
     stopChanged.notify_all();
   });
 
-  CORBA::ORB_var orb = tools::initOrb(argc, argv, program);
-  if (CORBA::is_nil(orb))
+  CORBA::ORB_ptr initialised = tools::initOrb(argc, argv, program);
+  if (CORBA::is_nil(initialised))
     return 2;
+  OrbGuard orb(initialised);
 
-  std::string archivePath = "tmx-history.sqlite", listen = "127.0.0.1:8080", configPath;
-  unsigned long keepDays = 0;
-  tools::CommandLine options(program, usageText);
-  options.fileName("archive", archivePath);
-  options.text("listen", "ADDR:PORT", listen);
-  options.number("keep-days", "days", 1, 100000, keepDays);
-  options.fileName("config", configPath);
-  std::optional<int> done = options.parse(argc, argv);
-  std::string host;
-  int port = 0;
-  if (!done && !parseListen(listen, host, port))
-    done = options.usageError("--listen needs ADDR:PORT, not \"" + listen + "\"");
-  if (done) {
-    orb::destroyOrb(orb, program);
+  Settings settings;
+  if (std::optional<int> done = parseCommandLine(argc, argv, settings))
     return *done;
-  }
   // A dead or stalled notifier must be noticed well within the 15 s in
   // which records are to flow again.
   if (!tmx::orb::callTimeoutConfigured())
     omniORB::setClientCallTimeout(5000);
 
-  int status = 0;
   std::optional<LimitsSet> limits;
-  if (!configPath.empty()) {
-    limits.emplace();
-    std::string why;
-    const auto malformed = [&configPath](const std::string &text) { report(configPath + ": " + text); };
-    if (!readLimitsConfig(configPath, *limits, why, malformed)) {
-      report("cannot read the configuration \"" + configPath + "\": " + why);
-      orb::destroyOrb(orb, program);
-      return 1;
-    }
-  }
-  try {
-    CosNaming::NamingContextExt_var naming = orb::rootContext(orb);
-  } catch (const CORBA::ORB::InvalidName &) {
-    tools::reportNoNamingService(program);
-    status = 1;
-  } catch (const CORBA::Exception &) {
-    // Not reachable yet: the subscription keeps trying.
-  }
-
-  std::unique_ptr<archive::Archive> archive;
-  if (!status) {
-    try {
-      archive = std::make_unique<archive::Archive>(archivePath);
-    } catch (const archive::RefusedError &e) {
-      report("archive \"" + archivePath + "\" refused: " + e.what());
-      status = 1;
-    } catch (const std::exception &e) {
-      report("cannot open the archive \"" + archivePath + "\": " + e.what());
-      status = 1;
-    }
-  }
-  if (status) {
-    orb::destroyOrb(orb, program);
-    return status;
-  }
+  if (!readLimits(settings.configPath, limits) || !namingServiceGiven(orb.get()))
+    return 1;
+  const std::unique_ptr<archive::Archive> archive = openArchive(settings.archivePath);
+  if (!archive)
+    return 1;
 
   const Clock &clock = systemClock();
   LiveState live(clock);
@@ -297,25 +228,16 @@ int runWeb(int argc, char **argv)
     live.setLimits(*limits);
   Metrics metrics;
   EventHub hub;
-  for (int h = 0; h < archive::housingCount; ++h) {
-    try {
-      if (auto r = archive->latest(h)) {
-        live.update(*r);
-        metrics.reading(*r);
-      }
-    } catch (const std::exception &e) {
-      report(std::string("cannot read the last records from the archive: ") + e.what());
-    }
-  }
+  seed(*archive, live, metrics);
 
   ArchiveStore store(*archive);
   Ingest::Options ingestOptions;
-  if (keepDays)
-    ingestOptions.keepSeconds = static_cast<double>(keepDays) * 86400.0;
-  Ingest ingest(store, report, ingestOptions);
+  if (settings.keepDays)
+    ingestOptions.keepSeconds = static_cast<double>(settings.keepDays) * 86400.0;
+  Ingest ingest(store, clock, report, ingestOptions);
   ingest.onWritten([&metrics](const archive::WriteCounts &c) { metrics.written(c); });
 
-  NotifierConnector connector(orb);
+  NotifierConnector connector(orb.get(), report);
   Subscription subscription(connector, clock, report);
   subscription.onChange([&hub](const LinkStatus &s) { hub.publish("state", serviceJson(s)); });
 
@@ -325,33 +247,30 @@ int runWeb(int argc, char **argv)
                          metrics,
                          [&subscription] { return subscription.status(); },
                          [&ingest] { return ingest.dropped(); } });
-  auto http = std::make_unique<HttpServer>(api, EventHub::Options().maxClients);
+  HttpServer http(api, EventHub::Options().maxClients);
   std::string why;
-  if (!http->bind(host, port, why)) {
-    report("cannot listen on " + listen + ": " + why);
-    http.reset();
-    orb::destroyOrb(orb, program);
+  if (!http.bind(settings.host, settings.port, why)) {
+    report("cannot listen on " + settings.listen + ": " + why);
     return 1;
   }
 
-  auto *servant = new WebConsumer(Sinks{ subscription, live, metrics, hub, ingest });
+  auto *servant = new WebConsumer(Sinks{ subscription, live, metrics, hub, ingest, clock });
   PortableServer::ServantBase_var holder = servant;
   try {
-    CORBA::Object_var obj = tools::activateServant(orb, servant);
+    CORBA::Object_var obj = tools::activateServant(orb.get(), servant);
     Event_Comm::Consumer_var self = Event_Comm::Consumer::_narrow(obj.in());
     connector.setSelf(self.in());
   } catch (const CORBA::Exception &e) {
     report("ORB set-up failed: " + orb::describe(e));
-    http.reset();
-    orb::destroyOrb(orb, program);
     return 1;
   }
 
   ingest.start();
-  http->start();
+  http.start();
   subscription.start();
+  const std::string &host = settings.host;
   const std::string shownHost = host.find(':') != std::string::npos ? "[" + host + "]" : host;
-  std::printf("%s: serving http://%s:%d/\n", program, shownHost.c_str(), http->port());
+  std::printf("%s: serving http://%s:%d/\n", program, shownHost.c_str(), http.port());
   std::fflush(stdout);
 
   {
@@ -363,11 +282,10 @@ int runWeb(int argc, char **argv)
   // pushes in progress, then write what is queued.
   subscription.stop();
   hub.close();
-  http->stop();
-  if (!orb::destroyOrb(orb, program))
-    status = 1;
+  http.stop();
+  const bool orbDestroyed = orb.destroy();
   ingest.stop();
-  return status;
+  return orbDestroyed ? 0 : 1;
 }
 
 } // namespace tmx::web

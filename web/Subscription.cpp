@@ -25,13 +25,6 @@ const char *linkStateName(LinkState s)
 
 namespace {
 
-class RealClock : public Clock
-{
-public:
-  std::chrono::steady_clock::time_point steady() const override { return std::chrono::steady_clock::now(); }
-  std::chrono::system_clock::time_point wall() const override { return std::chrono::system_clock::now(); }
-};
-
 milliseconds until(SteadyTime now, SteadyTime then)
 {
   if (then <= now)
@@ -41,12 +34,6 @@ milliseconds until(SteadyTime now, SteadyTime then)
 }
 
 } // namespace
-
-const Clock &systemClock()
-{
-  static const RealClock clock;
-  return clock;
-}
 
 Subscription::Subscription(Connector &connector, const Clock &clock, Report report, Options options)
   : connector_(connector)

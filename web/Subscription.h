@@ -20,6 +20,8 @@
 #include <string>
 #include <thread>
 
+#include "web/Clock.h"
+
 namespace tmx::web {
 
 enum class LinkState
@@ -29,18 +31,6 @@ enum class LinkState
   reconnecting
 };
 const char *linkStateName(LinkState s);
-
-// Time as seen by the subscription logic: steady time for its intervals,
-// wall time for what it reports. Tests advance both together.
-class Clock
-{
-public:
-  virtual ~Clock() = default;
-  virtual std::chrono::steady_clock::time_point steady() const = 0;
-  virtual std::chrono::system_clock::time_point wall() const = 0;
-};
-// The real clocks.
-const Clock &systemClock();
 
 // The remote side. Calls come only from step(), one at a time; each is
 // bounded by the ORB's call time-out. On failure they return false with

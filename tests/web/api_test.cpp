@@ -3,7 +3,9 @@
 // CSV replies carry what the archive holds (no value as null, CSV streamed
 // in pages without loss or repetition).
 #include "web/Api.h"
+#include "web/HttpServer.h"
 
+#include "config/LimitsFile.h"
 #include "tests/support/TestUtil.h"
 #include "wire/HousekeepingText.h"
 

@@ -1,11 +1,15 @@
 // The ingest queue: batches reach the store; a failing store keeps the
 // batch and reports once; a full queue drops its oldest records, reported
-// once per episode; the thread writes within a second and flushes on stop.
+// once per episode; the thread writes within a second and flushes on stop;
+// old records go in steps on the clock's schedule.
 #include "web/Ingest.h"
+
+#include "tests/web/FakeClock.h"
 
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <stdexcept>
 
@@ -33,7 +37,18 @@ struct FakeStore : Store
     changed.notify_all();
     return { batch.housekeeping.size(), batch.messages.size(), batch.console.size() };
   }
-  std::size_t prune(double, std::size_t) override { return 0; }
+  std::deque<std::size_t> pruned; // what each prune() returns; empty: 0
+  std::vector<double> cutoffs;    // of each prune(), in call order
+
+  std::size_t prune(double cutoff, std::size_t) override
+  {
+    cutoffs.push_back(cutoff);
+    if (pruned.empty())
+      return 0;
+    const std::size_t n = pruned.front();
+    pruned.pop_front();
+    return n;
+  }
 };
 
 Record reading(std::int64_t t)
@@ -111,6 +126,30 @@ TEST(Ingest, WriterThreadWritesWithinASecondAndFlushesOnStop)
   ingest.push(reading(2));
   ingest.stop();
   EXPECT_EQ(store.written, (std::vector<std::int64_t>{ 1, 2 }));
+}
+
+TEST(Ingest, DeletesOldRecordsInStepsOnTheClocksSchedule)
+{
+  tmx::web::test::FakeClock clock;
+  FakeStore store;
+  Ingest::Options options;
+  options.keepSeconds = 86400;
+  options.pruneEvery = std::chrono::milliseconds(60000);
+  options.pruneRows = 10;
+  Ingest ingest(
+    store, clock, [](const std::string &) {}, options);
+  store.pruned = { 10, 3 }; // a full step, then the rest
+
+  const double cutoff = unixSeconds(clock.wall()) - 86400;
+  ingest.flushOnce(); // full step: the next round goes on at once
+  ingest.flushOnce(); // the rest: nothing more for a minute
+  ingest.flushOnce();
+  clock.advance(std::chrono::milliseconds(59999));
+  ingest.flushOnce();
+  EXPECT_EQ(store.cutoffs, (std::vector<double>{ cutoff, cutoff }));
+  clock.advance(std::chrono::milliseconds(1));
+  ingest.flushOnce();
+  EXPECT_EQ(store.cutoffs, (std::vector<double>{ cutoff, cutoff, cutoff + 60 }));
 }
 
 } // namespace

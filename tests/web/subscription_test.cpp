@@ -3,6 +3,8 @@
 // outage.
 #include "web/Subscription.h"
 
+#include "tests/web/FakeClock.h"
+
 #include <gtest/gtest.h>
 
 #include <deque>
@@ -11,24 +13,9 @@
 
 using namespace tmx::web;
 using std::chrono::milliseconds;
+using tmx::web::test::FakeClock;
 
 namespace {
-
-class FakeClock : public Clock
-{
-public:
-  std::chrono::steady_clock::time_point steady() const override { return steady_; }
-  std::chrono::system_clock::time_point wall() const override { return wall_; }
-  void advance(milliseconds d)
-  {
-    steady_ += d;
-    wall_ += d;
-  }
-
-private:
-  std::chrono::steady_clock::time_point steady_{ std::chrono::hours(1) };
-  std::chrono::system_clock::time_point wall_{ std::chrono::seconds(1765188000) };
-};
 
 struct FakeNotifier : Connector
 {

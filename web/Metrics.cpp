@@ -1,0 +1,114 @@
+#include "web/Metrics.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include <prometheus/text_serializer.h>
+
+#include "config/Limits.h"
+
+namespace tmx::web {
+
+namespace {
+
+prometheus::Family<prometheus::Gauge> &gauge(prometheus::Registry &r, const char *name, const char *help)
+{
+  return prometheus::BuildGauge().Name(name).Help(help).Register(r);
+}
+
+prometheus::Labels housingLabel(int housing)
+{
+  return { { "housing", archive::housingName(housing) } };
+}
+
+double orNaN(const std::optional<double> &v)
+{
+  return v ? *v : std::nan("");
+}
+
+} // namespace
+
+Metrics::Metrics()
+  : registry_(std::make_shared<prometheus::Registry>())
+  , temperature_(gauge(*registry_, "tmx_housing_temperature_celsius", "Last temperature of the housing"))
+  , humidity_(
+      gauge(*registry_, "tmx_housing_relative_humidity_percent", "Last relative humidity of the housing"))
+  , dewPoint_(gauge(*registry_,
+                    "tmx_housing_dew_point_celsius",
+                    "Dew point of the housing's last temperature and humidity (Magnus formula)"))
+  , water_(gauge(*registry_, "tmx_housing_water_wet", "Water line of the housing wet (1) or dry (0)"))
+  , lastReading_(gauge(*registry_,
+                       "tmx_housing_last_reading_timestamp_seconds",
+                       "Reading time of the housing's last record, Unix seconds"))
+  , stale_(gauge(*registry_, "tmx_housing_stale", "No record of the housing for 15 s, or not subscribed"))
+  , messages_(prometheus::BuildCounter()
+                .Name("tmx_messages_received_total")
+                .Help("Alarm messages received, by priority")
+                .Register(*registry_))
+  , subscribed_(gauge(*registry_, "tmx_web_subscribed", "Subscribed to the notifier (1) or not (0)").Add({}))
+  , archiveSize_(gauge(*registry_, "tmx_archive_size_bytes", "Size of the archive on disk").Add({}))
+  , written_(prometheus::BuildCounter()
+               .Name("tmx_archive_records_written_total")
+               .Help("Records written to the archive, by kind")
+               .Register(*registry_))
+  , droppedTotal_(prometheus::BuildCounter()
+                    .Name("tmx_archive_records_dropped_total")
+                    .Help("Records dropped before reaching the archive")
+                    .Register(*registry_)
+                    .Add({}))
+{
+  for (int p = 0; p < 3; ++p)
+    messages_.Add({ { "priority", archive::priorityName(p) } });
+  for (const char *kind : { "housekeeping", "message", "console" })
+    written_.Add({ { "kind", kind } });
+  for (int h = 0; h < archive::housingCount; ++h)
+    stale_.Add(housingLabel(h)).Set(1);
+}
+
+void Metrics::reading(const archive::HousekeepingRecord &r)
+{
+  if (r.housing < 0 || r.housing >= archive::housingCount)
+    return;
+  const auto labels = housingLabel(r.housing);
+  temperature_.Add(labels).Set(orNaN(r.temperature));
+  humidity_.Add(labels).Set(orNaN(r.humidity));
+  dewPoint_.Add(labels).Set(orNaN(dewPointOf(r.temperature, r.humidity)));
+  water_.Add(labels).Set(r.water ? 1 : 0);
+  lastReading_.Add(labels).Set(static_cast<double>(r.readingTime));
+}
+
+void Metrics::message(int priority)
+{
+  const char *name = archive::priorityName(priority);
+  if (*name)
+    messages_.Add({ { "priority", name } }).Increment();
+}
+
+void Metrics::written(const archive::WriteCounts &counts)
+{
+  written_.Add({ { "kind", "housekeeping" } }).Increment(static_cast<double>(counts.housekeeping));
+  written_.Add({ { "kind", "message" } }).Increment(static_cast<double>(counts.messages));
+  written_.Add({ { "kind", "console" } }).Increment(static_cast<double>(counts.console));
+}
+
+std::string Metrics::render(const LiveState &live,
+                            const LinkStatus &link,
+                            std::uint64_t archiveBytes,
+                            std::size_t droppedTotal)
+{
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (droppedTotal > droppedSeen_)
+    droppedTotal_.Increment(static_cast<double>(droppedTotal - droppedSeen_));
+  droppedSeen_ = std::max(droppedSeen_, droppedTotal);
+  const double now = live.now();
+  for (int h = 0; h < archive::housingCount; ++h) {
+    auto r = live.last(h);
+    const bool stale = link.state != LinkState::subscribed || !r || now - r->arrivalTime >= staleSeconds;
+    stale_.Add(housingLabel(h)).Set(stale ? 1 : 0);
+  }
+  subscribed_.Set(link.state == LinkState::subscribed ? 1 : 0);
+  archiveSize_.Set(static_cast<double>(archiveBytes));
+  return prometheus::TextSerializer().Serialize(registry_->Collect());
+}
+
+} // namespace tmx::web

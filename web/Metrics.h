@@ -1,0 +1,52 @@
+// tmx-web's Prometheus metrics (names in the HTTP interface's
+// description): the housings' last values, the messages received, the link
+// to the notifier and the archive's writes and size.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include <prometheus/counter.h>
+#include <prometheus/gauge.h>
+#include <prometheus/registry.h>
+
+#include "archive/Archive.h"
+#include "web/LiveState.h"
+#include "web/Subscription.h"
+
+namespace tmx::web {
+
+class Metrics
+{
+public:
+  Metrics();
+
+  void reading(const archive::HousekeepingRecord &record);
+  // priority as in archive::priorityName.
+  void message(int priority);
+  void written(const archive::WriteCounts &counts);
+
+  // The text exposition, with the gauges that depend on the time (stale,
+  // subscribed, archive size) brought up to date first.
+  // droppedTotal: records dropped before reaching the archive so far.
+  std::string render(const LiveState &live,
+                     const LinkStatus &link,
+                     std::uint64_t archiveBytes,
+                     std::size_t droppedTotal);
+
+private:
+  std::shared_ptr<prometheus::Registry> registry_;
+  prometheus::Family<prometheus::Gauge> &temperature_, &humidity_, &dewPoint_, &water_, &lastReading_,
+    &stale_;
+  prometheus::Family<prometheus::Counter> &messages_;
+  prometheus::Gauge &subscribed_, &archiveSize_;
+  prometheus::Family<prometheus::Counter> &written_;
+  prometheus::Counter &droppedTotal_;
+  std::mutex mutex_; // one render at a time; guards droppedSeen_
+  std::size_t droppedSeen_ = 0;
+};
+
+} // namespace tmx::web
