@@ -24,7 +24,6 @@ Ingest::Ingest(Store &store, const Clock &clock, Report report, Options options)
   , clock_(clock)
   , report_(std::move(report))
   , options_(options)
-  , nextPrune_(clock.steady())
 {
 }
 

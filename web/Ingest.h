@@ -120,7 +120,7 @@ private:
 
   // Writer thread only.
   archive::Batch pending_;
-  std::chrono::steady_clock::time_point nextPrune_;
+  std::chrono::steady_clock::time_point nextPrune_{}; // the first prune is due at once
   bool pruneFailing_ = false;
   bool dropEpisode_ = false;
   std::size_t droppedInEpisode_ = 0;

@@ -16,15 +16,7 @@
 
 extern char **environ;
 
-#ifndef TMX_BIN_DIR
-#error "TMX_BIN_DIR must name the directory of the built executables"
-#endif
-
 namespace tmx::test {
-
-using detail::Clock;
-using detail::failure;
-using detail::remainingMs;
 
 namespace {
 

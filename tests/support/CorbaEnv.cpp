@@ -11,18 +11,11 @@
 #include <thread>
 #include <unistd.h>
 
-#ifndef TMX_BIN_DIR
-#error "TMX_BIN_DIR must name the directory of the built executables"
-#endif
 #ifndef TMX_NOTIFIER_PATH
 #define TMX_NOTIFIER_PATH TMX_BIN_DIR "/tmx-notifier"
 #endif
 
 namespace tmx::test {
-
-using detail::Clock;
-using detail::failure;
-using detail::remainingMs;
 
 namespace {
 

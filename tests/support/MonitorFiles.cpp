@@ -9,8 +9,6 @@
 
 namespace tmx::test {
 
-using detail::failure;
-
 std::vector<std::string> monitorEnvironment(const TempDir &dir)
 {
   return { "TMX_CONFIG_DIR=" + dir.path(),

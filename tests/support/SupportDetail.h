@@ -9,6 +9,10 @@
 #include <stdexcept>
 #include <string>
 
+#ifndef TMX_BIN_DIR
+#error "TMX_BIN_DIR must name the directory of the built executables"
+#endif
+
 namespace tmx::test::detail {
 
 using Clock = std::chrono::steady_clock;
@@ -25,3 +29,11 @@ inline int remainingMs(Clock::time_point deadline)
 }
 
 } // namespace tmx::test::detail
+
+namespace tmx::test {
+
+using detail::Clock;
+using detail::failure;
+using detail::remainingMs;
+
+} // namespace tmx::test
