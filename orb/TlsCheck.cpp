@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -29,6 +30,11 @@ using StoreCtxPtr = std::unique_ptr<X509_STORE_CTX, Deleter<X509_STORE_CTX, X509
 // The whole file, or false with the reason.
 bool readFile(const std::string &path, std::string &content, std::string &why)
 {
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) {
+    why = "a directory, not a PEM file";
+    return false;
+  }
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     why = std::strerror(errno);
@@ -82,11 +88,8 @@ std::string fault(const std::string &where, const std::string &why)
   return where + ": " + why;
 }
 
-} // namespace
-
-std::string checkTlsSetup(const TlsSettings &s, std::time_t now)
+std::string check(const TlsSettings &s, std::time_t now)
 {
-  ERR_clear_error();
   if (s.caFile.empty() && s.caPath.empty())
     return "no certificate authority given (-ORBsslCAFile FILE): peers cannot be verified";
   if (s.keyFile.empty())
@@ -109,8 +112,13 @@ std::string checkTlsSetup(const TlsSettings &s, std::time_t now)
     if (!certificates)
       return fault(s.caFile, "no certificate in it (PEM)");
   }
-  if (!s.caPath.empty() && X509_STORE_load_path(store.get(), s.caPath.c_str()) != 1)
-    return fault(s.caPath, "not a directory of certificates");
+  if (!s.caPath.empty()) {
+    std::error_code ec;
+    if (!std::filesystem::is_directory(s.caPath, ec))
+      return fault(s.caPath, "not a directory (-ORBsslCAPath names a directory of certificates)");
+    if (X509_STORE_load_path(store.get(), s.caPath.c_str()) != 1)
+      return fault(s.caPath, "cannot be used as a directory of certificates");
+  }
 
   std::string content, why;
   if (!readFile(s.keyFile, content, why))
@@ -122,7 +130,6 @@ std::string checkTlsSetup(const TlsSettings &s, std::time_t now)
   BioPtr keyBio = memoryBio(content);
   PasswordUse use{ &s };
   KeyPtr key(PEM_read_bio_PrivateKey(keyBio.get(), nullptr, passwordCallback, &use));
-  ERR_clear_error();
   if (!key) {
     if (use.asked && !s.keyPasswordGiven)
       return fault(s.keyFile, "the key is encrypted and no key password is given (-ORBsslKeyPassword)");
@@ -134,10 +141,8 @@ std::string checkTlsSetup(const TlsSettings &s, std::time_t now)
     // omniORB reads the key only when it has a password, even an
     // unencrypted one.
     return fault(s.keyFile, "no key password given (-ORBsslKeyPassword; omniORB needs one)");
-  if (X509_check_private_key(cert.get(), key.get()) != 1) {
-    ERR_clear_error();
+  if (X509_check_private_key(cert.get(), key.get()) != 1)
     return fault(s.keyFile, "the certificate does not match its private key");
-  }
   if (X509_cmp_time(X509_get0_notAfter(cert.get()), &now) < 0)
     return fault(s.keyFile, "the certificate expired on " + asn1Time(X509_get0_notAfter(cert.get())));
   if (X509_cmp_time(X509_get0_notBefore(cert.get()), &now) > 0)
@@ -149,12 +154,23 @@ std::string checkTlsSetup(const TlsSettings &s, std::time_t now)
   X509_STORE_CTX_set_time(ctx.get(), 0, now);
   if (X509_verify_cert(ctx.get()) != 1) {
     const int err = X509_STORE_CTX_get_error(ctx.get());
-    ERR_clear_error();
     return fault(s.keyFile,
                  std::string("the certificate is not accepted by the certificate authority (") +
                    X509_verify_cert_error_string(err) + ")");
   }
   return {};
+}
+
+} // namespace
+
+std::string checkTlsSetup(const TlsSettings &settings, std::time_t now)
+{
+  // OpenSSL's error queue is per thread and omniORB reads it after its own
+  // calls: nothing of these checks is left in it.
+  ERR_clear_error();
+  std::string why = check(settings, now);
+  ERR_clear_error();
+  return why;
 }
 
 } // namespace tmx::orb

@@ -3,7 +3,7 @@
 #include <omniORB4/CORBA.h>
 #include <omniORB4/internal/orbOptions.h>
 
-#include <cstring>
+#include <cstdlib>
 
 namespace tmx::orb {
 
@@ -12,6 +12,12 @@ namespace {
 // Where omniORB's configuration file is when neither -ORBconfigFile nor
 // OMNIORB_CONFIG names one (Debian's build).
 const char defaultConfigFile[] = "/etc/omniORB.cfg";
+
+const char *configFile()
+{
+  const char *named = std::getenv("OMNIORB_CONFIG");
+  return named && *named ? named : defaultConfigFile;
+}
 
 } // namespace
 
@@ -57,7 +63,7 @@ TlsSettings readTlsSettings(int argc, char **argv)
   int n = argc;
   try {
     options.reset();
-    const char *file = options.getConfigFileName(argc, argv, defaultConfigFile);
+    const char *file = options.getConfigFileName(argc, argv, configFile());
     options.importFromFile(file);
     options.importFromEnv();
     options.extractInitOptions(n, args.data());

@@ -11,7 +11,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
-#include <cstdio>
+#include <memory>
 #include <mutex>
 
 namespace tmx::orb {
@@ -116,7 +116,11 @@ void guardClientConnections(CORBA::ORB_ptr orb)
   std::vector<std::string> addresses;
   try {
     CORBA::Object_var naming = orb->resolve_initial_references("NameService");
-    omniIOR *ior = naming->_PR_getobj()->_getIOR();
+    struct Release
+    {
+      void operator()(omniIOR *ior) const { ior->release(); }
+    };
+    std::unique_ptr<omniIOR, Release> ior(naming->_PR_getobj()->_getIOR());
     const IOP::TaggedProfileList &profiles = ior->iopProfiles();
     for (CORBA::ULong i = 0; i < profiles.length(); ++i) {
       if (profiles[i].tag != IOP::TAG_INTERNET_IOP)
@@ -126,7 +130,6 @@ void guardClientConnections(CORBA::ORB_ptr orb)
       for (const std::string &a : numericAddresses(body.address.host.in(), std::to_string(body.address.port)))
         addresses.push_back(a);
     }
-    ior->release();
   } catch (const CORBA::Exception &) {
     // No naming service given (or none usable): no plain connection at all.
   }

@@ -266,8 +266,7 @@ TEST(Tls, BadCertificateSetUpFailsAtStartWithOneLine)
     EXPECT_EQ("tmx-watch: TLS: " + c.line + "\n", r.err);
   }
 
-  // The same check holds for the monitor, whose start-up failure is 1, and
-  // for the environment as a source of omniORB's options.
+  // The same check holds for the monitor, whose start-up failure is 1.
   TempDir runDir("tmx-tls-run");
   writeMonitorFiles(runDir);
   auto monitor = startMonitor(runDir,
@@ -286,6 +285,16 @@ TEST(Tls, BadCertificateSetUpFailsAtStartWithOneLine)
             monitor->err().find("tmx: TLS: " + certs().pem("expired") + ": the certificate expired on"))
     << monitor->err();
 
+  // omniORB's configuration file is read the same way.
+  const std::string cfg = dir.write(
+    "omniORB.cfg", "sslCAFile = " + ca + "\nsslKeyFile = " + watchPem + "\nsslKeyPassword = wrong\n");
+  RunResult fromFile = run(programArgs("tmx-status", { "-ORBInitRef", "NameService=" + naming.corbaloc() }),
+                           defaultTimeout,
+                           { "OMNIORB_CONFIG=" + cfg });
+  EXPECT_EQ(2, fromFile.status.code) << fromFile.status.describe();
+  EXPECT_EQ("tmx-status: TLS: " + watchPem + ": wrong key password\n", fromFile.err);
+
+  // And for the environment as a source of omniORB's options.
   RunResult fromEnv = run(programArgs("tmx-notifier", { "-ORBInitRef", "NameService=" + naming.corbaloc() }),
                           defaultTimeout,
                           { "ORBsslCAFile=" + ca, "ORBsslKeyFile=" + watchPem });
