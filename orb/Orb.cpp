@@ -95,6 +95,8 @@ CORBA::ORB_ptr initOrb(int &argc, char **argv, const char *orbId)
   tlsOn = tls.configured;
   if (tls.configured)
     guardClientConnections(orb);
+  else
+    unguardClientConnections();
   if (!callTimeoutConfigured())
     omniORB::setClientCallTimeout(static_cast<CORBA::ULong>(defaultCallTimeout.count()));
   return orb._retn();

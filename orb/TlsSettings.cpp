@@ -57,6 +57,9 @@ TlsSettings readTlsSettings(int argc, char **argv)
   // omniORB's option store is what ORB_init fills (it resets it first); it
   // is filled here the same way and emptied again.
   omni::orbOptions &options = omni::orbOptions::singleton();
+  // What an ORB already running was given stays as it was (an ORB_init
+  // then returns that ORB without reading its sources again).
+  CORBA::StringSeq_var before = options.dumpSpecified();
   std::vector<std::string> specified;
   std::vector<char *> args(argv, argv + argc);
   args.push_back(nullptr);
@@ -74,6 +77,17 @@ TlsSettings readTlsSettings(int argc, char **argv)
   } catch (const omni::orbOptions::BadParam &) {
   }
   options.reset();
+  for (CORBA::ULong i = 0; i < before->length(); ++i) {
+    const std::string entry(before[i].in());
+    const std::size_t eq = entry.find(" = ");
+    if (eq == std::string::npos)
+      continue;
+    try {
+      options.addOption(entry.substr(0, eq).c_str(), entry.substr(eq + 3).c_str());
+    } catch (const omni::orbOptions::Unknown &) {
+    } catch (const omni::orbOptions::BadParam &) {
+    }
+  }
   return tlsSettingsFrom(specified);
 }
 

@@ -142,4 +142,9 @@ void guardClientConnections(CORBA::ORB_ptr orb)
   open.add(refusePlainConnections);
 }
 
+void unguardClientConnections()
+{
+  omniORB::getInterceptors()->clientOpenConnection.remove(refusePlainConnections);
+}
+
 } // namespace tmx::orb

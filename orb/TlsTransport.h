@@ -31,6 +31,8 @@ std::vector<OrbOption> tlsOrbOptions(const TlsSettings &settings);
 // initial reference; TLS connections are always allowed. Replaces what an
 // earlier call installed.
 void guardClientConnections(CORBA::ORB_ptr orb);
+// Lifts that guard (an ORB started later in the process without TLS).
+void unguardClientConnections();
 
 // Whether a connection to peerAddress ("giop:tcp:HOST:PORT", "giop:ssl:...",
 // "giop:unix:...") is allowed when plain TCP may only reach the addresses in
