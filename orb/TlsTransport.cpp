@@ -11,6 +11,8 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cerrno> // program_invocation_short_name
+#include <cstdio>
 #include <memory>
 #include <mutex>
 
@@ -71,6 +73,11 @@ CORBA::Boolean refusePlainConnections(omni::omniInterceptors::clientOpenConnecti
   if (!connectionAllowed(peer ? peer : "", namingAddresses)) {
     info.reject = 1;
     info.why = "TLS is configured: plain connections go to the naming service only";
+    // The caller sees only an ORB exception; this says why.
+    std::fprintf(stderr,
+                 "%s: TLS: no plain connection to %s (only the naming service is reached without TLS)\n",
+                 program_invocation_short_name,
+                 peer ? peer : "an unknown address");
   }
   return 1;
 }

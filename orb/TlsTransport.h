@@ -27,9 +27,10 @@ std::string checkTlsEndpoints(const TlsSettings &settings);
 std::vector<OrbOption> tlsOrbOptions(const TlsSettings &settings);
 
 // From now on every plain connection that orb opens is refused (the call
-// fails with TRANSIENT) unless it goes to the address of its "NameService"
-// initial reference; TLS connections are always allowed. Replaces what an
-// earlier call installed.
+// fails with an ORB exception, and "PROGRAM: TLS: no plain connection to
+// ADDRESS ..." goes to stderr) unless it goes to the address of its
+// "NameService" initial reference; TLS connections are always allowed.
+// Replaces what an earlier call installed.
 void guardClientConnections(CORBA::ORB_ptr orb);
 // Lifts that guard (an ORB started later in the process without TLS).
 void unguardClientConnections();

@@ -202,6 +202,8 @@ TEST(Tls, RebindingTheNotifierToAPlainServerLeadsNowhere)
   ASSERT_TRUE(rogue.waitForOut("tmx-notifier: bound as Notifier")) << rogue.err();
   RunResult w = run(programArgs("tmx-watch", tlsArgs(naming, "tmx-watch"), { "--timeout", "5" }));
   EXPECT_EQ(1, w.status.code) << w.status.describe() << w.err;
+  EXPECT_NE(std::string::npos, w.err.find("tmx-watch: TLS: no plain connection to giop:tcp:127.0.0.1:"))
+    << w.err;
   EXPECT_EQ(std::string::npos, rogue.err().find("subscribed")) << rogue.err();
 }
 
