@@ -296,6 +296,11 @@ TEST(Tls, BadCertificateSetUpFailsAtStartWithOneLine)
   EXPECT_EQ(2, fromFile.status.code) << fromFile.status.describe();
   EXPECT_EQ("tmx-status: TLS: " + watchPem + ": wrong key password\n", fromFile.err);
 
+  // --push-allow means nothing without certificates.
+  RunResult plain = run(programArgs("tmx-notifier", naming.orbArgs(), { "--push-allow", "tmx" }));
+  EXPECT_EQ(2, plain.status.code) << plain.status.describe();
+  EXPECT_NE(std::string::npos, plain.err.find("tmx-notifier: --push-allow needs TLS")) << plain.err;
+
   // And for the environment as a source of omniORB's options.
   RunResult fromEnv = run(programArgs("tmx-notifier", { "-ORBInitRef", "NameService=" + naming.corbaloc() }),
                           defaultTimeout,
