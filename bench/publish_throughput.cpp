@@ -1,5 +1,7 @@
-// publish_throughput [N [ROUNDS]]: the cost of publishing through the monitor's
-// supplier against a private omniNames and tmx-notifier with no consumers.
+// publish_throughput [--tls] [N [ROUNDS]]: the cost of publishing through the
+// monitor's supplier against a private omniNames and tmx-notifier with no
+// consumers; with --tls both run over TLS with certificates that
+// scripts/make-certs.sh makes in a temporary directory.
 //   1. N values through Supplier::send_event, timed until the event
 //      supplier thread has pushed the last one;
 //   2. N plain two-way pushes of the same event from one thread;
@@ -28,8 +30,11 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
+#include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 using Clock = std::chrono::steady_clock;
@@ -259,22 +264,71 @@ int measure(Supplier &supplier,
               static_cast<unsigned long long>(events.failed_push_count()));
   return drained ? 0 : 1;
 }
+// The naming service and the notifier child, over plain TCP or over TLS,
+// and the ORB options of the supplier.
+struct Services
+{
+  std::unique_ptr<tmx::test::CorbaEnv> env;
+  std::unique_ptr<tmx::test::TempDir> certs;
+  std::unique_ptr<tmx::test::NamingService> naming;
+  std::unique_ptr<tmx::test::ChildProcess> tlsNotifier;
+  tmx::test::ChildProcess *notifier = nullptr;
+  std::vector<std::string> supplierArgs;
+};
+
+Services startServices(bool tls)
+{
+  using namespace tmx::test;
+  Services s;
+  if (!tls) {
+    s.env = std::make_unique<CorbaEnv>();
+    s.notifier = &s.env->startNotifier();
+    s.supplierArgs = s.env->orbArgs();
+    return s;
+  }
+  s.certs = std::make_unique<TempDir>("tmx-bench-tls");
+  RunResult made = run({ "bash", std::string(TMX_SOURCE_DIR) + "/scripts/make-certs.sh", s.certs->path() });
+  if (!made.status.ok())
+    throw std::runtime_error("make-certs.sh failed: " + made.err);
+  s.naming = std::make_unique<NamingService>();
+  auto tlsArgs = [&](const std::string &cn) {
+    return std::vector<std::string>{ "-ORBInitRef",        "NameService=" + s.naming->corbaloc(),
+                                     "-ORBsslCAFile",      s.certs->file("ca.pem"),
+                                     "-ORBsslKeyFile",     s.certs->file(cn + ".pem"),
+                                     "-ORBsslKeyPassword", "tmx-site",
+                                     "-ORBendPoint",       "giop:ssl:127.0.0.1:" };
+  };
+  s.tlsNotifier = std::make_unique<ChildProcess>(
+    programArgs("tmx-notifier", tlsArgs("tmx-notifier"), { "--push-allow", "tmx" }));
+  if (!s.tlsNotifier->waitForOut("tmx-notifier: bound as Notifier"))
+    throw std::runtime_error("tmx-notifier over TLS did not start: " + s.tlsNotifier->err());
+  s.notifier = s.tlsNotifier.get();
+  s.supplierArgs = tlsArgs("tmx");
+  return s;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
+  const bool tls = argc > 1 && std::strcmp(argv[1], "--tls") == 0;
+  if (tls) {
+    --argc;
+    ++argv;
+  }
   const long n = argc > 1 ? std::strtol(argv[1], nullptr, 10) : 20000;
   const int rounds = argc > 2 ? std::atoi(argv[2]) : 5;
   if (n <= 0 || rounds <= 0) {
-    std::fprintf(stderr, "usage: publish_throughput [N > 0 [ROUNDS > 0]]\n");
+    std::fprintf(stderr, "usage: publish_throughput [--tls] [N > 0 [ROUNDS > 0]]\n");
     return 2;
   }
   // The supplier's debug records would dominate the timing.
   ACE_LOG_MSG->priority_mask(LM_ERROR | LM_CRITICAL | LM_ALERT | LM_EMERGENCY, ACE_Log_Msg::PROCESS);
 
   try {
-    tmx::test::CorbaEnv env;
-    tmx::test::ChildProcess &notifierProcess = env.startNotifier();
+    Services services = startServices(tls);
+    tmx::test::ChildProcess &notifierProcess = *services.notifier;
+    std::printf("publish_throughput: over %s\n", tls ? "TLS" : "plain TCP");
 
     ACE_Thread_Manager threads;
     NoElapsed app;
@@ -287,7 +341,7 @@ int main(int argc, char *argv[])
       Event_Supplier &events = supplier.event_supplier();
       events.set_idle_hook([&drains, supplierEvents = &events] { drains.drained(*supplierEvents); });
       std::vector<std::string> args{ "publish_throughput" };
-      for (const auto &a : env.orbArgs())
+      for (const auto &a : services.supplierArgs)
         args.push_back(a);
       std::vector<char *> argvs;
       for (auto &a : args)

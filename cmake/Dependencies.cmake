@@ -17,11 +17,16 @@ find_library(OMNIDYNAMIC_LIBRARY omniDynamic4 REQUIRED)
 find_library(OMNITHREAD_LIBRARY omnithread REQUIRED)
 find_library(COS_LIBRARY COS4 REQUIRED)
 find_library(COSDYNAMIC_LIBRARY COSDynamic4 REQUIRED)
+# omniORB's TLS transport (giop:ssl endpoints, the -ORBssl... options) and
+# the OpenSSL it is built on, which orb/ also uses to check the certificate
+# set-up before the ORB starts.
+find_library(OMNISSLTP_LIBRARY omnisslTP4 REQUIRED)
+find_package(OpenSSL 3 REQUIRED)
 add_library(TMX::omniORB INTERFACE IMPORTED)
 set_target_properties(TMX::omniORB PROPERTIES
   INTERFACE_INCLUDE_DIRECTORIES "${OMNIORB_INCLUDE_DIR};${COS_INCLUDE_DIR}"
   INTERFACE_LINK_LIBRARIES
-    "${COSDYNAMIC_LIBRARY};${COS_LIBRARY};${OMNIDYNAMIC_LIBRARY};${OMNIORB_LIBRARY};${OMNITHREAD_LIBRARY};Threads::Threads")
+    "${COSDYNAMIC_LIBRARY};${COS_LIBRARY};${OMNIDYNAMIC_LIBRARY};${OMNISSLTP_LIBRARY};${OMNIORB_LIBRARY};${OMNITHREAD_LIBRARY};OpenSSL::SSL;OpenSSL::Crypto;Threads::Threads")
 
 # JSON output of tmx-watch (header-only, Debian's nlohmann-json3-dev).
 find_package(nlohmann_json 3 REQUIRED)

@@ -6,6 +6,7 @@
 #include <ace/Reactor.h>
 
 #include <atomic>
+#include <cstdio>
 
 namespace {
 std::atomic<int> live_orbs{ 0 };
@@ -40,7 +41,12 @@ int ORB_Manager::init(int &argc, char *argv[], const char *orb_name)
 {
   if (!CORBA::is_nil(orb_))
     return -1;
-  orb_ = tmx::orb::initOrb(argc, argv, orb_name ? orb_name : "omniORB4");
+  try {
+    orb_ = tmx::orb::initOrb(argc, argv, orb_name ? orb_name : "omniORB4");
+  } catch (const tmx::orb::TlsSetupError &e) {
+    std::fprintf(stderr, "tmx: %s\n", e.what());
+    return -1;
+  }
   live_orbs.fetch_add(1);
   CORBA::Object_var object = orb_->resolve_initial_references("RootPOA");
   poa_ = PortableServer::POA::_narrow(object.in());

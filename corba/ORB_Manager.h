@@ -26,7 +26,8 @@ public:
   // tmx::orb::initOrb (the ORB removes its own options from argv and lowers
   // argc; every remote call gets the default time-out unless omniORB's
   // configuration sets one), then the root POA and its manager. 0, or -1
-  // when the root POA is missing; CORBA exceptions propagate.
+  // when the root POA is missing or the TLS set-up cannot work (reported on
+  // stderr as "tmx: TLS: FILE: REASON"); CORBA exceptions propagate.
   int init(int &argc, char *argv[], const char *orb_name = nullptr);
   // Creates the child POA under the root POA with PERSISTENT lifespan and
   // USER_ID id assignment, sharing the root POA's manager. -1 when init has

@@ -76,7 +76,8 @@ int Supplier::init(int argc, char *argv[])
 int Supplier::init_orb(int &argc, char *argv[])
 {
   try {
-    orb_manager_.init(argc, argv);
+    if (orb_manager_.init(argc, argv) == -1)
+      return -1;
     if (orb_manager_.init_child_poa(argc, argv, "child_poa") == -1) {
       ACE_ERROR_RETURN((LM_ERROR, "%p\n", "init_child_poa"), -1);
     }

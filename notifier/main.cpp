@@ -3,13 +3,16 @@
 #include <cstdio>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
+#include <vector>
 
+#include "notifier/Notifier_i.h"
+#include "notifier/PushGate.h"
 #include "orb/Orb.h"
 #include "orb/SignalWaiter.h"
 #include "tools/common/CommandLine.h"
 #include "tools/common/ToolSupport.h"
-#include "notifier/Notifier_i.h"
 
 using namespace tmx::tools;
 using namespace tmx::orb;
@@ -20,7 +23,7 @@ const char program[] = "tmx-notifier";
 
 const char usageText[] =
   "usage: tmx-notifier [ORB options] [--queue-limit N] [--queue-bytes B] [--max-consumers N]\n"
-  "                    [--push-timeout MS] [--drain MS]\n"
+  "                    [--push-timeout MS] [--drain MS] [--push-allow NAME]...\n"
   "\n"
   "The notifier service: implements Event_Comm::Notifier, binds itself as\n"
   "\"Notifier\" (rebind) in the naming service and delivers every pushed event\n"
@@ -51,6 +54,13 @@ const char usageText[] =
   "push fails or takes longer than --push-timeout milliseconds (default\n"
   "10000) is dropped and reported on standard error.\n"
   "\n"
+  "TLS: given omniORB's TLS options (-ORBsslCAFile FILE -ORBsslKeyFile FILE\n"
+  "-ORBsslKeyPassword PW, and giop:ssl endpoints), it serves and calls over\n"
+  "TLS only, every peer presenting a certificate of the authority. With\n"
+  "--push-allow, only callers whose certificate's subject common name is one\n"
+  "of the names given may push (others get NO_PERMISSION); anyone with a\n"
+  "certificate may still subscribe.\n"
+  "\n"
   "Options:\n"
   "  --queue-limit N   undelivered events kept per consumer (default 10000)\n"
   "  --queue-bytes B   bytes of undelivered events kept per consumer\n"
@@ -60,10 +70,13 @@ const char usageText[] =
   "  --push-timeout MS time-out of one push to a consumer (default 10000;\n"
   "                    0 = the ORB's call time-out)\n"
   "  --drain MS        time allowed at exit to deliver queued events (default 2000)\n"
+  "  --push-allow NAME let the certificate with common name NAME push (repeatable;\n"
+  "                    needs TLS)\n"
   "  -h, --help        this text\n"
   "\n"
   "Exit status: 0 after SIGINT or SIGTERM; 1 when the naming service cannot\n"
-  "be reached or the binding fails; 2 for a bad command line.\n";
+  "be reached or the binding fails; 2 for a bad command line or a TLS set-up\n"
+  "that cannot work (the file and the reason on standard error).\n";
 
 std::mutex stopMutex;
 std::condition_variable stopSignalled;
@@ -93,10 +106,17 @@ int main(int argc, char **argv)
   // the same bound, far inside the clock's range.
   commandLine.number("push-timeout", "milliseconds", 0, 4294967295ULL, options.pushTimeoutMs);
   commandLine.number("drain", "milliseconds", 0, 4294967295ULL, options.drainMs);
-  if (std::optional<int> done = commandLine.parse(argc, argv)) {
+  std::vector<std::string> pushAllowed;
+  commandLine.texts("push-allow", "a certificate name", pushAllowed);
+  std::optional<int> done = commandLine.parse(argc, argv);
+  if (!done && !pushAllowed.empty() && !tlsConfigured())
+    done = commandLine.usageError("--push-allow needs TLS (-ORBsslCAFile, -ORBsslKeyFile, ...)");
+  if (done) {
     orb->destroy();
     return *done;
   }
+  if (!pushAllowed.empty())
+    tmx::notifier::restrictPush(std::set<std::string>(pushAllowed.begin(), pushAllowed.end()));
 
   int status = 0;
   auto *servant = new Notifier_i(options);

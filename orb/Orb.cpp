@@ -1,7 +1,14 @@
 #include "orb/Orb.h"
 
+#include "orb/TlsCheck.h"
+#include "orb/TlsSettings.h"
+#include "orb/TlsTransport.h"
+
+#include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <memory>
 #include <omniORB4/internal/orbOptions.h>
 #include <omniORB4/internal/orbParameters.h>
 #include <omniORB4/minorCode.h>
@@ -11,7 +18,17 @@ namespace tmx::orb {
 
 namespace {
 const char callTimeoutKey[] = "clientCallTimeOutPeriod";
+std::atomic<bool> tlsOn{ false };
+
+// omniORB's log during ORB_init without TLS: its TLS transport, linked into
+// every program, says on each start that it is disabled; the rest goes to
+// stderr as omniORB would write it.
+void logWithoutTlsNotice(const char *message)
+{
+  if (!std::strstr(message, "SSL transport disabled"))
+    std::fputs(message, stderr);
 }
+} // namespace
 
 std::string describe(const CORBA::Exception &e)
 {
@@ -45,10 +62,49 @@ bool callTimeoutConfigured()
 
 CORBA::ORB_ptr initOrb(int &argc, char **argv, const char *orbId)
 {
-  CORBA::ORB_var orb = CORBA::ORB_init(argc, argv, orbId);
+  const TlsSettings tls = readTlsSettings(argc, argv);
+  std::vector<OrbOption> extra;
+  if (tls.configured) {
+    std::string why = checkTlsEndpoints(tls);
+    if (why.empty())
+      why = checkTlsSetup(tls, std::time(nullptr));
+    if (!why.empty())
+      throw TlsSetupError("TLS: " + why);
+    extra = tlsOrbOptions(tls);
+  }
+  // ORB_init's own option array: key, value pairs ended by two nulls.
+  std::unique_ptr<const char *[][2]> options(new const char *[extra.size() + 1][2]);
+  for (std::size_t i = 0; i < extra.size(); ++i) {
+    options[i][0] = extra[i].first.c_str();
+    options[i][1] = extra[i].second.c_str();
+  }
+  options[extra.size()][0] = options[extra.size()][1] = nullptr;
+  const bool quiet = !tls.configured && tls.traceFile.empty();
+  if (quiet)
+    omniORB::setLogFunction(logWithoutTlsNotice);
+  CORBA::ORB_var orb;
+  try {
+    orb = CORBA::ORB_init(argc, argv, orbId, extra.empty() ? nullptr : options.get());
+  } catch (...) {
+    if (quiet)
+      omniORB::setLogFunction(nullptr);
+    throw;
+  }
+  if (quiet)
+    omniORB::setLogFunction(nullptr);
+  tlsOn = tls.configured;
+  if (tls.configured)
+    guardClientConnections(orb);
+  else
+    unguardClientConnections();
   if (!callTimeoutConfigured())
     omniORB::setClientCallTimeout(static_cast<CORBA::ULong>(defaultCallTimeout.count()));
   return orb._retn();
+}
+
+bool tlsConfigured()
+{
+  return tlsOn;
 }
 
 std::chrono::milliseconds clientCallTimeout()

@@ -6,6 +6,7 @@
 #include <omniORB4/Naming.hh>
 
 #include <chrono>
+#include <stdexcept>
 #include <string>
 
 namespace tmx::orb {
@@ -18,12 +19,28 @@ constexpr std::chrono::milliseconds defaultCallTimeout{ 10000 };
 // a system exception.
 std::string describe(const CORBA::Exception &e);
 
+// A certificate set-up that cannot work over TLS; what() is one line,
+// "TLS: FILE: REASON" (or the option at fault and the reason).
+class TlsSetupError : public std::runtime_error
+{
+public:
+  using std::runtime_error::runtime_error;
+};
+
 // CORBA::ORB_init (which removes the ORB options from argv; a bad one
 // throws). When omniORB's configuration (the command line, the
 // environment's ORBclientCallTimeOutPeriod, the configuration file) sets no
 // client call time-out, the ORB-wide one becomes defaultCallTimeout.
 // Opening a connection is bounded by the same time-out.
+//
+// When the configuration names any of omniORB's TLS options (sslCAFile,
+// sslKeyFile, ...), the program runs over TLS only (orb/TlsTransport.h):
+// the certificate set-up is checked first (orb/TlsCheck.h) and a bad one
+// throws TlsSetupError before the ORB starts, as does a plain endpoint.
 CORBA::ORB_ptr initOrb(int &argc, char **argv, const char *orbId = "omniORB4");
+
+// True when the last initOrb started the ORB over TLS.
+bool tlsConfigured();
 
 // True when omniORB's configuration of the last ORB_init set the client
 // call time-out itself (from any of its sources).

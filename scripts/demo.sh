@@ -2,7 +2,7 @@
 # Runs the monitor against a simulated instrument.
 #
 #   scripts/demo.sh [--run-dir DIR | --temp] [--watch-log FILE] [--no-build]
-#                   [--build-dir DIR]
+#                   [--build-dir DIR] [--tls]
 #
 # Installs what is missing (scripts/deps.sh), builds into build/, prepares a
 # run directory (default: run/ in the repository; --temp: a fresh temporary
@@ -17,6 +17,9 @@
 # more is published, while sampling, logging and the console go on);
 # Ctrl-C again stops the monitor in order (SIGTERM).
 # Everything the demo started is stopped when it ends.
+# --tls: every program runs over TLS with its own certificate (made once by
+# scripts/make-certs.sh in the run directory's certs/); the notifier takes
+# pushes from the monitor's certificate only.
 #
 # While it runs, scripts/tmx-sim changes the simulated instrument, e.g.
 #   scripts/tmx-sim wet electronics     scripts/tmx-sim set TMX-E1 temp 25.0
@@ -28,6 +31,7 @@ temp_run=0
 watch_log=""
 build=1
 build_dir="$root/build"
+tls=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --run-dir) run_dir="${2:?--run-dir needs a directory}"; shift 2 ;;
@@ -38,7 +42,8 @@ while [ $# -gt 0 ]; do
     --no-build) build=0; shift ;;
     --build-dir) build_dir="${2:?--build-dir needs a directory}"; shift 2 ;;
     --build-dir=*) build_dir="${1#*=}"; shift ;;
-    -h|--help) sed -n '2,21p' "$0"; exit 0 ;;
+    --tls) tls=1; shift ;;
+    -h|--help) sed -n '2,24p' "$0"; exit 0 ;;
     *) echo "demo.sh: unknown option: $1 (see --help)" >&2; exit 2 ;;
   esac
 done
@@ -180,23 +185,40 @@ for attempt in 1 2 3 4 5; do
   names_dir=""
 done
 [ -n "$ns_port" ] || { say "could not start omniNames (see $run_dir/omniNames.out)"; exit 1; }
-# Every program finds the naming service there and makes references that
-# name the loopback address only.
-orb=(-ORBInitRef "NameService=corbaloc::127.0.0.1:$ns_port/NameService" -ORBendPoint giop:tcp:127.0.0.1:)
+# Every program finds the naming service there (over plain TCP, also with
+# --tls) and makes references that name the loopback address only.
+ns=(-ORBInitRef "NameService=corbaloc::127.0.0.1:$ns_port/NameService")
+certs="$run_dir/certs"
+if [ "$tls" = 1 ]; then
+  [ -s "$certs/ca.pem" ] || bash "$root/scripts/make-certs.sh" "$certs" >/dev/null
+  say "over TLS, certificates in $certs"
+fi
+orb_for() { # orb_for PROGRAM: sets orb to the ORB options of PROGRAM
+  if [ "$tls" = 1 ]; then
+    orb=("${ns[@]}" -ORBsslCAFile "$certs/ca.pem" -ORBsslKeyFile "$certs/$1.pem"
+         -ORBsslKeyPassword "$(cat "$certs/password")" -ORBendPoint giop:ssl:127.0.0.1:)
+  else
+    orb=("${ns[@]}" -ORBendPoint giop:tcp:127.0.0.1:)
+  fi
+}
 printf 'NameService=corbaloc::127.0.0.1:%s/NameService\n' "$ns_port" >"$run_dir/nameservice"
 say "omniNames on 127.0.0.1:$ns_port"
 
 # --- notifier service and a consumer ---------------------------------------------
-setsid "$bin/tmx-notifier" "${orb[@]}" >"$run_dir/notifier.out" 2>&1 &
+orb_for tmx-notifier
+push_allow=()
+[ "$tls" = 1 ] && push_allow=(--push-allow tmx)
+setsid "$bin/tmx-notifier" "${orb[@]}" "${push_allow[@]}" >"$run_dir/notifier.out" 2>&1 &
 pid_notifier=$!
 bound=0
 for ((i = 0; i < 100; i++)); do
-  if nameclt "${orb[@]}" list 2>/dev/null | grep -q 'Notifier'; then bound=1; break; fi
+  if nameclt "${ns[@]}" list 2>/dev/null | grep -q 'Notifier'; then bound=1; break; fi
   kill -0 "$pid_notifier" 2>/dev/null || break
   sleep 0.1
 done
 [ "$bound" = 1 ] || { say "tmx-notifier did not bind \"Notifier\" (see $run_dir/notifier.out)"; exit 1; }
 
+orb_for tmx-watch
 if [ -n "$watch_log" ]; then
   setsid "$bin/tmx-watch" "${orb[@]}" >>"$watch_log" 2>&1 &
   pids_watch=$!
@@ -214,6 +236,7 @@ done
 
 # --- tmx-web on a free loopback port (port 0: it picks one and prints it) -----------
 # --config: the dashboard shows each housing's limits from the demo's tmx.cfg.
+orb_for tmx-web
 setsid "$bin/tmx-web" "${orb[@]}" --archive "$run_dir/tmx-history.sqlite" --listen 127.0.0.1:0 \
   --config "$cfg" >"$run_dir/web.out" 2>&1 &
 pid_web=$!
@@ -226,6 +249,7 @@ for ((i = 0; i < 100; i++)); do
 done
 [ -n "$web_url" ] || { say "tmx-web did not start (see $run_dir/web.out)"; exit 1; }
 
+orb_for tmx-status
 cat >&2 <<EOF
 demo: run directory $run_dir
 demo:   tmx.cfg, loggers.sim, port.dev, logfiles/ (the monitor's log), tmx-history.sqlite (tmx-web's archive)
@@ -244,6 +268,7 @@ EOF
 # waits; its standard input is given explicitly (a background command
 # would otherwise read /dev/null).
 cd "$run_dir"
+orb_for tmx
 "$bin/tmx" "${orb[@]}" <&0 &
 pid_tmx=$!
 # errexit off: bash ends the script when a trapped signal interrupts wait.

@@ -56,6 +56,13 @@ void CommandLine::text(const char *name, const char *what, std::string &target, 
   options_.push_back(std::move(o));
 }
 
+void CommandLine::texts(const char *name, const char *what, std::vector<std::string> &target)
+{
+  Option o{ name, Kind::text, what, 1, 0, {}, {} };
+  o.setText = [&target](const char *v) { target.emplace_back(v); };
+  options_.push_back(std::move(o));
+}
+
 void CommandLine::fileName(const char *name, std::string &target, bool *given)
 {
   text(name, "a file name", target, given);

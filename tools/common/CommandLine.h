@@ -28,6 +28,8 @@ public:
   void flag(const char *name, bool &target);
   // --NAME TEXT; given (when not null) is set to true when the option came.
   void text(const char *name, const char *what, std::string &target, bool *given = nullptr);
+  // --NAME TEXT, repeatable: each value (not empty) is appended to target.
+  void texts(const char *name, const char *what, std::vector<std::string> &target);
   // --NAME FILE: the same for a file name, which may not be empty.
   void fileName(const char *name, std::string &target, bool *given = nullptr);
   // --NAME N with min <= N <= max; unit names the number in the usage

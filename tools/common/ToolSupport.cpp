@@ -19,6 +19,9 @@ CORBA::ORB_ptr initOrb(int &argc, char **argv, const char *program)
   } catch (const CORBA::Exception &e) {
     usageError(program, "bad ORB option: " + tmx::orb::describe(e));
     return CORBA::ORB::_nil();
+  } catch (const tmx::orb::TlsSetupError &e) {
+    std::fprintf(stderr, "%s: %s\n", program, e.what());
+    return CORBA::ORB::_nil();
   }
 }
 

@@ -15,7 +15,9 @@ namespace tmx::tools {
 int usageError(const char *program, const std::string &what);
 
 // tmx::orb::initOrb, which removes the ORB options from argv. On a bad ORB
-// option it reports a usage error and returns nil.
+// option it reports a usage error and returns nil; on a TLS set-up that
+// cannot work it prints "PROGRAM: TLS: FILE: REASON" and returns nil (the
+// program then exits with the status of a bad command line, 2).
 CORBA::ORB_ptr initOrb(int &argc, char **argv, const char *program);
 
 // Activates servant in the root POA, activates its manager and returns the
