@@ -5,8 +5,11 @@
 #include "archive/TimeText.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <mutex>
 #include <vector>
 
@@ -67,6 +70,29 @@ const char *const countHousekeepingSql = "SELECT count(*) FROM housekeeping";
 const char *const messageStatsSql =
   "SELECT kind, count(*), min(arrival_time), max(arrival_time) FROM messages GROUP BY kind";
 
+bool exists(const std::string &path)
+{
+  struct stat st
+  {};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+// The folder of path ("." for a bare name).
+std::string folderOf(const std::string &path)
+{
+  const auto slash = path.find_last_of('/');
+  if (slash == std::string::npos)
+    return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// No -wal and no -shm beside the file: no connection has it open, and it
+// was closed cleanly (the last connection removes both).
+bool closedCleanly(const std::string &path)
+{
+  return !exists(path + "-wal") && !exists(path + "-shm");
+}
+
 std::uint64_t sizeOf(const std::string &path)
 {
   struct stat st
@@ -87,6 +113,13 @@ struct Archive::Impl
 {
   std::string path;
   OpenOptions options;
+  // Readers open the file immutable: an archive opened for reading only
+  // that was closed cleanly, which nobody writes then (a writer keeps its
+  // -wal file). A reading connection would otherwise make -wal and -shm
+  // files beside it and leave them, and could not read it at all where the
+  // folder cannot be written. A writer that opens it meanwhile may make a
+  // long read fail (read as damaged), never change the file.
+  bool immutable = false;
 
   std::mutex writeMutex;
   std::unique_ptr<Connection> writer; // null when read-only
@@ -109,7 +142,7 @@ struct Archive::Impl
         }
       }
       if (!conn_)
-        conn_ = std::make_unique<Connection>(impl.path, SQLite::OPEN_READONLY);
+        conn_ = std::make_unique<Connection>(impl.path, SQLite::OPEN_READONLY, impl.immutable);
     }
     ~Reader()
     {
@@ -128,6 +161,7 @@ struct Archive::Impl
   };
 
   void checkExisting();
+  void checkWritable() const;
   void openWriter(bool fresh);
 
   // Runs body(connection) on a reading connection; SQLite's failures come
@@ -167,14 +201,17 @@ struct Archive::Impl
 };
 
 // Looks at an existing file through a read-only connection, so that a file
-// that is refused is never written to (not even a checkpoint at close).
+// that is refused is never written to (not even a checkpoint at close). A
+// cleanly closed file is looked at immutable, so that nothing is made
+// beside it either: a read-only connection to a WAL file would leave -wal
+// and -shm files behind.
 void Archive::Impl::checkExisting()
 {
   auto refuse = [this](const std::string &why) {
     throw RefusedError("archive " + path + " refused: " + why);
   };
   try {
-    Connection probe(path, SQLite::OPEN_READONLY);
+    Connection probe(path, SQLite::OPEN_READONLY, closedCleanly(path));
     std::int64_t app = 0, version = 0;
     try {
       app = probe.db.execAndGet("PRAGMA application_id").getInt64();
@@ -185,7 +222,7 @@ void Archive::Impl::checkExisting()
         refuse("not an SQLite database");
       if (rc == SQLITE_CORRUPT)
         refuse("the file is damaged");
-      refuse(describe(path, "cannot read the header", e));
+      refuse(std::string("cannot read the header: ") + e.what());
     }
     if (app != schema::applicationId)
       refuse("an SQLite database but not a tmx-web archive");
@@ -213,6 +250,20 @@ void Archive::Impl::checkExisting()
   }
 }
 
+// SQLite would open a file it may not write for reading only, and fail
+// at the first write; and WAL needs its -wal and -shm files beside it.
+void Archive::Impl::checkWritable() const
+{
+  auto refuse = [this](const std::string &what) {
+    throw RefusedError("archive " + path + " refused: " + what + ": " + std::strerror(errno));
+  };
+  if (exists(path) && ::access(path.c_str(), W_OK) != 0)
+    refuse("the file cannot be written");
+  const std::string folder = folderOf(path);
+  if (::access(folder.c_str(), W_OK | X_OK) != 0)
+    refuse("its folder " + folder + " cannot be written");
+}
+
 void Archive::Impl::openWriter(bool fresh)
 {
   try {
@@ -220,6 +271,8 @@ void Archive::Impl::openWriter(bool fresh)
   } catch (const SQLite::Exception &e) {
     throw Error("archive " + path + ": cannot open: " + e.what());
   }
+  if (sqlite3_db_readonly(writer->db.getHandle(), "main") == 1)
+    throw RefusedError("archive " + path + " refused: SQLite opened it for reading only");
   try {
     SQLite::Database &db = writer->db;
     // WAL: readers never block the writer nor each other. NORMAL: a commit
@@ -254,18 +307,35 @@ Archive::Archive(const std::string &path, const OpenOptions &options)
   impl_->options = options;
   struct stat st
   {};
-  const bool exists = ::stat(path.c_str(), &st) == 0;
-  if (exists && !S_ISREG(st.st_mode))
+  const bool existed = ::stat(path.c_str(), &st) == 0;
+  if (existed && !S_ISREG(st.st_mode))
     throw RefusedError("archive " + path + " refused: not a regular file");
-  const bool fresh = !exists || st.st_size == 0;
-  if (options.readOnly && !exists)
+  const bool fresh = !existed || st.st_size == 0;
+  if (options.readOnly && !existed)
     throw RefusedError("archive " + path + " refused: no such file");
   if (options.readOnly && fresh)
     throw RefusedError("archive " + path + " refused: the file is empty");
   if (!fresh)
     impl_->checkExisting();
-  if (!options.readOnly)
+  if (options.readOnly) {
+    impl_->immutable = closedCleanly(path);
+    return;
+  }
+  impl_->checkWritable();
+  try {
     impl_->openWriter(fresh);
+  } catch (const RefusedError &) {
+    throw; // someone else's file, made meanwhile
+  } catch (...) {
+    // A new archive that could not be made (a full disk) leaves nothing.
+    impl_->writer.reset();
+    if (!existed) {
+      ::unlink(path.c_str());
+      ::unlink((path + "-wal").c_str());
+      ::unlink((path + "-shm").c_str());
+    }
+    throw;
+  }
 }
 
 Archive::~Archive()

@@ -26,8 +26,31 @@ std::string describe(const std::string &path, const std::string &what, const SQL
   return "archive " + path + ": " + what + ": " + e.what();
 }
 
-Connection::Connection(const std::string &path, int flags)
-  : db(path, flags | SQLite::OPEN_NOMUTEX, busyTimeoutMs)
+namespace {
+
+// "file:PATH?immutable=1", the characters a URI gives a meaning escaped.
+std::string immutableUri(const std::string &path)
+{
+  static const char hex[] = "0123456789ABCDEF";
+  std::string uri = "file:";
+  for (unsigned char c : path) {
+    if (c == '%' || c == '?' || c == '#' || c < 0x21 || c > 0x7e) {
+      uri += '%';
+      uri += hex[c >> 4];
+      uri += hex[c & 0xf];
+    } else {
+      uri += static_cast<char>(c);
+    }
+  }
+  return uri + "?immutable=1";
+}
+
+} // namespace
+
+Connection::Connection(const std::string &path, int flags, bool immutable)
+  : db(immutable ? immutableUri(path) : path,
+       flags | SQLite::OPEN_NOMUTEX | (immutable ? SQLite::OPEN_URI : 0),
+       busyTimeoutMs)
 {
 }
 

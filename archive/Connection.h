@@ -32,7 +32,10 @@ struct Connection
   std::map<const char *, std::unique_ptr<SQLite::Statement>> statements;
 
   // flags: SQLite::OPEN_READONLY or OPEN_READWRITE | OPEN_CREATE.
-  Connection(const std::string &path, int flags);
+  // immutable (read-only only): the file is read without locks and without
+  // the -wal and -shm files beside it, which are never made; only for a
+  // file that nobody writes.
+  Connection(const std::string &path, int flags, bool immutable = false);
 
   // The statement for sql (a string constant: its address is the key),
   // prepared at the first call, reset and with its bindings cleared.

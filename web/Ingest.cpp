@@ -48,9 +48,13 @@ void Ingest::start()
   tools::startWorker(mutex_, thread_, [this] { loop(); });
 }
 
-void Ingest::stop()
+std::size_t Ingest::stop()
 {
   tools::stopWorker(mutex_, wake_, stopping_, thread_);
+  // The writer has ended: what it still holds, and what was queued after
+  // its last round, is lost.
+  std::lock_guard<std::mutex> lock(mutex_);
+  return pending_.size() + queue_.size();
 }
 
 void Ingest::loop()

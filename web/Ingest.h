@@ -89,8 +89,9 @@ public:
   void push(Record record);
 
   void start();
-  // Writes what is queued (one last attempt) and ends the writer.
-  void stop();
+  // Writes what is queued (one last attempt) and ends the writer; returns
+  // how many records that left unwritten (lost).
+  std::size_t stop();
 
   // Records dropped so far (queue full, or retained beyond retainLimit).
   std::size_t dropped() const { return dropped_.load(); }

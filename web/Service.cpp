@@ -58,10 +58,11 @@ const char usageText[] =
   "output. SIGINT or SIGTERM: it unsubscribes, stops serving, writes what is\n"
   "queued to the archive and exits.\n"
   "\n"
-  "Exit status: 0 after SIGINT or SIGTERM; 1 when the archive is refused (not\n"
-  "an archive of tmx-web, or damaged) or cannot be made, the address cannot\n"
-  "be served (in use), the --config file cannot be read, or no naming service\n"
-  "is given; 2 for a bad command line.\n";
+  "Exit status: 0 after SIGINT or SIGTERM with every record written; 1 when\n"
+  "records could not be written to the archive at shutdown, the archive is\n"
+  "refused (not an archive of tmx-web, damaged, or not writable) or cannot be\n"
+  "made, the address cannot be served (in use), the --config file cannot be\n"
+  "read, or no naming service is given; 2 for a bad command line.\n";
 
 void report(const std::string &what)
 {
@@ -164,8 +165,8 @@ std::unique_ptr<archive::Archive> openArchive(const std::string &path)
 {
   try {
     return std::make_unique<archive::Archive>(path);
-  } catch (const archive::RefusedError &e) {
-    report("archive \"" + path + "\" refused: " + e.what());
+  } catch (const archive::Error &e) {
+    report(e.what()); // names the archive and what is wrong with it
   } catch (const std::exception &e) {
     report("cannot open the archive \"" + path + "\": " + e.what());
   }
@@ -284,8 +285,8 @@ int runWeb(int argc, char **argv)
   hub.close();
   http.stop();
   const bool orbDestroyed = orb.destroy();
-  ingest.stop();
-  return orbDestroyed ? 0 : 1;
+  const std::size_t lost = ingest.stop(); // reported by the ingest
+  return orbDestroyed && lost == 0 ? 0 : 1;
 }
 
 } // namespace tmx::web

@@ -33,6 +33,16 @@ void appendDewPoint(std::string &out, const HousekeepingRecord &r)
   out += buf;
 }
 
+// The same as a JSON number of 2 decimals, or null.
+nlohmann::json dewPointJson(const HousekeepingRecord &r)
+{
+  const std::optional<double> d = dewPointOf(r.temperature, r.humidity);
+  if (!d)
+    return nullptr;
+  const double rounded = std::round(*d * 100.0) / 100.0;
+  return rounded == 0.0 ? 0.0 : rounded;
+}
+
 // The IDL name of an enumerator (IDL enums count from 0), or "Type(N)" for
 // a value outside the enum.
 template<std::size_t N>
@@ -80,6 +90,7 @@ nlohmann::json jsonRow(const HousekeepingRecord &r)
   j["humidity"] = r.humidity ? nlohmann::json(*r.humidity) : nlohmann::json(nullptr);
   j["water"] = r.water;
   j["arrivalTime"] = r.arrivalTime;
+  j["dewPoint"] = dewPointJson(r);
   return j;
 }
 

@@ -11,7 +11,8 @@
 // point of that temperature and humidity in degC with 2 decimals (empty
 // when either is missing; see config/Limits.h).
 // JSON: {"housing":"electronics","readingTime":T,"readingTimeUtc":"...Z",
-//        "temperature":x|null,"humidity":x|null,"water":bool,"arrivalTime":T}
+//        "temperature":x|null,"humidity":x|null,"water":bool,"arrivalTime":T,
+//        "dewPoint":x|null} (the dew point rounded to 2 decimals)
 //
 // tmx-watch --csv: the header line
 //   received,housing,temp,rh,wateralarm,readingTime,readingTimeUtc

@@ -1,9 +1,12 @@
 // The archive: refusal of foreign files, summaries against brute force,
 // readings that could not be read, retention, reopening, concurrent reads.
 #include <sqlite3.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cmath>
+#include <csignal>
 #include <fstream>
 #include <map>
 #include <random>
@@ -12,8 +15,8 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/TestUtil.h"
 #include "archive/Archive.h"
+#include "tests/support/TestUtil.h"
 
 using namespace tmx::archive;
 using tmx::test::readFile;
@@ -163,10 +166,37 @@ TEST(Archive, RecordsItsSchemaAndRefusesOtherFilesUntouched)
         EXPECT_NE(std::string(e.what()).find(c.path), std::string::npos) << e.what();
       }
       EXPECT_EQ(readFile(c.path), before);
+      // Nothing made beside it either.
+      EXPECT_NE(::access((c.path + "-wal").c_str(), F_OK), 0);
+      EXPECT_NE(::access((c.path + "-shm").c_str(), F_OK), 0);
     }
   OpenOptions ro;
   ro.readOnly = true;
   EXPECT_THROW(Archive(dir.file("missing.sqlite"), ro), RefusedError);
+}
+
+TEST(Archive, ANewArchiveThatCannotBeMadeLeavesNothing)
+{
+  TempDir dir;
+  const std::string path = dir.file("new.sqlite");
+  // A full disk, as the file size limit makes it: writes fail with EFBIG.
+  const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  rlimit tiny = saved;
+  tiny.rlim_cur = 512;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tiny), 0);
+  bool threw = false;
+  try {
+    Archive a(path);
+  } catch (const Error &) {
+    threw = true;
+  }
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, previous);
+  EXPECT_TRUE(threw);
+  for (const char *suffix : { "", "-wal", "-shm" })
+    EXPECT_NE(::access((path + suffix).c_str(), F_OK), 0) << suffix;
 }
 
 struct Expected

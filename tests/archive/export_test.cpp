@@ -2,6 +2,9 @@
 // archive.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "archive/Archive.h"
 #include "archive/TimeText.h"
 #include "tests/support/TestSupport.h"
@@ -11,6 +14,7 @@ using namespace tmx::archive;
 using namespace tmx::wire;
 using tmx::test::binaryPath;
 using tmx::test::run;
+using tmx::test::RunResult;
 using tmx::test::TempDir;
 
 TEST(TimeText, ParsesUnixSecondsAndIsoUtc)
@@ -63,8 +67,9 @@ TEST(Export, CsvRowsAreExact)
             "spectrograph,1796724015,2026-12-08T10:00:15Z,20,,0,1796724015.000,\n");
   EXPECT_EQ(
     jsonRow(b).dump(),
-    R"({"arrivalTime":1796724006.0,"housing":"spectrograph","humidity":80.0,"readingTime":1796724005,)"
-    R"("readingTimeUtc":"2026-12-08T10:00:05Z","temperature":null,"water":true})");
+    R"({"arrivalTime":1796724006.0,"dewPoint":null,"housing":"spectrograph","humidity":80.0,)"
+    R"("readingTime":1796724005,"readingTimeUtc":"2026-12-08T10:00:05Z","temperature":null,"water":true})");
+  EXPECT_EQ(jsonRow(a)["dewPoint"], 7.36);
 }
 
 TEST(History, ExportsAndTellsWhatTheArchiveHolds)
@@ -124,6 +129,7 @@ TEST(History, ExportsAndTellsWhatTheArchiveHolds)
     { { "--archive", path, "export", "--from", "0", "--to", "1", "--housing", "2" }, 2 },
     { { "--archive", path, "stats", "--json" }, 2 },
     { { "--archive", path, "purge" }, 2 },
+    { { "--archive", path, "stats", "--archive", path }, 2 },
     { { "--archive", dir.file("missing.sqlite"), "stats" }, 1 },
     { { "--archive", dir.write("x.txt", std::string(4096, 'x')), "stats" }, 1 },
   };
@@ -132,4 +138,60 @@ TEST(History, ExportsAndTellsWhatTheArchiveHolds)
     EXPECT_TRUE(r.status.exited && r.status.code == f.status) << f.args.back() << ": " << r.status.describe();
     EXPECT_FALSE(r.err.empty());
   }
+}
+
+namespace {
+
+// A shell command's status and what it wrote on standard error.
+RunResult shell(const std::string &command)
+{
+  return run({ "/bin/bash", "-c", command });
+}
+
+} // namespace
+
+TEST(History, EveryWriteIsCheckedAndTheArchiveIsOnlyRead)
+{
+  TempDir dir;
+  const std::string path = dir.file("h.sqlite");
+  {
+    Archive a(path);
+    Batch b;
+    for (int i = 0; i < 5000; ++i) // well over the 64 KiB written at a time
+      b.housekeeping.push_back({ i % 2, 1796724000 + i, 20.5, 40.5, false, 1796724000.5 + i });
+    a.write(b);
+  }
+  const std::string tool = binaryPath("tmx-history");
+  const std::string exportCommand = tool + " --archive " + path + " export --from 0 --to 2026-12-09";
+  const struct
+  {
+    const char *what;
+    std::string command; // prints tmx-history's exit status
+  } failing[] = {
+    { "full disk", exportCommand + " >/dev/full; echo $?" },
+    { "full disk, --json", exportCommand + " --json >/dev/full; echo $?" },
+    { "closed pipe", exportCommand + " | head -c 10 >/dev/null; echo ${PIPESTATUS[0]}" },
+    { "stats, full disk", tool + " --archive " + path + " stats >/dev/full; echo $?" },
+  };
+  for (const auto &f : failing) {
+    SCOPED_TRACE(f.what);
+    const RunResult r = shell(f.command);
+    EXPECT_EQ(r.out, "1\n");
+    EXPECT_EQ(tmx::test::countOccurrences(r.err, "\n"), 1u) << r.err;
+    EXPECT_NE(r.err.find("tmx-history: cannot write"), std::string::npos) << r.err;
+  }
+
+  // A reader without write access to the folder reads a cleanly closed
+  // archive, and leaves nothing beside it.
+  if (::geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0)
+    GTEST_SKIP() << "needs root and setpriv to read as another user";
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+  const std::string asNobody = "/usr/bin/setpriv --reuid=65534 --regid=65534 --clear-groups ";
+  RunResult r = shell("cd / && chmod 0555 " + dir.path() + " && " + asNobody + tool + " --archive " + path +
+                      " stats; s=$?; chmod 0755 " + dir.path() + "; exit $s");
+  EXPECT_TRUE(r.status.ok()) << r.err;
+  EXPECT_NE(r.out.find("housekeeping  5000 records"), std::string::npos) << r.out;
+  EXPECT_NE(::access((path + "-wal").c_str(), F_OK), 0);
+  EXPECT_NE(::access((path + "-shm").c_str(), F_OK), 0);
 }

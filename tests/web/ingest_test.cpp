@@ -87,6 +87,28 @@ TEST(Ingest, FailingStoreKeepsTheBatchReportsOnceAndResumes)
   EXPECT_NE(reports[1].find("again"), std::string::npos);
 }
 
+TEST(Ingest, StopTellsHowManyRecordsWereLost)
+{
+  FakeStore store;
+  store.failing = true;
+  std::vector<std::string> reports;
+  Ingest ingest(
+    store, [&](const std::string &r) { reports.push_back(r); }, Ingest::Options());
+  ingest.start();
+  for (int t = 1; t <= 3; ++t)
+    ingest.push(reading(t));
+  EXPECT_EQ(ingest.stop(), 3u);
+  ASSERT_FALSE(reports.empty());
+  EXPECT_NE(reports.back().find("3 records could not be written"), std::string::npos) << reports.back();
+
+  FakeStore good;
+  Ingest fine(
+    good, [](const std::string &) {}, Ingest::Options());
+  fine.start();
+  fine.push(reading(1));
+  EXPECT_EQ(fine.stop(), 0u);
+}
+
 TEST(Ingest, FullQueueDropsTheOldestWithOneReportPerEpisode)
 {
   FakeStore store;

@@ -3,16 +3,17 @@
 // interface; kill -9 loses at most about a second and a restart goes on
 // with the same archive; a notifier killed and restarted is subscribed to
 // again and records flow within 15 s.
+#include "archive/Archive.h"
 #include "tests/support/TestSupport.h"
 #include "tests/tools/ToolTest.h"
 #include "tests/web/WebProcess.h"
-#include "archive/Archive.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <csignal>
@@ -181,3 +182,42 @@ TEST_F(WebEndToEnd, NotifierKilledAndRestartedRecordsFlowWithin15s)
 }
 
 } // namespace
+
+TEST(WebArchive, WhatItCannotWriteIsRefusedAtStart)
+{
+  if (::geteuid() != 0 || ::access("/usr/bin/setpriv", X_OK) != 0)
+    GTEST_SKIP() << "needs root and setpriv to run as another user";
+  TempDir dir{ "tmx-web-ro" };
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+  {
+    tmx::archive::Archive made(dir.file("a.sqlite"));
+  }
+  ASSERT_EQ(::chmod(dir.file("a.sqlite").c_str(), 0644), 0); // root's: not another user's to write
+  const struct
+  {
+    const char *what;
+    std::string archive, reason;
+  } cases[] = {
+    { "read-only file", dir.file("a.sqlite"), "the file cannot be written" },
+    { "read-only folder", dir.file("new.sqlite"), "its folder " + dir.path() + " cannot be written" },
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    const RunResult r = run({ "/usr/bin/setpriv",
+                              "--reuid=65534",
+                              "--regid=65534",
+                              "--clear-groups",
+                              binaryPath("tmx-web"),
+                              "-ORBInitRef",
+                              "NameService=corbaloc:iiop:127.0.0.1:1/NameService",
+                              "--archive",
+                              c.archive,
+                              "--listen",
+                              "127.0.0.1:0" });
+    EXPECT_TRUE(r.status.exited && r.status.code == 1) << r.status.describe() << " " << r.err;
+    EXPECT_NE(r.err.find("refused: " + c.reason), std::string::npos) << r.err;
+    EXPECT_EQ(tmx::test::countOccurrences(r.err, "refused"), 1u) << r.err;
+  }
+  for (const char *name : { "a.sqlite-wal", "a.sqlite-shm", "new.sqlite" })
+    EXPECT_NE(::access(dir.file(name).c_str(), F_OK), 0) << name;
+}

@@ -40,14 +40,14 @@ CommandLine::CommandLine(const char *program, const char *usageText)
 
 void CommandLine::flag(const char *name, bool &target)
 {
-  Option o{ name, Kind::flag, "", 0, 0, {}, {} };
+  Option o{ name, Kind::flag, "", 0, 0, {}, {}, false };
   o.setText = [&target](const char *) { target = true; };
   options_.push_back(std::move(o));
 }
 
 void CommandLine::text(const char *name, const char *what, std::string &target, bool *given)
 {
-  Option o{ name, Kind::text, what, 0, 0, {}, {} };
+  Option o{ name, Kind::text, what, 0, 0, {}, {}, false };
   o.setText = [&target, given](const char *v) {
     target = v;
     if (given)
@@ -58,8 +58,9 @@ void CommandLine::text(const char *name, const char *what, std::string &target, 
 
 void CommandLine::texts(const char *name, const char *what, std::vector<std::string> &target)
 {
-  Option o{ name, Kind::text, what, 1, 0, {}, {} };
+  Option o{ name, Kind::text, what, 1, 0, {}, {}, false };
   o.setText = [&target](const char *v) { target.emplace_back(v); };
+  o.repeatable = true;
   options_.push_back(std::move(o));
 }
 
@@ -75,7 +76,7 @@ void CommandLine::addNumber(const char *name,
                             unsigned long long max,
                             std::function<void(unsigned long long)> set)
 {
-  options_.push_back({ name, Kind::number, unit, min, max, {}, std::move(set) });
+  options_.push_back({ name, Kind::number, unit, min, max, {}, std::move(set), false });
 }
 
 int CommandLine::usageError(const std::string &what) const
@@ -109,6 +110,7 @@ std::optional<int> CommandLine::parse(int argc, char **argv)
   // value apart from an unknown option.
   const char shortOptions[] = "-:h";
   bool taken = false;
+  std::vector<bool> seen(options_.size(), false);
   opterr = 0;
   optind = 0; // 0 makes glibc start afresh, also on a second parse
   for (;;) {
@@ -133,7 +135,11 @@ std::optional<int> CommandLine::parse(int argc, char **argv)
       std::string arg = optopt ? std::string("-") + static_cast<char>(optopt) : argv[optind - 1];
       return usageError("unknown argument \"" + arg + "\"");
     }
-    const Option &o = options_.at(static_cast<std::size_t>(c - firstIndex));
+    const std::size_t index = static_cast<std::size_t>(c - firstIndex);
+    const Option &o = options_.at(index);
+    if (!o.repeatable && seen[index])
+      return usageError("--" + o.name + " is given more than once");
+    seen[index] = true;
     unsigned long long value = 0;
     switch (o.kind) {
       case Kind::flag:

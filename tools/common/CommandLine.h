@@ -8,7 +8,8 @@
 // the fault and the pointer to --help on standard error, exit status 2).
 // Values follow their option as the next argument or after '='
 // ("--count 3", "--count=3"); an unambiguous abbreviation of a long option
-// is accepted. There are no operands, unless operand() names one.
+// is accepted. An option given twice is a usage error, unless it is
+// repeatable (texts). There are no operands, unless operand() names one.
 #pragma once
 
 #include <functional>
@@ -69,6 +70,7 @@ private:
     unsigned long long min = 0, max = 0; // text: min is the least length
     std::function<void(const char *)> setText;
     std::function<void(unsigned long long)> setNumber;
+    bool repeatable = false; // otherwise a second --NAME is a usage error
   };
 
   void addNumber(const char *name,

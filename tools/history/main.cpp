@@ -1,6 +1,7 @@
 // tmx-history: reads a tmx-web archive without the service: exports the
 // housekeeping records of a window, or tells what the archive holds.
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -48,7 +49,9 @@ const char usageText[] =
   "  -h, --help      this text\n"
   "\n"
   "Exit status: 0 on success; 1 when the archive is refused (missing, not an\n"
-  "archive, newer or damaged) or cannot be read; 2 for a bad command line.\n";
+  "archive, newer or damaged) or cannot be read, or the output cannot be\n"
+  "written (a full disk, a closed pipe); 2 for a bad command line (an option\n"
+  "given twice included).\n";
 
 std::string timeText(const std::optional<double> &t)
 {
@@ -63,8 +66,35 @@ void printKind(const char *name, const KindStats &k)
   std::printf("\n");
 }
 
+// Standard output with every write checked: after the first failure
+// nothing more is written, and failed() tells why.
+class Output
+{
+public:
+  bool write(const std::string &bytes)
+  {
+    if (errno_ == 0 && std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size())
+      errno_ = errno ? errno : EIO;
+    return errno_ == 0;
+  }
+  // Flushes; false (with a line on standard error) when any write failed.
+  bool finish(const char *what)
+  {
+    if (errno_ == 0 && (std::fflush(stdout) != 0 || std::ferror(stdout)))
+      errno_ = errno ? errno : EIO;
+    if (errno_ == 0)
+      return true;
+    std::fprintf(stderr, "%s: cannot write %s: %s\n", program, what, std::strerror(errno_));
+    return false;
+  }
+
+private:
+  int errno_ = 0;
+};
+
 int exportWindow(const Archive &archive, double from, double to, std::optional<int> housing, bool json)
 {
+  Output output;
   std::string out = json ? "[" : csvHeader();
   bool first = true;
   archive.forEachRecord(
@@ -80,7 +110,8 @@ int exportWindow(const Archive &archive, double from, double to, std::optional<i
       }
       first = false;
       if (out.size() > 65536) {
-        std::fwrite(out.data(), 1, out.size(), stdout);
+        if (!output.write(out))
+          return false; // the rest would fail alike
         out.clear();
       }
       return true;
@@ -88,18 +119,27 @@ int exportWindow(const Archive &archive, double from, double to, std::optional<i
     static_cast<std::size_t>(-1));
   if (json)
     out += first ? "]\n" : "\n]\n";
-  std::fwrite(out.data(), 1, out.size(), stdout);
-  if (std::fflush(stdout) != 0) {
-    std::fprintf(stderr, "%s: cannot write the export: %s\n", program, std::strerror(errno));
-    return 1;
-  }
-  return 0;
+  output.write(out);
+  return output.finish("the export") ? 0 : 1;
+}
+
+int printStats(const std::string &archivePath, const Stats &st)
+{
+  std::printf("%-13s %s\n", "archive", archivePath.c_str());
+  std::printf("%-13s %llu bytes\n", "size", static_cast<unsigned long long>(st.fileBytes));
+  printKind("housekeeping", st.housekeeping);
+  printKind("messages", st.messages);
+  printKind("console", st.console);
+  return Output().finish("the statistics") ? 0 : 1;
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
+  // A reader that goes away (a closed pipe) is a failed write, reported
+  // like any other, not a silent end.
+  std::signal(SIGPIPE, SIG_IGN);
   std::string archivePath, fromText, toText, housingText;
   bool fromGiven = false, toGiven = false, housingGiven = false, csv = false, json = false;
   tmx::tools::CommandLine cl(program, usageText);
@@ -146,13 +186,7 @@ int main(int argc, char **argv)
     Archive archive(archivePath, options);
     if (command == "export")
       return exportWindow(archive, *from, *to, housing, json);
-    const Stats st = archive.stats();
-    std::printf("%-13s %s\n", "archive", archivePath.c_str());
-    std::printf("%-13s %llu bytes\n", "size", static_cast<unsigned long long>(st.fileBytes));
-    printKind("housekeeping", st.housekeeping);
-    printKind("messages", st.messages);
-    printKind("console", st.console);
-    return 0;
+    return printStats(archivePath, archive.stats());
   } catch (const Error &e) {
     std::fprintf(stderr, "%s: %s\n", program, e.what());
     return 1;
