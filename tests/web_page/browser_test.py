@@ -231,10 +231,11 @@ def run(args):
         shown = wait_for(lambda: (v := devtools.eval(panel("electronics"))) and v["water"] == "WET" and v["wet"] and v, 10, 0.01)
         check(bool(shown) and shown["temperature"] == "22.6 °C" and shown["dewPoint"] == "9.4 °C",
               f"WET shown within 10 s ({time.monotonic() - sent:.3f} s), with its dew point")
-        # The plot's last row is the record's: counting rows would not do, as
-        # rows that have aged out of the window's start go while it is added.
+        # The record is the plot's last row before the empty one that closes
+        # the window: counting rows would not do, as rows that have aged out
+        # of the window's start go while it is added.
         rows_after = wait_for(lambda: devtools.eval("(() => { const g = window.tmxDashboard.graphs.temperature;"
-                                                    f" return Math.abs(g.getValue(g.numRows() - 1, 0) - {now * 1000}) < 1; }})()"), 5)
+                                                    f" return Math.abs(g.getValue(g.numRows() - 2, 0) - {now * 1000}) < 1; }})()"), 5)
         dew_appended = wait_for(lambda: devtools.eval("(() => { const r = window.tmxDashboard.rows.temperature;"
                                                       " const last = r[r.length - 1]; return last[3] && last[3][1]; })()") == 9.4, 5)
         check(bool(dew_appended), "the record's dew point appended to its series")
