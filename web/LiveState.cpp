@@ -12,9 +12,7 @@ void LiveState::update(const archive::HousekeepingRecord &record)
   if (record.housing < 0 || record.housing >= archive::housingCount)
     return;
   std::lock_guard<std::mutex> lock(mutex_);
-  auto &held = last_[static_cast<std::size_t>(record.housing)];
-  if (!held || held->readingTime <= record.readingTime)
-    held = record;
+  last_[static_cast<std::size_t>(record.housing)] = record;
 }
 
 void LiveState::setLimits(const LimitsSet &limits)

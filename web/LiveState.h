@@ -24,7 +24,11 @@ class LiveState
 public:
   explicit LiveState(const Clock &clock);
 
-  // Records are kept when they are not older than the one held.
+  // The housing's record is the one that arrived last: a record whose
+  // reading time lies behind the one held (a monitor whose clock stepped
+  // back) still replaces it, so that one odd record never hides the real
+  // ones that follow. Records from the future are refused before this
+  // (web/RecordCheck.h).
   void update(const archive::HousekeepingRecord &record);
   std::optional<archive::HousekeepingRecord> last(int housing) const;
 

@@ -56,7 +56,14 @@ Metrics::Metrics()
                     .Help("Records dropped before reaching the archive")
                     .Register(*registry_)
                     .Add({}))
+  , refused_(prometheus::BuildCounter()
+               .Name("tmx_records_refused_total")
+               .Help("Housekeeping records refused for their reading time: more than 5 min ahead of this "
+                     "machine's clock (future) or before 2000 (past)")
+               .Register(*registry_))
 {
+  for (const char *reason : { "future", "past" })
+    refused_.Add({ { "reason", reason } });
   for (int p = 0; p < 3; ++p)
     messages_.Add({ { "priority", archive::priorityName(p) } });
   for (const char *kind : { "housekeeping", "message", "console" })
@@ -75,6 +82,11 @@ void Metrics::reading(const archive::HousekeepingRecord &r)
   dewPoint_.Add(labels).Set(orNaN(dewPointOf(r.temperature, r.humidity)));
   water_.Add(labels).Set(r.water ? 1 : 0);
   lastReading_.Add(labels).Set(static_cast<double>(r.readingTime));
+}
+
+void Metrics::refused(const char *reason)
+{
+  refused_.Add({ { "reason", reason } }).Increment();
 }
 
 void Metrics::message(int priority)

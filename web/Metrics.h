@@ -27,6 +27,8 @@ public:
   void reading(const archive::HousekeepingRecord &record);
   // priority as in archive::priorityName.
   void message(int priority);
+  // A housekeeping record refused, reason as in RecordCheck::refusal.
+  void refused(const char *reason);
   void written(const archive::WriteCounts &counts);
 
   // The text exposition, with the gauges that depend on the time (stale,
@@ -45,6 +47,7 @@ private:
   prometheus::Gauge &subscribed_, &archiveSize_;
   prometheus::Family<prometheus::Counter> &written_;
   prometheus::Counter &droppedTotal_;
+  prometheus::Family<prometheus::Counter> &refused_;
   std::mutex mutex_; // one render at a time; guards droppedSeen_
   std::size_t droppedSeen_ = 0;
 };

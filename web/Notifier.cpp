@@ -88,6 +88,10 @@ void WebConsumer::push(const Event_Comm::Event &event)
   if (!record)
     return;
   if (auto *h = std::get_if<archive::HousekeepingRecord>(&*record)) {
+    if (const char *reason = s_.check.refusal(*h, arrival)) {
+      s_.metrics.refused(reason);
+      return;
+    }
     s_.live.update(*h);
     s_.metrics.reading(*h);
     s_.hub.publish("housekeeping", housingJson(s_.live, h->housing, s_.subscription.status()));

@@ -12,6 +12,7 @@
 #include "web/Ingest.h"
 #include "web/LiveState.h"
 #include "web/Metrics.h"
+#include "web/RecordCheck.h"
 #include "web/Subscription.h"
 
 namespace tmx::web {
@@ -46,6 +47,7 @@ struct Sinks
   EventHub &hub;
   Ingest &ingest;
   const Clock &clock; // the arrival time of each event
+  RecordCheck &check; // housekeeping records with a reading time to believe
 };
 
 // Decodes each event (wire::recordOf) and hands it on: the live state, the

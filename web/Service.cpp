@@ -255,7 +255,8 @@ int runWeb(int argc, char **argv)
     return 1;
   }
 
-  auto *servant = new WebConsumer(Sinks{ subscription, live, metrics, hub, ingest, clock });
+  RecordCheck check(report);
+  auto *servant = new WebConsumer(Sinks{ subscription, live, metrics, hub, ingest, clock, check });
   PortableServer::ServantBase_var holder = servant;
   try {
     CORBA::Object_var obj = tools::activateServant(orb.get(), servant);

@@ -17,6 +17,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <ctime>
 
 using namespace tmx::test;
 using std::chrono::milliseconds;
@@ -182,6 +183,24 @@ TEST_F(WebEndToEnd, NotifierKilledAndRestartedRecordsFlowWithin15s)
 }
 
 } // namespace
+
+TEST_F(WebEndToEnd, ARecordFromTheFutureIsRefusedAndHidesNothing)
+{
+  const std::string archive = dir.file("history.sqlite");
+  orb = std::make_unique<TestOrb>(env->orbArgs());
+  auto web = std::make_unique<WebProcess>(env->orbArgs(), archive);
+  ASSERT_TRUE(web->process->waitForErr("subscribed to the notifier")) << web->process->err();
+  const auto now = static_cast<std::int64_t>(std::time(nullptr));
+  push(now + 600); // a clock ten minutes ahead
+  push(now - 30);  // then the real ones, one of them behind the last
+  push(now - 40);
+  ASSERT_TRUE(eventually([&] { return web->get("/api/current")["housings"][0]["readingTime"] == now - 40; }))
+    << web->get("/api/current").dump();
+  EXPECT_NE(web->text("/metrics").find("tmx_records_refused_total{reason=\"future\"} 1"), std::string::npos);
+  EXPECT_TRUE(web->process->waitForErr("600 s ahead of this machine's clock")) << web->process->err();
+  EXPECT_TRUE(web->process->stop().ok()) << web->process->err();
+  EXPECT_EQ(archived(archive, 0), (std::vector<std::int64_t>{ now - 40, now - 30 }));
+}
 
 TEST(WebArchive, WhatItCannotWriteIsRefusedAtStart)
 {
