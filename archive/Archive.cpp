@@ -23,7 +23,17 @@ namespace {
 // Idle reading connections kept for the next call.
 constexpr std::size_t readerPoolSize = 4;
 
-const char *const insertHousekeepingSql = "INSERT OR IGNORE INTO housekeeping VALUES(?1, ?2, ?3, ?4, ?5, ?6)";
+const char *const insertHousekeepingSql =
+  "INSERT OR IGNORE INTO housekeeping(housing, reading_time, temperature, humidity, water, arrival_time, seq) "
+  "VALUES(?1, ?2, ?3, ?4, ?5, ?6, 0)";
+// A record whose housing and reading time are stored already: the same
+// values stored under that key (an exact repeat) ...
+const char *const countSameSql = "SELECT count(*) FROM housekeeping WHERE housing = ?1 AND reading_time = ?2 AND "
+                                 "temperature IS ?3 AND humidity IS ?4 AND water = ?5";
+// ... or other values, stored as the next seq of the key.
+const char *const insertNextSql =
+  "INSERT INTO housekeeping(housing, reading_time, temperature, humidity, water, arrival_time, seq) "
+  "SELECT ?1, ?2, ?3, ?4, ?5, ?6, max(seq) + 1 FROM housekeeping WHERE housing = ?1 AND reading_time = ?2";
 const char *const insertMessageSql =
   "INSERT INTO messages(arrival_time, kind, priority, sent_time, text) VALUES(?1, ?2, ?3, ?4, ?5)";
 // Merges one batch's part of a bucket into the bucket; SQLite's min()/max()
@@ -113,6 +123,8 @@ struct Archive::Impl
 {
   std::string path;
   OpenOptions options;
+  // The schema version of the file as found (schema::version when new).
+  int fileVersion = schema::version;
   // Readers open the file immutable: an archive opened for reading only
   // that was closed cleanly, which nobody writes then (a writer keeps its
   // -wal file). A reading connection would otherwise make -wal and -shm
@@ -231,6 +243,7 @@ void Archive::Impl::checkExisting()
              std::to_string(schema::version) + ")");
     if (version < 1)
       refuse("the archive was never completed (schema version " + std::to_string(version) + ")");
+    fileVersion = static_cast<int>(version);
     try {
       if (probe.db.execAndGet(schema::countTablesSql).getInt() != schema::tableCount)
         refuse("tables are missing");
@@ -285,13 +298,22 @@ void Archive::Impl::openWriter(bool fresh)
     // not dozens.
     db.exec("PRAGMA wal_autocheckpoint = 8192");
     db.exec("PRAGMA journal_size_limit = 67108864");
-    if (!fresh)
+    if (!fresh) {
+      if (fileVersion < schema::version) {
+        SQLite::Transaction transaction(db, SQLite::TransactionBehavior::IMMEDIATE);
+        if (db.execAndGet("PRAGMA user_version").getInt64() == fileVersion) {
+          db.exec(schema::upgradeSql());
+          db.exec("PRAGMA user_version = " + std::to_string(schema::version));
+        }
+        transaction.commit();
+      }
       return;
+    }
     SQLite::Transaction transaction(db, SQLite::TransactionBehavior::IMMEDIATE);
     if (db.execAndGet("PRAGMA application_id").getInt64() != 0 ||
         db.execAndGet("PRAGMA user_version").getInt64() != 0)
       throw RefusedError("archive " + path + " refused: the file was created by someone else meanwhile");
-    db.exec(schema::createSql);
+    db.exec(schema::createSql());
     db.exec("PRAGMA application_id = " + std::to_string(schema::applicationId));
     db.exec("PRAGMA user_version = " + std::to_string(schema::version));
     transaction.commit();
@@ -349,6 +371,35 @@ const std::string &Archive::path() const
   return impl_->path;
 }
 
+namespace {
+
+// Stores r, whose housing and reading time are taken, under the next seq
+// of that key; false (nothing stored) when the key holds r's values.
+bool storeUnderTakenKey(Connection &w, const HousekeepingRecord &r)
+{
+  const auto bindRecord = [&r](SQLite::Statement &s) {
+    s.bind(1, r.housing);
+    s.bind(2, r.readingTime);
+    bindOptional(s, 3, reading(r.temperature));
+    bindOptional(s, 4, reading(r.humidity));
+    s.bind(5, r.water ? 1 : 0);
+  };
+  SQLite::Statement &same = w.statement(countSameSql);
+  bindRecord(same);
+  same.executeStep();
+  const bool repeat = same.getColumn(0).getInt64() > 0;
+  same.reset();
+  if (repeat)
+    return false;
+  SQLite::Statement &next = w.statement(insertNextSql);
+  bindRecord(next);
+  next.bind(6, r.arrivalTime);
+  next.exec();
+  return true;
+}
+
+} // namespace
+
 WriteCounts Archive::write(const Batch &batch)
 {
   WriteCounts counts;
@@ -368,8 +419,10 @@ WriteCounts Archive::write(const Batch &batch)
       bindOptional(s, 4, reading(r.humidity));
       s.bind(5, r.water ? 1 : 0);
       s.bind(6, r.arrivalTime);
-      if (s.exec() == 0)
-        continue; // already stored
+      if (s.exec() == 0 && !storeUnderTakenKey(w, r)) {
+        ++counts.repeated;
+        continue;
+      }
       ++counts.housekeeping;
       summary::addRecord(buckets, r);
     }

@@ -86,14 +86,17 @@ struct Batch
 };
 
 // What a write() stored. A housekeeping record whose housing and reading
-// time are already in the archive is not stored again (a repeated record
-// would count twice in the summaries); invalid housings and priorities are
-// skipped too. Both are left out of these counts.
+// time are already in the archive with the same values (an exact repeat)
+// is not stored again, so that it never counts twice in the summaries, and
+// is counted in repeated; one with other values (a monitor whose clock
+// stepped back) is stored beside the first. Invalid housings and
+// priorities are skipped and counted nowhere.
 struct WriteCounts
 {
   std::size_t housekeeping = 0;
   std::size_t messages = 0;
   std::size_t console = 0;
+  std::size_t repeated = 0; // exact repeats left out
 };
 
 // Summary resolutions in seconds, finest first. Every record counts in one

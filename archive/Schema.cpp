@@ -1,16 +1,33 @@
 #include "archive/Schema.h"
 
+#include <string>
+
 namespace tmx::archive::schema {
 
-const char *const createSql = R"(
-CREATE TABLE housekeeping(
+namespace {
+
+// The housekeeping table of the current version, named name. Its key's
+// columns come first, in the key's order: SQLite 3.40's integrity check
+// misreads the NOT NULL columns of a table without rowid otherwise.
+std::string housekeepingTable(const char *name)
+{
+  return std::string("CREATE TABLE ") + name + R"((
   housing INTEGER NOT NULL,
   reading_time INTEGER NOT NULL,
+  seq INTEGER NOT NULL DEFAULT 0,
   temperature REAL,
   humidity REAL,
   water INTEGER NOT NULL,
   arrival_time REAL NOT NULL,
-  PRIMARY KEY(housing, reading_time)) WITHOUT ROWID;
+  PRIMARY KEY(housing, reading_time, seq)) WITHOUT ROWID;
+)";
+}
+
+} // namespace
+
+std::string createSql()
+{
+  return housekeepingTable("housekeeping") + R"(
 CREATE TABLE messages(
   id INTEGER PRIMARY KEY,
   arrival_time REAL NOT NULL,
@@ -34,6 +51,17 @@ CREATE TABLE summary(
   wet INTEGER NOT NULL,
   PRIMARY KEY(resolution, housing, bucket)) WITHOUT ROWID;
 )";
+}
+
+std::string upgradeSql()
+{
+  return housekeepingTable("housekeeping_2") + R"(
+INSERT INTO housekeeping_2(housing, reading_time, temperature, humidity, water, arrival_time, seq)
+  SELECT housing, reading_time, temperature, humidity, water, arrival_time, 0 FROM housekeeping;
+DROP TABLE housekeeping;
+ALTER TABLE housekeeping_2 RENAME TO housekeeping;
+)";
+}
 
 const char *const countTablesSql = "SELECT count(*) FROM sqlite_schema WHERE type = 'table' AND name IN "
                                    "('housekeeping', 'messages', 'summary')";

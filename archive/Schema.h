@@ -3,23 +3,35 @@
 // reads. Changing any of it changes the format: a new schema version.
 #pragma once
 
+#include <string>
+
 namespace tmx::archive::schema {
 
 // PRAGMA application_id of a tmx-web archive ("TMXH").
 constexpr int applicationId = 0x544D5848;
 // PRAGMA user_version: set when the tables have been created (a file with
 // 0 was never completed); a file with a higher one is refused.
-constexpr int version = 1;
+//   1  one housekeeping row per housing and reading time;
+//   2  also a record whose housing and reading time are stored already with
+//      other values (a monitor whose clock stepped back), numbered by seq.
+// Every version from 1 is read; a writer upgrades a version-1 file in
+// place (upgradeSql, one transaction).
+constexpr int version = 2;
 
 // The CREATE statements of a new archive (one script).
-//  housekeeping: one row per housing and reading time; temperature and
-//    humidity NULL when the monitor could not read them.
+//  housekeeping: one row per housing, reading time and seq (0, and 1, 2,
+//    ... for further records of that reading time with other values);
+//    temperature and humidity NULL when the monitor could not read them.
 //  messages: messages (kind 0, with priority and sent time) and console
 //    lines (kind 1), by arrival time.
 //  summary: per resolution, housing and bucket start: count, sum, min and
 //    max of each quantity over the readings with a value, and whether any
 //    reading was wet.
-extern const char *const createSql;
+std::string createSql();
+
+// Turns a version-1 file into the current version (run in a transaction,
+// with user_version set after it).
+std::string upgradeSql();
 
 // SELECT giving one row with the number of the archive's tables present
 // (3 in a complete archive).

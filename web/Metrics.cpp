@@ -56,6 +56,10 @@ Metrics::Metrics()
                     .Help("Records dropped before reaching the archive")
                     .Register(*registry_)
                     .Add({}))
+  , repeated_(prometheus::BuildCounter()
+                .Name("tmx_archive_records_repeated_total")
+                .Help("Housekeeping records the archive held already with the same values, not stored again")
+                .Register(*registry_))
   , refused_(prometheus::BuildCounter()
                .Name("tmx_records_refused_total")
                .Help("Housekeeping records refused for their reading time: more than 5 min ahead of this "
@@ -68,6 +72,7 @@ Metrics::Metrics()
     messages_.Add({ { "priority", archive::priorityName(p) } });
   for (const char *kind : { "housekeeping", "message", "console" })
     written_.Add({ { "kind", kind } });
+  repeated_.Add({});
   for (int h = 0; h < archive::housingCount; ++h)
     stale_.Add(housingLabel(h)).Set(1);
 }
@@ -101,6 +106,7 @@ void Metrics::written(const archive::WriteCounts &counts)
   written_.Add({ { "kind", "housekeeping" } }).Increment(static_cast<double>(counts.housekeeping));
   written_.Add({ { "kind", "message" } }).Increment(static_cast<double>(counts.messages));
   written_.Add({ { "kind", "console" } }).Increment(static_cast<double>(counts.console));
+  repeated_.Add({}).Increment(static_cast<double>(counts.repeated));
 }
 
 std::string Metrics::render(const LiveState &live,

@@ -47,6 +47,7 @@ private:
   prometheus::Gauge &subscribed_, &archiveSize_;
   prometheus::Family<prometheus::Counter> &written_;
   prometheus::Counter &droppedTotal_;
+  prometheus::Family<prometheus::Counter> &repeated_;
   prometheus::Family<prometheus::Counter> &refused_;
   std::mutex mutex_; // one render at a time; guards droppedSeen_
   std::size_t droppedSeen_ = 0;

@@ -17,6 +17,28 @@ RecordCheck::RecordCheck(Report report)
 {
 }
 
+std::string RecordCheck::clockStep(const archive::HousekeepingRecord &record)
+{
+  if (record.housing < 0 || record.housing >= archive::housingCount)
+    return std::string();
+  const auto h = static_cast<std::size_t>(record.housing);
+  const std::int64_t t = record.readingTime;
+  std::string text;
+  if (last_[h] && t < *last_[h] - clockStepSeconds && !stepped_[h]) {
+    stepped_[h] = true;
+    text =
+      std::string("the ") + archive::housingName(record.housing) + " housing's reading time stepped back " +
+      std::to_string(*last_[h] - t) + " s, from " + wire::isoUtc(*last_[h]) + " to " + wire::isoUtc(t) +
+      " (the monitor's clock was set back): records of reading times stored already are kept beside them";
+  }
+  if (stepped_[h] && highest_[h] && t > *highest_[h])
+    stepped_[h] = false; // the step is overtaken
+  last_[h] = t;
+  if (!highest_[h] || t > *highest_[h])
+    highest_[h] = t;
+  return text;
+}
+
 const char *RecordCheck::refusal(const archive::HousekeepingRecord &record, double now)
 {
   const double t = static_cast<double>(record.readingTime);
@@ -40,6 +62,9 @@ const char *RecordCheck::refusal(const archive::HousekeepingRecord &record, doub
       }
       if (!counts.empty())
         text = "housekeeping records taken again (" + counts + ")";
+      const std::string step = clockStep(record);
+      if (!step.empty())
+        text += (text.empty() ? "" : "; ") + step;
     } else if (refusedInEpisode_[reason]++ == 0) {
       const std::string when = wire::isoUtc(record.readingTime);
       const std::string shown = when.empty() ? std::to_string(record.readingTime) : when;

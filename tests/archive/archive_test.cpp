@@ -114,7 +114,7 @@ TEST(Archive, RecordsItsSchemaAndRefusesOtherFilesUntouched)
     a.write(b);
   }
   EXPECT_EQ(sqlNumber(good, "PRAGMA application_id"), 0x544D5848);
-  EXPECT_EQ(sqlNumber(good, "PRAGMA user_version"), 1);
+  EXPECT_EQ(sqlNumber(good, "PRAGMA user_version"), 2);
   std::string mode;
   {
     sqlite3 *db = nullptr;
@@ -135,7 +135,7 @@ TEST(Archive, RecordsItsSchemaAndRefusesOtherFilesUntouched)
   {
     Archive a(newer);
   }
-  sql(newer, "PRAGMA user_version = 2");
+  sql(newer, "PRAGMA user_version = 3");
   const std::string damaged = dir.file("damaged.sqlite");
   {
     std::string bytes = readFile(good);
@@ -150,7 +150,7 @@ TEST(Archive, RecordsItsSchemaAndRefusesOtherFilesUntouched)
     std::string path, reason;
   } cases[] = { { foreign, "not a tmx-web archive" },
                 { text, "not an SQLite database" },
-                { newer, "schema version 2 is newer" },
+                { newer, "schema version 3 is newer" },
                 { damaged, "damaged" } };
   for (const auto &c : cases)
     for (bool readOnly : { false, true }) {
@@ -173,6 +173,80 @@ TEST(Archive, RecordsItsSchemaAndRefusesOtherFilesUntouched)
   OpenOptions ro;
   ro.readOnly = true;
   EXPECT_THROW(Archive(dir.file("missing.sqlite"), ro), RefusedError);
+}
+
+TEST(Archive, AnExactRepeatIsCountedOtherValuesOfAReadingTimeAreKept)
+{
+  TempDir dir;
+  Archive a(dir.file("a.sqlite"));
+  Batch b;
+  b.housekeeping = { record(0, t0, 20.0, 50.0, false), record(0, t0, 20.0, 50.0, false) };
+  WriteCounts c = a.write(b);
+  EXPECT_EQ(c.housekeeping, 1u);
+  EXPECT_EQ(c.repeated, 1u);
+  // The clock stepped back: the same reading time with other values, twice,
+  // and one of them again.
+  b.housekeeping = { record(0, t0, 22.0, -1.0, true),
+                     record(0, t0, 24.0, 40.0, false),
+                     record(0, t0, 22.0, -1.0, true) };
+  c = a.write(b);
+  EXPECT_EQ(c.housekeeping, 2u);
+  EXPECT_EQ(c.repeated, 1u);
+  const auto kept = a.records(t0, t0, 0);
+  ASSERT_EQ(kept.size(), 3u);
+  std::multiset<double> temperatures;
+  for (const auto &r : kept)
+    temperatures.insert(*r.temperature);
+  EXPECT_EQ(temperatures, (std::multiset<double>{ 20.0, 22.0, 24.0 }));
+  // All three count in the summaries, the repeats not.
+  const Series s = a.housekeeping(0, t0, t0 + 3 * 86400, 2);
+  ASSERT_FALSE(s.temperature.empty());
+  EXPECT_EQ(*s.temperature[0].mean, 22.0);
+  EXPECT_EQ(*s.humidity[0].mean, 45.0);
+}
+
+TEST(Archive, AVersion1ArchiveIsReadAsItIsAndUpgradedInPlaceByAWriter)
+{
+  TempDir dir;
+  const std::string path = dir.file("v1.sqlite");
+  // The format of version 1, as files of that version hold it.
+  sql(path, R"(
+PRAGMA journal_mode = WAL;
+CREATE TABLE housekeeping(housing INTEGER NOT NULL, reading_time INTEGER NOT NULL, temperature REAL,
+  humidity REAL, water INTEGER NOT NULL, arrival_time REAL NOT NULL,
+  PRIMARY KEY(housing, reading_time)) WITHOUT ROWID;
+CREATE TABLE messages(id INTEGER PRIMARY KEY, arrival_time REAL NOT NULL, kind INTEGER NOT NULL,
+  priority INTEGER, sent_time INTEGER, text TEXT NOT NULL);
+CREATE INDEX messages_time ON messages(arrival_time);
+CREATE TABLE summary(resolution INTEGER NOT NULL, housing INTEGER NOT NULL, bucket INTEGER NOT NULL,
+  t_count INTEGER NOT NULL, t_sum REAL NOT NULL, t_min REAL, t_max REAL, h_count INTEGER NOT NULL,
+  h_sum REAL NOT NULL, h_min REAL, h_max REAL, wet INTEGER NOT NULL,
+  PRIMARY KEY(resolution, housing, bucket)) WITHOUT ROWID;
+INSERT INTO housekeeping VALUES(0, 1796724000, 21.5, NULL, 1, 1796724000.5);
+INSERT INTO summary VALUES(60, 0, 1796724000, 1, 21.5, 21.5, 21.5, 0, 0, NULL, NULL, 1);
+INSERT INTO messages VALUES(1, 1796724001.0, 0, 2, 1796720401, 'ALARM TEXT');
+PRAGMA application_id = 1414355016;
+PRAGMA user_version = 1;)");
+  const HousekeepingRecord first{ 0, 1796724000, 21.5, std::nullopt, true, 1796724000.5 };
+  {
+    OpenOptions ro;
+    ro.readOnly = true;
+    Archive reader(path, ro);
+    EXPECT_EQ(reader.records(0, 4e9, std::nullopt), std::vector<HousekeepingRecord>{ first });
+    EXPECT_EQ(reader.log(0, 4e9, 10).size(), 1u);
+  }
+  EXPECT_EQ(sqlNumber(path, "PRAGMA user_version"), 1); // a reader changes nothing
+  {
+    Archive writer(path);
+    EXPECT_EQ(writer.records(0, 4e9, std::nullopt), std::vector<HousekeepingRecord>{ first });
+    Batch b;
+    b.housekeeping = { { 0, 1796724000, 19.0, 30.0, false, 1796724010.0 } };
+    EXPECT_EQ(writer.write(b).housekeeping, 1u); // beside the first: the key took only one before
+    EXPECT_EQ(writer.records(0, 4e9, 0).size(), 2u);
+    EXPECT_EQ(writer.log(0, 4e9, 10).size(), 1u);
+  }
+  EXPECT_EQ(sqlNumber(path, "PRAGMA user_version"), 2);
+  EXPECT_NO_THROW(Archive{ path }); // and passes the integrity check
 }
 
 TEST(Archive, ANewArchiveThatCannotBeMadeLeavesNothing)

@@ -50,4 +50,30 @@ TEST(RecordCheck, RefusesTheFutureAndTheLongPastOnceAnEpisode)
     << reports[2];
 }
 
+TEST(RecordCheck, AClockSteppedBackIsReportedOncePerStep)
+{
+  std::vector<std::string> reports;
+  RecordCheck check([&](const std::string &r) { reports.push_back(r); });
+  const double now = 1796724100;
+  const struct
+  {
+    std::int64_t readingTime;
+    std::size_t reportsAfter;
+  } steps[] = {
+    { 1796724000, 0 }, { 1796724005, 0 }, { 1796723995, 0 }, // 10 s back: not a step
+    { 1796723900, 1 },                                       // 95 s back
+    { 1796723905, 1 }, { 1796723850, 1 },                    // the same episode
+    { 1796724006, 1 },                                       // overtaken: the episode ends
+    { 1796723990, 2 },                                       // a new step
+  };
+  for (const auto &s : steps) {
+    SCOPED_TRACE(s.readingTime);
+    EXPECT_EQ(check.refusal(readAt(s.readingTime), now), nullptr);
+    EXPECT_EQ(reports.size(), s.reportsAfter);
+  }
+  EXPECT_NE(reports[0].find("stepped back 95 s, from 2026-12-08T09:59:55Z to 2026-12-08T09:58:20Z"),
+            std::string::npos)
+    << reports[0];
+}
+
 } // namespace

@@ -197,7 +197,7 @@ TEST_F(WebEndToEnd, ARecordFromTheFutureIsRefusedAndHidesNothing)
   ASSERT_TRUE(eventually([&] { return web->get("/api/current")["housings"][0]["readingTime"] == now - 40; }))
     << web->get("/api/current").dump();
   EXPECT_NE(web->text("/metrics").find("tmx_records_refused_total{reason=\"future\"} 1"), std::string::npos);
-  EXPECT_TRUE(web->process->waitForErr("600 s ahead of this machine's clock")) << web->process->err();
+  EXPECT_TRUE(web->process->waitForErr("s ahead of this machine's clock")) << web->process->err();
   EXPECT_TRUE(web->process->stop().ok()) << web->process->err();
   EXPECT_EQ(archived(archive, 0), (std::vector<std::int64_t>{ now - 40, now - 30 }));
 }
