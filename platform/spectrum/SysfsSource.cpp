@@ -158,7 +158,7 @@ private:
       reason = std::to_string(found.size()) + " " + kind + " devices named " + t.sysfs.name +
                " (choose one with path=):";
       for (const std::string &f : found)
-        reason += " " + resolved(f);
+        reason += " " + resolved(exists(f + "/device") ? f + "/device" : f);
       return false;
     }
     dir = found.front();
