@@ -1,6 +1,10 @@
 #include "platform/dlportio/DlPortIO.h"
 
 #include <fcntl.h>
+#include <linux/ppdev.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -8,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <mutex>
 #include <set>
 #include <string>
@@ -29,8 +34,8 @@ std::string devicePath()
   return env && *env ? env : "/dev/port";
 }
 
-// Reads the byte; on failure returns false with the reason.
-bool readByte(const std::string &path, std::uint32_t port, std::uint8_t &byte, std::string &reason)
+// Reads the byte at offset `port` of a file (/dev/port, or a test's file).
+bool readFileByte(const std::string &path, std::uint32_t port, std::uint8_t &byte, std::string &reason)
 {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
@@ -47,6 +52,67 @@ bool readByte(const std::string &path, std::uint32_t port, std::uint8_t &byte, s
     reason = "no such port (end of file)";
   ::close(fd);
   return n == 1;
+}
+
+// The I/O base of parallel port `number` as the kernel has it; 0x378
+// (LPT1) when the kernel does not say.
+std::uint32_t parportBase(unsigned number)
+{
+  std::ifstream in("/proc/sys/dev/parport/parport" + std::to_string(number) + "/base-addr");
+  unsigned long base = 0;
+  return in >> base && base > 0 && base < 0x10000 ? static_cast<std::uint32_t>(base) : 0x378;
+}
+
+// Reads the status register of a parallel port through its ppdev device:
+// claimed for the read only, with no privilege beyond access to the device
+// (group lp). PPRSTATUS gives the register as the port space has it (BUSY
+// inverted by the hardware), so masks keep their meaning. Only the status
+// register (base + 1) can be read this way.
+bool readPpdevStatus(const std::string &path,
+                     unsigned number,
+                     std::uint32_t port,
+                     std::uint8_t &byte,
+                     std::string &reason)
+{
+  const std::uint32_t status = parportBase(number) + 1;
+  if (port != status) {
+    char text[96];
+    std::snprintf(
+      text, sizeof text, "a parallel port device has only its status register (port 0x%x)", status);
+    reason = text;
+    return false;
+  }
+  int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) {
+    reason = std::strerror(errno);
+    return false;
+  }
+  unsigned char value = 0;
+  bool ok = ::ioctl(fd, PPCLAIM) == 0;
+  if (!ok)
+    reason = std::string("cannot claim the port: ") + std::strerror(errno);
+  else {
+    ok = ::ioctl(fd, PPRSTATUS, &value) == 0;
+    if (!ok)
+      reason = std::string("cannot read the status register: ") + std::strerror(errno);
+    ::ioctl(fd, PPRELEASE);
+  }
+  ::close(fd);
+  if (ok)
+    byte = value;
+  return ok;
+}
+
+// Reads the byte; on failure returns false with the reason. A character
+// device of the ppdev major (99) is a parallel port's ppdev device; any
+// other path is read as a port space file.
+bool readByte(const std::string &path, std::uint32_t port, std::uint8_t &byte, std::string &reason)
+{
+  constexpr unsigned ppdevMajor = 99;
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) == ppdevMajor)
+    return readPpdevStatus(path, minor(st.st_rdev), port, byte, reason);
+  return readFileByte(path, port, byte, reason);
 }
 
 } // namespace
