@@ -1,5 +1,7 @@
 #include "platform/dlportio/DlPortIO.h"
 
+#include "platform/dlportio/PortMap.h"
+
 #include <fcntl.h>
 #include <linux/ppdev.h>
 #include <sys/ioctl.h>
@@ -16,6 +18,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -122,33 +125,44 @@ extern "C"
 
   uint8_t DlPortReadPortUchar(uint32_t port)
   {
-    std::string path = devicePath();
+    std::vector<std::string> reports;
     std::uint8_t byte = dryByte;
-    std::string reason;
-    bool ok = readByte(path, port, byte, reason);
-
-    bool report = false;
-    {
-      std::lock_guard<std::mutex> lock(stateMutex);
-      if (ok)
-        failingPorts.erase(port);
-      else
-        report = failingPorts.insert(port).second;
+    // With a port map and no port device, the bits the map leaves alone
+    // read high.
+    const char *device = std::getenv("TMX_PORT_DEVICE");
+    if (!tmx::portmap::active() || (device && *device)) {
+      std::string path = devicePath();
+      std::string reason;
+      bool ok = readByte(path, port, byte, reason);
+      if (!ok)
+        byte = dryByte;
+      bool report = false;
+      {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        if (ok)
+          failingPorts.erase(port);
+        else
+          report = failingPorts.insert(port).second;
+      }
+      if (report) {
+        char text[256];
+        std::snprintf(text,
+                      sizeof text,
+                      "Cannot read port 0x%x from %s: %s",
+                      static_cast<unsigned>(port),
+                      path.c_str(),
+                      reason.c_str());
+        reports.push_back(text);
+      }
     }
-    if (report) {
-      char text[256];
-      std::snprintf(text,
-                    sizeof text,
-                    "Cannot read port 0x%x from %s: %s",
-                    static_cast<unsigned>(port),
-                    path.c_str(),
-                    reason.c_str());
+    tmx::portmap::apply(port, byte, reports);
+    for (const std::string &text : reports) {
       if (DlPortErrorReporter r = reporter.load())
-        r(text);
+        r(text.c_str());
       else
-        std::fprintf(stderr, "%s\n", text);
+        std::fprintf(stderr, "%s\n", text.c_str());
     }
-    return ok ? byte : dryByte;
+    return byte;
   }
 
   void DlPortSetErrorReporter(DlPortErrorReporter r)

@@ -45,8 +45,10 @@ struct SimSpec
 
 enum class RegisterKind
 {
-  input,  // function 4
-  holding // function 3
+  input,    // function 4
+  holding,  // function 3
+  discrete, // function 2: a discrete input, 0 or 1
+  coil      // function 1: a coil, 0 or 1
 };
 
 enum class RegisterType
@@ -68,8 +70,13 @@ struct RegisterChannel
   bool swapped = false; // 32-bit types: low word first
   double scale = 1.0;
   double offset = 0.0;
+  int bit = -1; // 0..15: the value is that bit of a holding register
 
-  int registers() const { return type == RegisterType::int16 || type == RegisterType::uint16 ? 1 : 2; }
+  bool isBit() const { return kind == RegisterKind::discrete || kind == RegisterKind::coil; }
+  int registers() const
+  {
+    return isBit() || type == RegisterType::int16 || type == RegisterType::uint16 ? 1 : 2;
+  }
 };
 
 struct ModbusSpec
@@ -135,5 +142,11 @@ bool parseLoggers(const std::string &text,
                   LoggersFile &out,
                   unsigned &badLine,
                   std::string &problem);
+
+// A water line read from a Modbus input instead of the port:
+// words are SOURCE key=value ... (modbus-tcp or modbus-rtu) with input=
+// (discrete:N, coil:N or holding:N:BIT) and wet= (the value that means
+// water, 0 or 1). The input is channel 0 of spec; false with the problem.
+bool parseWaterInput(const std::vector<std::string> &words, LoggerSpec &spec, int &wet, std::string &problem);
 
 } // namespace spectrum

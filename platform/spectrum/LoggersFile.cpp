@@ -212,7 +212,29 @@ void simSource(Options &opts, LoggerSpec &spec)
     spec.sim.noise = numberOption("noise", *v, 0, 1e6);
 }
 
-void modbusSource(Options &opts, LoggerSpec &spec)
+// A water line's input: discrete:N, coil:N or holding:N:BIT.
+RegisterChannel waterInput(const std::string &text)
+{
+  std::vector<std::string> parts = split(text, ':');
+  RegisterChannel c;
+  c.used = true;
+  long long address = -1, bit = -1;
+  bool holding = parts.size() == 3 && parts[0] == "holding";
+  if (!(parts.size() == 2 && (parts[0] == "discrete" || parts[0] == "coil")) && !holding)
+    bad("input must be discrete:N, coil:N or holding:N:BIT: " + text);
+  if (!toInteger(parts[1], address) || address < 0 || address > 65535)
+    bad("input address is 0 to 65535: " + parts[1]);
+  if (holding && (!toInteger(parts[2], bit) || bit < 0 || bit > 15))
+    bad("input bit is 0 to 15: " + parts[2]);
+  c.kind = holding ? RegisterKind::holding : parts[0] == "coil" ? RegisterKind::coil : RegisterKind::discrete;
+  c.address = static_cast<std::uint16_t>(address);
+  c.type = RegisterType::uint16;
+  c.bit = static_cast<int>(bit);
+  return c;
+}
+
+// The options of a Modbus source other than its channels.
+void modbusConnection(Options &opts, LoggerSpec &spec)
 {
   ModbusSpec &m = spec.modbus;
   if (spec.kind == SourceKind::modbusTcp) {
@@ -236,6 +258,12 @@ void modbusSource(Options &opts, LoggerSpec &spec)
   if (const std::string *v = opts.get("timeout"))
     m.timeoutMs = static_cast<int>(integerOption("timeout", *v, 1, 60000));
   pollOptions(opts, spec);
+}
+
+void modbusSource(Options &opts, LoggerSpec &spec)
+{
+  ModbusSpec &m = spec.modbus;
+  modbusConnection(opts, spec);
   for (int c = 0; c < channelCount; ++c) {
     const char *key = c == 0 ? "temp" : "rh";
     if (const std::string *v = opts.get(key))
@@ -362,6 +390,26 @@ std::string LoggerSpec::deviceName() const
       return "iio " + sysfs.name + (sysfs.path.empty() ? "" : " (" + sysfs.path + ")");
   }
   return description;
+}
+
+bool parseWaterInput(const std::vector<std::string> &words, LoggerSpec &spec, int &wet, std::string &problem)
+{
+  try {
+    if (words.empty() || (words[0] != "modbus-tcp" && words[0] != "modbus-rtu"))
+      bad("a water line's source is modbus-tcp or modbus-rtu");
+    spec.kind = words[0] == "modbus-tcp" ? SourceKind::modbusTcp : SourceKind::modbusRtu;
+    for (const std::string &w : words)
+      spec.sourceText += w + " ";
+    Options opts(words[0], std::vector<std::string>(words.begin() + 1, words.end()));
+    modbusConnection(opts, spec);
+    spec.modbus.channels[0] = waterInput(opts.required("input"));
+    wet = static_cast<int>(integerOption("wet", opts.required("wet"), 0, 1));
+    opts.rejectUnknown();
+  } catch (const Problem &p) {
+    problem = p.text;
+    return false;
+  }
+  return true;
 }
 
 bool parseLoggers(const std::string &text,

@@ -35,7 +35,7 @@ std::vector<Request> plan(const ModbusSpec &m)
 {
   const RegisterChannel &a = m.channels[0], &b = m.channels[1];
   std::vector<Request> requests;
-  if (a.used && b.used && a.kind == b.kind) {
+  if (a.used && b.used && a.kind == b.kind && !a.isBit()) {
     int start = std::min<int>(a.address, b.address);
     int end = std::max(a.address + a.registers(), b.address + b.registers());
     if (end - start <= a.registers() + b.registers()) // adjacent or overlapping
@@ -51,6 +51,8 @@ std::vector<Request> plan(const ModbusSpec &m)
 
 double decode(const RegisterChannel &c, const std::uint16_t *regs)
 {
+  if (c.bit >= 0)
+    return (regs[0] >> c.bit) & 1;
   std::uint32_t hi = c.swapped ? regs[1] : regs[0];
   std::uint32_t lo = c.swapped ? regs[0] : regs[1];
   std::uint32_t word = (hi << 16) | lo;
@@ -106,8 +108,7 @@ public:
     setTimeout(m.timeoutMs);
     for (const Request &r : plan(m)) {
       std::uint16_t regs[4] = {};
-      int n = r.kind == RegisterKind::input ? modbus_read_input_registers(ctx_.get(), r.start, r.count, regs)
-                                            : modbus_read_registers(ctx_.get(), r.start, r.count, regs);
+      int n = request(r, regs);
       int error = errno;
       for (int c = 0; c < channelCount; ++c) {
         if (!r.channels[c])
@@ -127,6 +128,28 @@ public:
   }
 
 private:
+  // Reads the request's registers (a bit as a register of 0 or 1); the
+  // count read or -1 (errno set).
+  int request(const Request &r, std::uint16_t *regs)
+  {
+    std::uint8_t bit = 0;
+    int n = -1;
+    switch (r.kind) {
+      case RegisterKind::input:
+        return modbus_read_input_registers(ctx_.get(), r.start, r.count, regs);
+      case RegisterKind::holding:
+        return modbus_read_registers(ctx_.get(), r.start, r.count, regs);
+      case RegisterKind::discrete:
+        n = modbus_read_input_bits(ctx_.get(), r.start, 1, &bit);
+        break;
+      case RegisterKind::coil:
+        n = modbus_read_bits(ctx_.get(), r.start, 1, &bit);
+        break;
+    }
+    regs[0] = bit;
+    return n;
+  }
+
   bool connect(const LoggerSpec &t, std::string &reason)
   {
     const ModbusSpec &m = t.modbus;

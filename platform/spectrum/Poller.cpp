@@ -88,6 +88,7 @@ void Poller::run()
         if (!used(targets_[i], c))
           continue;
         Channel &ch = channels_[i][c];
+        ch.polled = true;
         if (out[c].ok) {
           anyOk = true;
           ch.have = true;
@@ -123,6 +124,7 @@ Reading Poller::latest(std::size_t target, int channel) const
     r.value = ch.value;
     return r;
   }
+  r.pending = !ch.polled && age.count() <= t.staleS;
   auto seconds = static_cast<long long>(std::floor(std::max(0.0, age.count())));
   r.reason = "no reading from " + t.deviceName() + " for " + std::to_string(seconds) + " s: " + ch.reason;
   return r;

@@ -32,7 +32,7 @@ public:
 
   // Channel `channel` of targets[target] now: its latest value while not
   // older than the target's `stale`, else a failure "no reading from
-  // DEVICE for N s: REASON".
+  // DEVICE for N s: REASON" (pending before the device's first poll).
   Reading latest(std::size_t target, int channel) const;
 
   const std::vector<LoggerSpec> &targets() const { return targets_; }
@@ -40,6 +40,7 @@ public:
 private:
   struct Channel
   {
+    bool polled = false; // a poll has given a value or a failure
     bool have = false;
     std::chrono::steady_clock::time_point at; // of the latest good value
     double value = 0.0;

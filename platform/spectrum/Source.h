@@ -20,6 +20,7 @@ struct Reading
   bool ok = false;
   double value = 0.0;
   std::string reason; // why not ok: "Connection timed out", "Illegal data address", ...
+  bool pending = false; // not ok as the device has not been polled yet
 };
 
 // The connection to one device and the loggers (targets) read through it.

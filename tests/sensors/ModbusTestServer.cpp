@@ -20,7 +20,7 @@ namespace tmx::test {
 
 ModbusTestServer::ModbusTestServer(modbus_t *ctx, int unit)
   : ctx_(ctx)
-  , map_(modbus_mapping_new(0, 0, 100, 100))
+  , map_(modbus_mapping_new(100, 100, 100, 100))
   , unit_(unit)
 {
   if (!ctx_ || !map_)
@@ -63,6 +63,18 @@ ModbusTestServer::~ModbusTestServer()
   modbus_close(ctx_);
   modbus_free(ctx_);
   modbus_mapping_free(map_);
+}
+
+void ModbusTestServer::setCoil(int address, bool value)
+{
+  std::lock_guard<std::mutex> lock(mutex_);
+  map_->tab_bits[address] = value;
+}
+
+void ModbusTestServer::setDiscrete(int address, bool value)
+{
+  std::lock_guard<std::mutex> lock(mutex_);
+  map_->tab_input_bits[address] = value;
 }
 
 void ModbusTestServer::setInput(int address, std::uint16_t value)

@@ -29,7 +29,10 @@ public:
   ModbusTestServer &operator=(const ModbusTestServer &) = delete;
 
   int port() const { return port_; }
-  // 100 input and 100 holding registers, all 0 at first.
+  // 100 each of coils, discrete inputs, input and holding registers, all 0
+  // at first.
+  void setCoil(int address, bool value);
+  void setDiscrete(int address, bool value);
   void setInput(int address, std::uint16_t value);
   void setHolding(int address, std::uint16_t value);
   // false: requests are read and left unanswered.
