@@ -64,6 +64,9 @@ bool toNumber(const std::string &word, unsigned long &out)
   return !word.empty() && word[0] != '-' && *end == '\0' && errno == 0;
 }
 
+// Water lines a map may have: each device among them has a poller thread.
+constexpr std::size_t maxLines = 32;
+
 // Parses the map; false with the problem and its line.
 bool parse(const std::string &text,
            std::vector<WaterLine> &lines,
@@ -95,6 +98,10 @@ bool parse(const std::string &text,
       spectrum::parseWaterInput(std::vector<std::string>(w.begin() + 3, w.end()), spec, water.wet, problem);
     if (!problem.empty()) {
       problem = "line " + std::to_string(lineNo) + ": " + problem;
+      return false;
+    }
+    if (lines.size() >= maxLines) {
+      problem = "line " + std::to_string(lineNo) + ": more than " + std::to_string(maxLines) + " water lines";
       return false;
     }
     water.port = static_cast<std::uint32_t>(port);

@@ -125,8 +125,8 @@ TEST_F(ModbusLogger, TcpDeviceThatStopsAnsweringComesBackWithinAPeriod)
   auto back = std::chrono::steady_clock::now();
   ASSERT_TRUE(reads(1, 0, 20.0));
   // One period of 200 ms, a time-out of 100 ms and a margin for a slow
-  // machine.
-  EXPECT_LT(std::chrono::steady_clock::now() - back, std::chrono::milliseconds(800));
+  // (or sanitized) build.
+  EXPECT_LT(std::chrono::steady_clock::now() - back, std::chrono::milliseconds(1000));
 }
 
 TEST_F(ModbusLogger, TcpReconnectsAfterADroppedConnectionOrARefusedOne)
