@@ -37,6 +37,22 @@ bool readHex(const std::string &text, std::uint32_t &out)
   return false;
 }
 
+// A failure as the outage logic compares it: status and text, with every
+// run of digits as '#', so that a text that only counts on (the age of a
+// stale value, "for 12 s") is the same failure.
+std::string failureKey(std::int32_t status, const char *text)
+{
+  std::string key = std::to_string(status) + ":";
+  for (const char *p = text; *p; ++p) {
+    bool digit = *p >= '0' && *p <= '9';
+    if (!digit)
+      key += *p;
+    else if (key.back() != '#')
+      key += '#';
+  }
+  return key;
+}
+
 } // namespace
 
 DataLogger::~DataLogger() = default;
@@ -53,10 +69,38 @@ std::int32_t DataLogger::check(std::int32_t status)
   return status;
 }
 
+std::int32_t DataLogger::checkRead(std::int32_t status, std::int32_t channel)
+{
+  lastStatus_ = status;
+  if (status == 0)
+    return status;
+  char text[SPECTRUM_TEXT_SIZE + 1] = {};
+  SPUTL_FormatStatusCode(status, text);
+  text[SPECTRUM_TEXT_SIZE] = '\0';
+  failing_[channel == 0 ? 0 : 1] = true;
+  // Failures of the two channels may alternate: each text is reported once
+  // per outage.
+  if (outage_.size() < maxFailureTexts && outage_.insert(failureKey(status, text)).second)
+    reportError(text);
+  return status;
+}
+
+void DataLogger::readOk(std::int32_t channel)
+{
+  failing_[channel == 0 ? 0 : 1] = false;
+  if (outage_.empty() || failing_[0] || failing_[1])
+    return;
+  outage_.clear();
+  std::string text = "Logger " + description_ + " reads again";
+  reportMessage(text.c_str());
+}
+
 std::int32_t DataLogger::initialize(const char *sensorId, Configuration *config)
 {
   initialized_ = false;
   readArgument_ = 0;
+  outage_.clear();
+  failing_[0] = failing_[1] = false;
   std::string expected = defaultVersion;
   if (!sensorId)
     sensorId = "";
@@ -94,6 +138,7 @@ std::int32_t DataLogger::initialize(const char *sensorId, Configuration *config)
     return -1;
   }
 
+  description_ = description;
   initialized_ = true;
   return 0;
 }
@@ -102,30 +147,31 @@ std::int32_t DataLogger::readChannel(long channel, double &value)
 {
   if (!initialized_)
     return -1;
-  if (check(SPLGR_ReadChannelValues(loggerHandle_, readArgument_, readOption_)) != 0)
+  const auto ch = static_cast<std::int32_t>(channel);
+  if (checkRead(SPLGR_ReadChannelValues(loggerHandle_, readArgument_, readOption_), ch) != 0)
     return lastStatus_;
 
   // A failed enable query is reported and returned like any other status
   // rather than read as "disabled".
   int enabled = 0;
-  const auto ch = static_cast<std::int32_t>(channel);
-  if (check(SPLGR_GetChannelEnabled(loggerHandle_, ch, &enabled)) != 0)
+  if (checkRead(SPLGR_GetChannelEnabled(loggerHandle_, ch, &enabled), ch) != 0)
     return lastStatus_;
 
   // A disabled channel has no reading: it stores -1.0, the "no value" mark
   // of the housekeeping record.
   double v = -1.0;
   if (enabled) {
-    if (check(SPLGR_GetChannelValue(loggerHandle_, ch, &v)) != 0)
+    if (checkRead(SPLGR_GetChannelValue(loggerHandle_, ch, &v), ch) != 0)
       return lastStatus_;
     char units[SPECTRUM_UNITS_SIZE] = {};
-    if (check(SPLGR_GetChannelUnits(loggerHandle_, ch, units)) != 0)
+    if (checkRead(SPLGR_GetChannelUnits(loggerHandle_, ch, units), ch) != 0)
       return lastStatus_;
     units[SPECTRUM_UNITS_SIZE - 1] = '\0';
     char line[400]; // room for any finite double with two decimals
     std::snprintf(line, sizeof line, "%12.2lf %-4.4s", v, units);
     trace(1, 4, "%s\n", line);
   }
+  readOk(ch);
   value = v;
   return 0;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 
 class Configuration;
@@ -31,7 +32,9 @@ public:
   // library's nonzero status (reported already).
   std::int32_t initialize(const char *sensorId, Configuration *config);
   // 0 and the value (-1.0 for a disabled channel), -1 when not
-  // initialised, or the library's nonzero status (reported already).
+  // initialised, or the library's nonzero status. A failure is reported
+  // once per outage of the logger (a different failure text again), and
+  // the first good reading of both channels after it once with a notice.
   std::int32_t readChannel(long channel, double &value);
   std::int32_t readTemperature(double &value) { return readChannel(0, value); }
   std::int32_t readHumidity(double &value) { return readChannel(1, value); }
@@ -45,12 +48,23 @@ public:
 private:
   // Stores the status; a nonzero one is turned into text and reported.
   std::int32_t check(std::int32_t status);
+  // Stores the status of a read of `channel`; reports a nonzero one unless
+  // that failure was reported in this outage already.
+  std::int32_t checkRead(std::int32_t status, std::int32_t channel);
+  // A good reading of `channel`; ends the outage when both read again.
+  void readOk(std::int32_t channel);
 
   std::int32_t lastStatus_ = 0;
   std::uint32_t loggerHandle_ = 0;
   bool initialized_ = false;
   std::int32_t readArgument_ = 0;
   std::uint32_t readOption_ = 0;
+  std::string description_;
+  // The failures reported in the current outage (none while reading), at
+  // most maxFailureTexts, and which channels failed at their latest read.
+  static constexpr std::size_t maxFailureTexts = 16;
+  std::set<std::string> outage_;
+  bool failing_[2] = { false, false };
 };
 
 class HousingSensor

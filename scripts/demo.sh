@@ -2,14 +2,17 @@
 # Runs the monitor against a simulated instrument.
 #
 #   scripts/demo.sh [--run-dir DIR | --temp] [--watch-log FILE] [--no-build]
-#                   [--build-dir DIR] [--tls]
+#                   [--build-dir DIR] [--tls] [--modbus]
 #
 # Installs what is missing (scripts/deps.sh), builds into build/, prepares a
 # run directory (default: run/ in the repository; --temp: a fresh temporary
-# one) with tmx.cfg, a logger simulation file, a port file and logfiles/,
-# starts omniNames on a free loopback port, tmx-notifier, tmx-watch and
-# tmx-web (HTTP on a free loopback port, its archive tmx-history.sqlite in
-# the run directory, the housings' limits from tmx.cfg; the address is
+# one) with tmx.cfg, a loggers file (drifting simulated values), a port file
+# and logfiles/. With --modbus the electronics housing's logger is a
+# simulated Modbus TCP transmitter (tmx-modbus-sim, on a free loopback port)
+# read as a real one would be. The demo then starts omniNames on a free
+# loopback port, tmx-notifier, tmx-watch and tmx-web (HTTP on a free loopback
+# port, its archive tmx-history.sqlite in the run directory, the housings'
+# limits from tmx.cfg; the address is
 # printed as "dashboard: ..."), and runs
 # tmx with this terminal as its console: records printed by tmx-watch are
 # prefixed "[watch]"; type a line to publish it, "quit" to end.
@@ -32,6 +35,7 @@ watch_log=""
 build=1
 build_dir="$root/build"
 tls=0
+modbus=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --run-dir) run_dir="${2:?--run-dir needs a directory}"; shift 2 ;;
@@ -43,7 +47,8 @@ while [ $# -gt 0 ]; do
     --build-dir) build_dir="${2:?--build-dir needs a directory}"; shift 2 ;;
     --build-dir=*) build_dir="${1#*=}"; shift ;;
     --tls) tls=1; shift ;;
-    -h|--help) sed -n '2,24p' "$0"; exit 0 ;;
+    --modbus) modbus=1; shift ;;
+    -h|--help) sed -n '2,28p' "$0"; exit 0 ;;
     *) echo "demo.sh: unknown option: $1 (see --help)" >&2; exit 2 ;;
   esac
 done
@@ -56,15 +61,15 @@ if [ "$build" = 1 ]; then
   say "building into $build_dir"
   cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   cmake --build "$build_dir" -j "$(nproc 2>/dev/null || echo 2)" \
-    --target tmx tmx-notifier tmx-watch tmx-status tmx-web tmx-history
+    --target tmx tmx-notifier tmx-watch tmx-status tmx-web tmx-history tmx-modbus-sim
 fi
 bin=$(cd "$bin" 2>/dev/null && pwd) || { say "no build in $build_dir (build first)"; exit 1; }
-for p in tmx tmx-notifier tmx-watch tmx-web; do
+for p in tmx tmx-notifier tmx-watch tmx-web $([ "$modbus" = 1 ] && echo tmx-modbus-sim); do
   [ -x "$bin/$p" ] || { say "missing $bin/$p (build first)"; exit 1; }
 done
 
 # --- state that the cleanup handler looks at -------------------------------
-pids_watch="" pid_web="" pid_notifier="" pid_names="" pid_tmx=""
+pids_watch="" pid_web="" pid_notifier="" pid_names="" pid_tmx="" pid_modbus=""
 names_dir=""
 interrupts=0
 
@@ -94,6 +99,7 @@ cleanup() {
   stop_pid "$pid_web" tmx-web
   stop_pid "$pid_notifier" tmx-notifier
   stop_pid "$pid_names" omniNames
+  stop_pid "$pid_modbus" tmx-modbus-sim
   [ -n "$names_dir" ] && rm -rf "$names_dir"
   if [ "$temp_run" = 1 ] && [ -n "${run_dir:-}" ]; then
     say "run directory was $run_dir (kept)"
@@ -138,12 +144,33 @@ TMX-S1-LIMITS 10,30,60,3,0.5	# spectrograph: 10..30 degC, RH below 60 %, 3 degC 
 TMX-E1-LIMITS 5,35,60,3,0.5	# electronics: 5..35 degC, RH below 60 %, 3 degC above dew point
 EOF
 
-cat >"$run_dir/loggers.sim" <<'EOF'
-# Simulated data loggers: logger READARG DESCRIPTION TEMPERATURE HUMIDITY
-# (scripts/tmx-sim set TMX-E1 temp 25.0 changes a value while tmx runs)
+# The electronics housing's logger: simulated here, or (--modbus) the
+# simulated Modbus transmitter, read through the real Modbus path.
+electronics_logger="sim temp=24.10 rh=35.5 drift=1.2 period=900 noise=0.03"
+rm -f "$run_dir/modbus.sim"
+if [ "$modbus" = 1 ]; then
+  setsid "$bin/tmx-modbus-sim" serve --temp 24.10 --rh 35.5 >"$run_dir/modbus-sim.out" 2>&1 &
+  pid_modbus=$!
+  modbus_port=""
+  for ((i = 0; i < 100; i++)); do
+    modbus_port=$(sed -n 's|^tmx-modbus-sim: serving 127.0.0.1:\([0-9]*\)$|\1|p' "$run_dir/modbus-sim.out" 2>/dev/null)
+    [ -n "$modbus_port" ] && break
+    kill -0 "$pid_modbus" 2>/dev/null || break
+    sleep 0.1
+  done
+  [ -n "$modbus_port" ] || { say "tmx-modbus-sim did not start (see $run_dir/modbus-sim.out)"; exit 1; }
+  # For scripts/tmx-sim: where the transmitter is and how to reach it.
+  printf 'port=%s\nbin=%s\n' "$modbus_port" "$bin/tmx-modbus-sim" >"$run_dir/modbus.sim"
+  electronics_logger="modbus-tcp host=127.0.0.1 port=$modbus_port temp=holding:0:int16:0.01 rh=holding:1:uint16:0.01"
+  say "tmx-modbus-sim on 127.0.0.1:$modbus_port (the electronics housing's transmitter)"
+fi
+
+cat >"$run_dir/loggers" <<EOF
+# Data loggers (README, "Loggers and water lines"); values drift slowly.
+# scripts/tmx-sim set TMX-E1 temp 25.0 changes a value while tmx runs.
 version V3.5-Beta3
-logger 1 TMX-S1 18.25 41.0
-logger 2 TMX-E1 24.10 35.5
+logger 1 TMX-S1 sim temp=18.25 rh=41.0 drift=0.8 period=600 noise=0.03
+logger 2 TMX-E1 $electronics_logger
 EOF
 
 # Port space stand-in: every status line high (dry).
@@ -151,7 +178,8 @@ head -c 1024 /dev/zero | tr '\0' '\377' >"$run_dir/port.dev"
 
 export TMX_CONFIG_DIR="$run_dir"
 export TMX_LOG_DIR="$run_dir/logfiles"
-export TMX_LOGGER_SIM="$run_dir/loggers.sim"
+export TMX_LOGGERS="$run_dir/loggers"
+unset TMX_LOGGER_SIM
 export TMX_PORT_DEVICE="$run_dir/port.dev"
 
 # The services run in sessions of their own: the terminal's Ctrl-C is meant
@@ -252,7 +280,7 @@ done
 orb_for tmx-status
 cat >&2 <<EOF
 demo: run directory $run_dir
-demo:   tmx.cfg, loggers.sim, port.dev, logfiles/ (the monitor's log), tmx-history.sqlite (tmx-web's archive)
+demo:   tmx.cfg, loggers, port.dev, logfiles/ (the monitor's log), tmx-history.sqlite (tmx-web's archive)
 demo: dashboard: $web_url   (tmx-web's output: $run_dir/web.out)
 demo: in another terminal:
 demo:   curl ${web_url}api/current   curl ${web_url}metrics

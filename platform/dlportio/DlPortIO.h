@@ -1,6 +1,11 @@
 /* Port I/O: one byte read from the I/O port space. The byte at offset
  * `port` of the file named by $TMX_PORT_DEVICE (default /dev/port, the
- * real port space on x86 Linux) is the value of that port.
+ * real port space on x86 Linux) is the value of that port. Where the
+ * variable names a parallel port's ppdev device (/dev/parport0), only that
+ * port's status register (its base + 1) can be read, through PPRSTATUS and
+ * with no special privileges; other ports fail. $TMX_PORT_MAP may map bits
+ * of a status register to Modbus inputs (PortMap.h); unmapped bits read as
+ * the port gives them, or high when $TMX_PORT_DEVICE is not set.
  *
  * A port that cannot be read reads as 0xFF (all lines high: a water line
  * reads dry). The failure is reported once per port through the error

@@ -1,36 +1,36 @@
-// Simulated data loggers behind the Spectrum.h C interface. The loggers
-// are described by the text file named by $TMX_LOGGER_SIM:
-//
-//   # comment (a line whose first non-blank character is '#')
-//   version TEXT                      (default "V3.5-Beta3")
-//   logger READARG DESCRIPTION TEMPERATURE HUMIDITY
-//
-// A channel value is a decimal number, "off" (channel disabled) or "fail"
-// (reading it fails). The file is parsed again whenever its identity or
-// time stamps change (device, inode, size, mtime, ctime), so values can be
-// changed while a program runs. A malformed file fails every call that
-// needs it with SPSTATUS_SIM_MALFORMED, whose text names the file and line.
+// The C interface of the data-logger library over the loggers file named
+// by $TMX_LOGGERS (or, when that is unset, $TMX_LOGGER_SIM); LoggersFile.cpp
+// gives its syntax. Simulated values are taken when the caller reads them;
+// devices are polled on threads of their own (Poller), so that a read
+// returns at once with their latest values. The file is parsed again
+// whenever its identity or time stamps change (device, inode, size, mtime,
+// ctime), so values can be changed while a program runs. A malformed file
+// fails every call that needs it with SPSTATUS_SIM_MALFORMED, whose text
+// names the file and line.
 #include "platform/spectrum/Spectrum.h"
+
+#include "platform/spectrum/Devices.h"
+#include "platform/spectrum/Simulation.h"
 
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
-#include <sstream>
+#include <random>
 #include <string>
 #include <vector>
 
 namespace {
 
+using spectrum::channelCount;
+using spectrum::channelNames;
+
 constexpr const char *defaultVersion = "V3.5-Beta3";
 constexpr std::size_t maxHandles = 4096;
-constexpr int channelCount = 2;
-const char *const channelNames[channelCount] = { "temperature", "humidity" };
 const char *const channelUnits[channelCount] = { "degC", "%RH" };
 
 enum class ChannelState
@@ -44,16 +44,17 @@ struct Channel
 {
   ChannelState state = ChannelState::value;
   double value = 0.0;
+  std::string failure; // a device's failure text; empty for a simulated "fail"
 };
 
+// A logger's values as one ReadChannelValues found them.
 struct Logger
 {
-  std::int32_t readArgument = 0;
   std::string description;
   Channel channels[channelCount];
 };
 
-// The parsed simulation file and the stat data it was parsed from.
+// The parsed loggers file and the stat data it was parsed from.
 struct SimFile
 {
   bool cached = false;
@@ -64,8 +65,7 @@ struct SimFile
   timespec mtime{};
   timespec ctime{};
   std::int32_t status = SPSTATUS_NO_SIM_FILE;
-  std::string version = defaultVersion;
-  std::vector<Logger> loggers;
+  spectrum::LoggersFile file;
 };
 
 struct Handle
@@ -74,6 +74,11 @@ struct Handle
   Logger logger;
 };
 
+std::chrono::steady_clock::time_point realTime()
+{
+  return std::chrono::steady_clock::now();
+}
+
 struct Library
 {
   std::mutex mutex;
@@ -81,14 +86,34 @@ struct Library
   std::vector<Handle> handles; // handle value = index + 1
   // Text of the latest occurrence of each status that carries detail.
   std::map<std::int32_t, std::string> details;
+  spectrum::Clock clock = realTime;
+  std::mt19937 random{ std::random_device{}() };
+  spectrum::Devices devices{ clock };
 };
 
 Library &library()
 {
   // Never destroyed: callers on other threads may outlive static teardown.
+  // Its pollers are stopped by `unload` below.
   static Library *lib = new Library;
   return *lib;
 }
+
+// Stops and joins the pollers when the library is unloaded or the process
+// exits; calls after that find no device values.
+struct Unload
+{
+  ~Unload()
+  {
+    Library &lib = library();
+    std::vector<std::unique_ptr<spectrum::Poller>> pollers;
+    {
+      std::lock_guard<std::mutex> lock(lib.mutex);
+      pollers = lib.devices.shutDown();
+    }
+    pollers.clear(); // joins, outside the lock
+  }
+} unload;
 
 void copyText(const std::string &text, char *buffer, std::size_t size)
 {
@@ -108,114 +133,40 @@ bool sameTime(const timespec &a, const timespec &b)
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
-bool parseReadArgument(const std::string &token, std::int32_t &out)
+const char *genericText(std::int32_t status)
 {
-  if (token.empty())
-    return false;
-  errno = 0;
-  char *end = nullptr;
-  long long v = std::strtoll(token.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0' || end == token.c_str() || v < INT32_MIN || v > INT32_MAX)
-    return false;
-  out = static_cast<std::int32_t>(v);
-  return true;
-}
-
-bool parseChannel(const std::string &token, Channel &out)
-{
-  if (token == "off") {
-    out.state = ChannelState::off;
-    return true;
+  switch (status) {
+    case SPSTATUS_OK:
+      return "success";
+    case SPSTATUS_NULL_ARGUMENT:
+      return "null argument";
+    case SPSTATUS_NO_SIM_FILE:
+      return "loggers file not set (TMX_LOGGERS or TMX_LOGGER_SIM)";
+    case SPSTATUS_SIM_UNREADABLE:
+      return "logger simulation file cannot be read";
+    case SPSTATUS_SIM_MALFORMED:
+      return "logger simulation file malformed";
+    case SPSTATUS_NO_LOGGER:
+      return "no logger with that read argument";
+    case SPSTATUS_BAD_HANDLE:
+      return "invalid logger object handle";
+    case SPSTATUS_NOT_CONNECTED:
+      return "logger object has no channel values";
+    case SPSTATUS_BAD_CHANNEL:
+      return "invalid channel";
+    case SPSTATUS_CHANNEL_DISABLED:
+      return "channel disabled";
+    case SPSTATUS_CHANNEL_FAILED:
+      return "channel failed to read";
+    case SPSTATUS_BAD_PROTOCOL:
+      return "unknown protocol";
+    case SPSTATUS_TOO_MANY_LOGGERS:
+      return "too many logger objects";
+    case SPSTATUS_NO_READING:
+      return "no reading from the device";
+    default:
+      return nullptr;
   }
-  if (token == "fail") {
-    out.state = ChannelState::fail;
-    return true;
-  }
-  char *end = nullptr;
-  double v = std::strtod(token.c_str(), &end);
-  if (token.empty() || *end != '\0' || !std::isfinite(v))
-    return false;
-  out.state = ChannelState::value;
-  out.value = v;
-  return true;
-}
-
-// Parses the whole text; on the first bad line returns false with a
-// description of the problem and its line number.
-bool parseSim(const std::string &text, SimFile &sim, unsigned &badLine, std::string &problem)
-{
-  std::istringstream in(text);
-  std::string line;
-  unsigned lineNo = 0;
-  bool haveVersion = false;
-  std::map<std::int32_t, unsigned> argumentLines;
-  while (std::getline(in, line)) {
-    ++lineNo;
-    badLine = lineNo;
-    if (!line.empty() && line.back() == '\r')
-      line.pop_back();
-    std::size_t start = line.find_first_not_of(" \t");
-    if (start == std::string::npos || line[start] == '#')
-      continue;
-    std::istringstream words(line.substr(start));
-    std::string keyword;
-    words >> keyword;
-    if (keyword == "version") {
-      std::size_t from = line.find_first_not_of(" \t", start + keyword.size());
-      std::size_t to = line.find_last_not_of(" \t");
-      if (from == std::string::npos) {
-        problem = "version line without a version text";
-        return false;
-      }
-      std::string version = line.substr(from, to - from + 1);
-      if (version.size() >= SPECTRUM_TEXT_SIZE) {
-        problem = "version text longer than 255 characters";
-        return false;
-      }
-      if (haveVersion) {
-        problem = "second version line";
-        return false;
-      }
-      haveVersion = true;
-      sim.version = version;
-    } else if (keyword == "logger") {
-      std::vector<std::string> fields;
-      std::string field;
-      while (words >> field)
-        fields.push_back(field);
-      if (fields.size() != 4) {
-        problem = "expected: logger READARG DESCRIPTION TEMPERATURE HUMIDITY";
-        return false;
-      }
-      Logger logger;
-      if (!parseReadArgument(fields[0], logger.readArgument)) {
-        problem = "read argument is not a decimal integer: " + fields[0];
-        return false;
-      }
-      auto seen = argumentLines.find(logger.readArgument);
-      if (seen != argumentLines.end()) {
-        problem = "read argument " + fields[0] + " already used on line " + std::to_string(seen->second);
-        return false;
-      }
-      if (fields[1].size() >= SPECTRUM_TEXT_SIZE) {
-        problem = "description longer than 255 characters";
-        return false;
-      }
-      logger.description = fields[1];
-      for (int c = 0; c < channelCount; ++c) {
-        if (!parseChannel(fields[2 + c], logger.channels[c])) {
-          problem = std::string(channelNames[c]) + " is not a number, off or fail: " + fields[2 + c];
-          return false;
-        }
-      }
-      argumentLines[logger.readArgument] = lineNo;
-      sim.loggers.push_back(logger);
-    } else {
-      problem = "unknown keyword: " + keyword;
-      return false;
-    }
-  }
-  return true;
 }
 
 // The cache entry of the file at path as stat saw it, nothing read yet.
@@ -235,11 +186,18 @@ SimFile stamped(const std::string &path, const struct stat &st)
 // Brings lib.sim up to date with the file; returns its status.
 std::int32_t refresh(Library &lib)
 {
-  const char *env = std::getenv("TMX_LOGGER_SIM");
+  // The file keeps the name it has always had where it is named by the
+  // older variable.
+  const char *env = std::getenv("TMX_LOGGERS");
+  std::string what = "loggers file ";
+  if (env == nullptr) {
+    env = std::getenv("TMX_LOGGER_SIM");
+    what = "logger simulation file ";
+  }
   SimFile &sim = lib.sim;
   if (env == nullptr || *env == '\0') {
     sim = SimFile{};
-    return fail(lib, SPSTATUS_NO_SIM_FILE, "logger simulation file not set (TMX_LOGGER_SIM)");
+    return fail(lib, SPSTATUS_NO_SIM_FILE, genericText(SPSTATUS_NO_SIM_FILE));
   }
   std::string path = env;
   struct stat st;
@@ -249,8 +207,7 @@ std::int32_t refresh(Library &lib)
     sim = SimFile{};
     sim.path = path;
     sim.status = SPSTATUS_SIM_UNREADABLE;
-    return fail(
-      lib, SPSTATUS_SIM_UNREADABLE, "logger simulation file " + path + " cannot be read: " + reason);
+    return fail(lib, SPSTATUS_SIM_UNREADABLE, what + path + " cannot be read: " + reason);
   }
   if (sim.cached && sim.path == path && sim.dev == st.st_dev && sim.ino == st.st_ino &&
       sim.size == st.st_size && sameTime(sim.mtime, st.st_mtim) && sameTime(sim.ctime, st.st_ctim))
@@ -272,22 +229,55 @@ std::int32_t refresh(Library &lib)
     std::string reason = std::strerror(errno);
     fresh.status = SPSTATUS_SIM_UNREADABLE;
     sim = fresh;
-    return fail(
-      lib, SPSTATUS_SIM_UNREADABLE, "logger simulation file " + path + " cannot be read: " + reason);
+    return fail(lib, SPSTATUS_SIM_UNREADABLE, what + path + " cannot be read: " + reason);
   }
   unsigned badLine = 0;
   std::string problem;
-  if (!parseSim(text, fresh, badLine, problem)) {
+  const char *root = std::getenv("TMX_SYSFS_ROOT");
+  if (!spectrum::parseLoggers(text, root && *root ? root : "/sys", fresh.file, badLine, problem)) {
     SimFile bad = stamped(path, st);
     bad.status = SPSTATUS_SIM_MALFORMED;
     sim = bad;
-    lib.details[SPSTATUS_SIM_MALFORMED] =
-      "logger simulation file " + path + " line " + std::to_string(badLine) + ": " + problem;
+    lib.details[SPSTATUS_SIM_MALFORMED] = what + path + " line " + std::to_string(badLine) + ": " + problem;
     return sim.status;
   }
   fresh.status = SPSTATUS_OK;
-  sim = fresh;
+  sim = std::move(fresh);
+  lib.devices.update(sim.file);
   return SPSTATUS_OK;
+}
+
+// The logger's values now: simulated ones computed, a device's as its
+// poller has them.
+Logger snapshot(Library &lib, const spectrum::LoggerSpec &spec)
+{
+  Logger logger;
+  logger.description = spec.description;
+  double t = std::chrono::duration<double>(lib.clock().time_since_epoch()).count();
+  for (int c = 0; c < channelCount; ++c) {
+    Channel &ch = logger.channels[c];
+    if (!spec.polled()) {
+      const spectrum::SimChannel &sim = spec.sim.channels[c];
+      ch.state = sim.state == spectrum::SimChannel::number ? ChannelState::value
+                 : sim.state == spectrum::SimChannel::off  ? ChannelState::off
+                                                           : ChannelState::fail;
+      if (ch.state == ChannelState::value)
+        ch.value = spectrum::simulate(spec.sim, c, t, lib.random);
+      continue;
+    }
+    bool used = spec.kind == spectrum::SourceKind::hwmon || spec.kind == spectrum::SourceKind::iio
+                  ? spec.sysfs.used[c]
+                  : spec.modbus.channels[c].used;
+    if (!used) {
+      ch.state = ChannelState::off;
+      continue;
+    }
+    spectrum::Reading r = lib.devices.latest(spec.readArgument, c);
+    ch.state = r.ok ? ChannelState::value : ChannelState::fail;
+    ch.value = r.value;
+    ch.failure = r.reason;
+  }
+  return logger;
 }
 
 // Finds the handle; on failure returns the status through `status`.
@@ -346,40 +336,6 @@ private:
   std::lock_guard<std::mutex> lock_;
 };
 
-const char *genericText(std::int32_t status)
-{
-  switch (status) {
-    case SPSTATUS_OK:
-      return "success";
-    case SPSTATUS_NULL_ARGUMENT:
-      return "null argument";
-    case SPSTATUS_NO_SIM_FILE:
-      return "logger simulation file not set (TMX_LOGGER_SIM)";
-    case SPSTATUS_SIM_UNREADABLE:
-      return "logger simulation file cannot be read";
-    case SPSTATUS_SIM_MALFORMED:
-      return "logger simulation file malformed";
-    case SPSTATUS_NO_LOGGER:
-      return "no logger with that read argument";
-    case SPSTATUS_BAD_HANDLE:
-      return "invalid logger object handle";
-    case SPSTATUS_NOT_CONNECTED:
-      return "logger object has no channel values";
-    case SPSTATUS_BAD_CHANNEL:
-      return "invalid channel";
-    case SPSTATUS_CHANNEL_DISABLED:
-      return "channel disabled";
-    case SPSTATUS_CHANNEL_FAILED:
-      return "channel failed to read";
-    case SPSTATUS_BAD_PROTOCOL:
-      return "unknown protocol";
-    case SPSTATUS_TOO_MANY_LOGGERS:
-      return "too many logger objects";
-    default:
-      return nullptr;
-  }
-}
-
 } // namespace
 
 extern "C"
@@ -396,8 +352,9 @@ extern "C"
     std::int32_t status = refresh(lib);
     if (status == SPSTATUS_SIM_MALFORMED)
       return status;
-    copyText(
-      status == SPSTATUS_OK ? lib.sim.version : std::string(defaultVersion), version, SPECTRUM_TEXT_SIZE);
+    copyText(status == SPSTATUS_OK ? lib.sim.file.version : std::string(defaultVersion),
+             version,
+             SPECTRUM_TEXT_SIZE);
     return SPSTATUS_OK;
   }
 
@@ -436,9 +393,9 @@ extern "C"
     status = refresh(lib);
     if (status != SPSTATUS_OK)
       return status;
-    for (const Logger &logger : lib.sim.loggers) {
-      if (logger.readArgument == readArgument) {
-        h->logger = logger;
+    for (const spectrum::LoggerSpec &spec : lib.sim.file.loggers) {
+      if (spec.readArgument == readArgument) {
+        h->logger = snapshot(lib, spec);
         h->connected = true;
         return SPSTATUS_OK;
       }
@@ -484,6 +441,8 @@ extern "C"
     std::string which = std::string(channelNames[channel]) + " channel of logger " + q.h->logger.description;
     if (c.state == ChannelState::off)
       return fail(q.lib, SPSTATUS_CHANNEL_DISABLED, which + " is disabled");
+    if (c.state == ChannelState::fail && !c.failure.empty())
+      return fail(q.lib, SPSTATUS_NO_READING, c.failure);
     if (c.state == ChannelState::fail)
       return fail(q.lib, SPSTATUS_CHANNEL_FAILED, which + " failed to read");
     *value = c.value;

@@ -1,6 +1,9 @@
 /* Data-logger library: the C interface the monitor uses. This project's
- * libspectrum simulates the loggers from the text file named by
- * $TMX_LOGGER_SIM; a vendor library with the same interface can replace it.
+ * libspectrum reads the loggers described by the file named by $TMX_LOGGERS
+ * (or $TMX_LOGGER_SIM): simulated ones, Modbus TCP and RTU transmitters and
+ * Linux sensors through sysfs; a vendor library with the same interface can
+ * replace it. Devices are polled on the library's own threads: reading
+ * values never waits for a device.
  *
  * Every function returns a status: 0 for success, a positive code
  * otherwise (never -1). SPUTL_FormatStatusCode gives a readable text for
@@ -26,10 +29,10 @@ extern "C"
 #define SPECTRUM_TEXT_SIZE 256
 #define SPECTRUM_UNITS_SIZE 512
 
-/* Status codes of the simulation. */
+/* Status codes. */
 #define SPSTATUS_OK 0
 #define SPSTATUS_NULL_ARGUMENT 1001
-#define SPSTATUS_NO_SIM_FILE 1002    /* $TMX_LOGGER_SIM not set */
+#define SPSTATUS_NO_SIM_FILE 1002    /* neither $TMX_LOGGERS nor $TMX_LOGGER_SIM set */
 #define SPSTATUS_SIM_UNREADABLE 1003 /* missing or unreadable file */
 #define SPSTATUS_SIM_MALFORMED 1004  /* text names the file and line */
 #define SPSTATUS_NO_LOGGER 1005      /* no logger with that read argument */
@@ -40,6 +43,7 @@ extern "C"
 #define SPSTATUS_CHANNEL_FAILED 1010
 #define SPSTATUS_BAD_PROTOCOL 1011
 #define SPSTATUS_TOO_MANY_LOGGERS 1012
+#define SPSTATUS_NO_READING 1013 /* a device's value is missing or stale; text says why */
 
   /* version: buffer of SPECTRUM_TEXT_SIZE. */
   SPECTRUM_API int32_t SPAPI_GetApiVersion(char *version);

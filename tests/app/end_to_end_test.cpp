@@ -2,6 +2,7 @@
 // and an in-process consumer, in a temporary run directory: what it
 // publishes and when, what it logs, how it stops, and how a failed
 // start-up ends.
+#include "tests/sensors/ModbusTestServer.h"
 #include "tests/support/Recording.h"
 #include "tests/support/TestSupport.h"
 
@@ -13,6 +14,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cmath>
 #include <chrono>
 #include <csignal>
 #include <ctime>
@@ -731,6 +733,57 @@ TEST_F(EndToEnd, NoNotifierFailsTheStartUp)
     << monitor.logText();
   EXPECT_FALSE(isBound("TMXSYSTEM"));
   EXPECT_FALSE(isBound("Notifier"));
+}
+
+// The electronics logger on a Modbus TCP transmitter: its values are
+// published; when it stops answering the records carry -1.0 and one alarm
+// says why; when it answers again one notice says so and the values return.
+TEST_F(EndToEnd, PublishesAModbusTransmitterAndItsOutageOnce)
+{
+  auto server = ModbusTestServer::tcp(1);
+  server->setHolding(0, 2215);
+  server->setHolding(1, 4321);
+  startCorba();
+  monitor_ = std::make_unique<Monitor>(env_->orbArgs(),
+                                       defaultConfig,
+                                       "version V3.5-Beta3\nlogger 1 TMX-S1 18.25 41.0\n"
+                                       "logger 2 TMX-E1 modbus-tcp host=127.0.0.1 port=" +
+                                         std::to_string(server->port()) +
+                                         " timeout=200 period=200 stale=2"
+                                         " temp=holding:0:int16:0.01 rh=holding:1:uint16:0.01\n");
+  monitor_->start();
+  auto electronics = [&](double temp) {
+    return [temp](const std::vector<Received> &all) {
+      for (const Received &r : ofKind(all, Received::housekeeping))
+        if (r.hk.id == ELECTRONICS_HOUSING && std::fabs(r.hk.temp - temp) < 1e-6)
+          return true;
+      return false;
+    };
+  };
+  ASSERT_TRUE(consumer_.waitUntil(electronics(22.15), milliseconds(20000)))
+    << monitor_->process().out() << monitor_->process().err();
+  auto first = ofKind(consumer_.snapshot(), Received::housekeeping);
+  EXPECT_NEAR(
+    43.21,
+    std::find_if(first.begin(), first.end(), [](const Received &r) { return r.hk.id == ELECTRONICS_HOUSING; })
+      ->hk.rh,
+    1e-6);
+
+  server->setAnswering(false);
+  ASSERT_TRUE(consumer_.waitUntil(electronics(-1.0), milliseconds(20000)));
+  const std::string alarm =
+    "ERROR: no reading from 127.0.0.1:" + std::to_string(server->port()) + " unit 1 for ";
+  server->setAnswering(true);
+  const auto back = SteadyClock::now();
+  server->setHolding(0, 2216);
+  ASSERT_TRUE(consumer_.waitUntil(electronics(22.16), milliseconds(20000)));
+  const double took = secondsBetween(back, SteadyClock::now());
+  std::printf("device back to its first good record: %.1f s\n", took);
+  RecordProperty("device_back_to_record_s", std::to_string(took));
+  ASSERT_TRUE(consumer_.waitUntil(
+    [](const auto &all) { return countMessages(all, "Logger TMX-E1 reads again@", MESSAGE) == 1; },
+    milliseconds(5000)));
+  EXPECT_EQ(1u, countMessages(consumer_.snapshot(), alarm, ALARM));
 }
 
 } // namespace

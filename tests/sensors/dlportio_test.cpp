@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -141,6 +144,26 @@ TEST_F(DlPort, ConcurrentReaders)
   a.join();
   b.join();
   EXPECT_FALSE(takeReports().empty());
+}
+
+// A parallel port's ppdev device (made here with the ppdev major, 99, and a
+// port number no machine has) is not read as a file: only its status
+// register is asked for, through the device.
+TEST_F(DlPort, PpdevDeviceHasOnlyItsStatusRegister)
+{
+  std::string device = dir_.file("parport200");
+  if (::mknod(device.c_str(), S_IFCHR | 0600, makedev(99, 200)) != 0)
+    GTEST_SKIP() << "cannot make a device node here (needs root and a filesystem without nodev)";
+  ScopedEnv env("TMX_PORT_DEVICE", device);
+  EXPECT_EQ(0xFF, DlPortReadPortUchar(0x37a));
+  EXPECT_EQ(0xFF, DlPortReadPortUchar(0x379));
+  auto seen = takeReports();
+  ASSERT_EQ(2u, seen.size());
+  EXPECT_EQ("Cannot read port 0x37a from " + device +
+              ": a parallel port device has only its status register (port 0x379)",
+            seen[0]);
+  EXPECT_EQ(0u, seen[1].find("Cannot read port 0x379 from " + device + ": ")) << seen[1];
+  EXPECT_EQ(std::string::npos, seen[1].find("end of file")) << seen[1];
 }
 
 } // namespace

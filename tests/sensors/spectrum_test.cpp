@@ -264,4 +264,15 @@ TEST_F(Spectrum, ConcurrentReadersWhileTheFileChanges)
   EXPECT_FALSE(failed);
 }
 
+TEST_F(Spectrum, TmxLoggersNamesTheFileBeforeTheOlderVariable)
+{
+  useSim("logger 1 A 1 2\n");
+  ScopedEnv loggers("TMX_LOGGERS", dir_.write("loggers", "logger 1 A modbus-tcp host=h\n"));
+  int32_t status = SPLGR_ReadChannelValues(newLogger(), 1, 0);
+  ASSERT_EQ(SPSTATUS_SIM_MALFORMED, status);
+  EXPECT_NE(std::string::npos,
+            statusText(status).find("loggers file " + dir_.file("loggers") + " line 1: no channel"))
+    << statusText(status);
+}
+
 } // namespace
