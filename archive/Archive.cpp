@@ -1,35 +1,23 @@
-#include "archive/Archive.h"
-#include "archive/Connection.h"
-#include "archive/Schema.h"
+#include "archive/Impl.h"
 #include "archive/Summary.h"
 #include "archive/TimeText.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <mutex>
-#include <vector>
-
-#include <SQLiteCpp/Transaction.h>
-#include <sqlite3.h>
 
 namespace tmx::archive {
 
 namespace {
 
-// Idle reading connections kept for the next call.
-constexpr std::size_t readerPoolSize = 4;
-
-const char *const insertHousekeepingSql =
-  "INSERT OR IGNORE INTO housekeeping(housing, reading_time, temperature, humidity, water, arrival_time, seq) "
-  "VALUES(?1, ?2, ?3, ?4, ?5, ?6, 0)";
+const char *const insertHousekeepingSql = "INSERT OR IGNORE INTO housekeeping(housing, reading_time, "
+                                          "temperature, humidity, water, arrival_time, seq) "
+                                          "VALUES(?1, ?2, ?3, ?4, ?5, ?6, 0)";
 // A record whose housing and reading time are stored already: the same
 // values stored under that key (an exact repeat) ...
-const char *const countSameSql = "SELECT count(*) FROM housekeeping WHERE housing = ?1 AND reading_time = ?2 AND "
-                                 "temperature IS ?3 AND humidity IS ?4 AND water = ?5";
+const char *const countSameSql =
+  "SELECT count(*) FROM housekeeping WHERE housing = ?1 AND reading_time = ?2 AND "
+  "temperature IS ?3 AND humidity IS ?4 AND water = ?5";
 // ... or other values, stored as the next seq of the key.
 const char *const insertNextSql =
   "INSERT INTO housekeeping(housing, reading_time, temperature, humidity, water, arrival_time, seq) "
@@ -80,29 +68,6 @@ const char *const countHousekeepingSql = "SELECT count(*) FROM housekeeping";
 const char *const messageStatsSql =
   "SELECT kind, count(*), min(arrival_time), max(arrival_time) FROM messages GROUP BY kind";
 
-bool exists(const std::string &path)
-{
-  struct stat st
-  {};
-  return ::stat(path.c_str(), &st) == 0;
-}
-
-// The folder of path ("." for a bare name).
-std::string folderOf(const std::string &path)
-{
-  const auto slash = path.find_last_of('/');
-  if (slash == std::string::npos)
-    return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// No -wal and no -shm beside the file: no connection has it open, and it
-// was closed cleanly (the last connection removes both).
-bool closedCleanly(const std::string &path)
-{
-  return !exists(path + "-wal") && !exists(path + "-shm");
-}
-
 std::uint64_t sizeOf(const std::string &path)
 {
   struct stat st
@@ -117,258 +82,6 @@ void Batch::clear()
   housekeeping.clear();
   messages.clear();
   console.clear();
-}
-
-struct Archive::Impl
-{
-  std::string path;
-  OpenOptions options;
-  // The schema version of the file as found (schema::version when new).
-  int fileVersion = schema::version;
-  // Readers open the file immutable: an archive opened for reading only
-  // that was closed cleanly, which nobody writes then (a writer keeps its
-  // -wal file). A reading connection would otherwise make -wal and -shm
-  // files beside it and leave them, and could not read it at all where the
-  // folder cannot be written. A writer that opens it meanwhile may make a
-  // long read fail (read as damaged), never change the file.
-  bool immutable = false;
-
-  std::mutex writeMutex;
-  std::unique_ptr<Connection> writer; // null when read-only
-
-  std::mutex poolMutex;
-  std::vector<std::unique_ptr<Connection>> idle;
-
-  // A reading connection for the length of one call.
-  class Reader
-  {
-  public:
-    explicit Reader(Impl &impl)
-      : impl_(impl)
-    {
-      {
-        std::lock_guard<std::mutex> lock(impl.poolMutex);
-        if (!impl.idle.empty()) {
-          conn_ = std::move(impl.idle.back());
-          impl.idle.pop_back();
-        }
-      }
-      if (!conn_)
-        conn_ = std::make_unique<Connection>(impl.path, SQLite::OPEN_READONLY, impl.immutable);
-    }
-    ~Reader()
-    {
-      conn_->idle();
-      std::lock_guard<std::mutex> lock(impl_.poolMutex);
-      if (impl_.idle.size() < readerPoolSize)
-        impl_.idle.push_back(std::move(conn_));
-    }
-    Reader(const Reader &) = delete;
-    Reader &operator=(const Reader &) = delete;
-    Connection &operator*() { return *conn_; }
-
-  private:
-    Impl &impl_;
-    std::unique_ptr<Connection> conn_;
-  };
-
-  void checkExisting();
-  void checkWritable() const;
-  void openWriter(bool fresh);
-
-  // Runs body(connection) on a reading connection; SQLite's failures come
-  // out as Error.
-  template<class Body>
-  auto read(Body &&body)
-  {
-    try {
-      Reader reader(*this);
-      return body(*reader);
-    } catch (const SQLite::Exception &e) {
-      throw Error(describe(path, "cannot read", e));
-    }
-  }
-
-  // Runs body(writer) in one write transaction under the write lock and
-  // commits it. Any exception rolls the transaction back (SQLite's failures
-  // come out as WriteError, others as they are), so the next write finds
-  // the archive as it was.
-  template<class Body>
-  void inWriteTransaction(const char *what, Body &&body)
-  {
-    if (!writer)
-      throw Error("archive " + path + " is open for reading only");
-    std::lock_guard<std::mutex> lock(writeMutex);
-    const char *step = "cannot begin a transaction";
-    try {
-      SQLite::Transaction transaction(writer->db, SQLite::TransactionBehavior::IMMEDIATE);
-      step = what;
-      body(*writer);
-      step = "cannot commit";
-      transaction.commit();
-    } catch (const SQLite::Exception &e) {
-      throw WriteError(describe(path, step, e), primaryCode(e) == SQLITE_FULL);
-    }
-  }
-};
-
-// Looks at an existing file through a read-only connection, so that a file
-// that is refused is never written to (not even a checkpoint at close). A
-// cleanly closed file is looked at immutable, so that nothing is made
-// beside it either: a read-only connection to a WAL file would leave -wal
-// and -shm files behind.
-void Archive::Impl::checkExisting()
-{
-  auto refuse = [this](const std::string &why) {
-    throw RefusedError("archive " + path + " refused: " + why);
-  };
-  try {
-    Connection probe(path, SQLite::OPEN_READONLY, closedCleanly(path));
-    std::int64_t app = 0, version = 0;
-    try {
-      app = probe.db.execAndGet("PRAGMA application_id").getInt64();
-      version = probe.db.execAndGet("PRAGMA user_version").getInt64();
-    } catch (const SQLite::Exception &e) {
-      const int rc = primaryCode(e);
-      if (rc == SQLITE_NOTADB)
-        refuse("not an SQLite database");
-      if (rc == SQLITE_CORRUPT)
-        refuse("the file is damaged");
-      refuse(std::string("cannot read the header: ") + e.what());
-    }
-    if (app != schema::applicationId)
-      refuse("an SQLite database but not a tmx-web archive");
-    if (version > schema::version)
-      refuse("schema version " + std::to_string(version) + " is newer than this program's (" +
-             std::to_string(schema::version) + ")");
-    if (version < 1)
-      refuse("the archive was never completed (schema version " + std::to_string(version) + ")");
-    fileVersion = static_cast<int>(version);
-    try {
-      if (probe.db.execAndGet(schema::countTablesSql).getInt() != schema::tableCount)
-        refuse("tables are missing");
-      if (options.checkIntegrity) {
-        SQLite::Statement q(probe.db, "PRAGMA quick_check(1)");
-        if (!q.executeStep())
-          refuse("the integrity check gave no answer");
-        const std::string answer = q.getColumn(0).getString();
-        if (answer != "ok")
-          refuse("the file is damaged (" + answer + ")");
-      }
-    } catch (const SQLite::Exception &) {
-      refuse("the file is damaged");
-    }
-  } catch (const SQLite::Exception &e) {
-    throw Error("archive " + path + ": cannot open: " + e.what()); // not a verdict on the file
-  }
-}
-
-// SQLite would open a file it may not write for reading only, and fail
-// at the first write; and WAL needs its -wal and -shm files beside it.
-void Archive::Impl::checkWritable() const
-{
-  auto refuse = [this](const std::string &what) {
-    throw RefusedError("archive " + path + " refused: " + what + ": " + std::strerror(errno));
-  };
-  if (exists(path) && ::access(path.c_str(), W_OK) != 0)
-    refuse("the file cannot be written");
-  const std::string folder = folderOf(path);
-  if (::access(folder.c_str(), W_OK | X_OK) != 0)
-    refuse("its folder " + folder + " cannot be written");
-}
-
-void Archive::Impl::openWriter(bool fresh)
-{
-  try {
-    writer = std::make_unique<Connection>(path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
-  } catch (const SQLite::Exception &e) {
-    throw Error("archive " + path + ": cannot open: " + e.what());
-  }
-  if (sqlite3_db_readonly(writer->db.getHandle(), "main") == 1)
-    throw RefusedError("archive " + path + " refused: SQLite opened it for reading only");
-  try {
-    SQLite::Database &db = writer->db;
-    // WAL: readers never block the writer nor each other. NORMAL: a commit
-    // is not synced by itself (a power cut may lose the last commits, a
-    // crash of the program none); the checkpoints are.
-    db.exec("PRAGMA journal_mode = WAL");
-    db.exec("PRAGMA synchronous = NORMAL");
-    // Checkpoints (which sync) after 32 MB of log rather than 4 MB: a
-    // backlog written in many small transactions then costs a few syncs,
-    // not dozens.
-    db.exec("PRAGMA wal_autocheckpoint = 8192");
-    db.exec("PRAGMA journal_size_limit = 67108864");
-    if (!fresh) {
-      if (fileVersion < schema::version) {
-        SQLite::Transaction transaction(db, SQLite::TransactionBehavior::IMMEDIATE);
-        if (db.execAndGet("PRAGMA user_version").getInt64() == fileVersion) {
-          db.exec(schema::upgradeSql());
-          db.exec("PRAGMA user_version = " + std::to_string(schema::version));
-        }
-        transaction.commit();
-      }
-      return;
-    }
-    SQLite::Transaction transaction(db, SQLite::TransactionBehavior::IMMEDIATE);
-    if (db.execAndGet("PRAGMA application_id").getInt64() != 0 ||
-        db.execAndGet("PRAGMA user_version").getInt64() != 0)
-      throw RefusedError("archive " + path + " refused: the file was created by someone else meanwhile");
-    db.exec(schema::createSql());
-    db.exec("PRAGMA application_id = " + std::to_string(schema::applicationId));
-    db.exec("PRAGMA user_version = " + std::to_string(schema::version));
-    transaction.commit();
-  } catch (const SQLite::Exception &e) {
-    throw Error(describe(path, "cannot set up the file", e));
-  }
-}
-
-Archive::Archive(const std::string &path, const OpenOptions &options)
-  : impl_(std::make_unique<Impl>())
-{
-  impl_->path = path;
-  impl_->options = options;
-  struct stat st
-  {};
-  const bool existed = ::stat(path.c_str(), &st) == 0;
-  if (existed && !S_ISREG(st.st_mode))
-    throw RefusedError("archive " + path + " refused: not a regular file");
-  const bool fresh = !existed || st.st_size == 0;
-  if (options.readOnly && !existed)
-    throw RefusedError("archive " + path + " refused: no such file");
-  if (options.readOnly && fresh)
-    throw RefusedError("archive " + path + " refused: the file is empty");
-  if (!fresh)
-    impl_->checkExisting();
-  if (options.readOnly) {
-    impl_->immutable = closedCleanly(path);
-    return;
-  }
-  impl_->checkWritable();
-  try {
-    impl_->openWriter(fresh);
-  } catch (const RefusedError &) {
-    throw; // someone else's file, made meanwhile
-  } catch (...) {
-    // A new archive that could not be made (a full disk) leaves nothing.
-    impl_->writer.reset();
-    if (!existed) {
-      ::unlink(path.c_str());
-      ::unlink((path + "-wal").c_str());
-      ::unlink((path + "-shm").c_str());
-    }
-    throw;
-  }
-}
-
-Archive::~Archive()
-{
-  impl_->idle.clear();
-  impl_->writer.reset();
-}
-
-const std::string &Archive::path() const
-{
-  return impl_->path;
 }
 
 namespace {
