@@ -16,6 +16,11 @@ prometheus::Family<prometheus::Gauge> &gauge(prometheus::Registry &r, const char
   return prometheus::BuildGauge().Name(name).Help(help).Register(r);
 }
 
+prometheus::Family<prometheus::Counter> &counter(prometheus::Registry &r, const char *name, const char *help)
+{
+  return prometheus::BuildCounter().Name(name).Help(help).Register(r);
+}
+
 prometheus::Labels housingLabel(int housing)
 {
   return { { "housing", archive::housingName(housing) } };
@@ -41,30 +46,21 @@ Metrics::Metrics()
                        "tmx_housing_last_reading_timestamp_seconds",
                        "Reading time of the housing's last record, Unix seconds"))
   , stale_(gauge(*registry_, "tmx_housing_stale", "No record of the housing for 15 s, or not subscribed"))
-  , messages_(prometheus::BuildCounter()
-                .Name("tmx_messages_received_total")
-                .Help("Alarm messages received, by priority")
-                .Register(*registry_))
+  , messages_(counter(*registry_, "tmx_messages_received_total", "Alarm messages received, by priority"))
   , subscribed_(gauge(*registry_, "tmx_web_subscribed", "Subscribed to the notifier (1) or not (0)").Add({}))
   , archiveSize_(gauge(*registry_, "tmx_archive_size_bytes", "Size of the archive on disk").Add({}))
-  , written_(prometheus::BuildCounter()
-               .Name("tmx_archive_records_written_total")
-               .Help("Records written to the archive, by kind")
-               .Register(*registry_))
-  , droppedTotal_(prometheus::BuildCounter()
-                    .Name("tmx_archive_records_dropped_total")
-                    .Help("Records dropped before reaching the archive")
-                    .Register(*registry_)
-                    .Add({}))
-  , repeated_(prometheus::BuildCounter()
-                .Name("tmx_archive_records_repeated_total")
-                .Help("Housekeeping records the archive held already with the same values, not stored again")
-                .Register(*registry_))
-  , refused_(prometheus::BuildCounter()
-               .Name("tmx_records_refused_total")
-               .Help("Housekeeping records refused for their reading time: more than 5 min ahead of this "
-                     "machine's clock (future) or before 2000 (past)")
-               .Register(*registry_))
+  , written_(
+      counter(*registry_, "tmx_archive_records_written_total", "Records written to the archive, by kind"))
+  , droppedTotal_(
+      counter(*registry_, "tmx_archive_records_dropped_total", "Records dropped before reaching the archive")
+        .Add({}))
+  , repeated_(counter(*registry_,
+                      "tmx_archive_records_repeated_total",
+                      "Housekeeping records the archive held already with the same values, not stored again"))
+  , refused_(counter(*registry_,
+                     "tmx_records_refused_total",
+                     "Housekeeping records refused for their reading time: more than 5 min ahead of this "
+                     "machine's clock (future) or before 2000 (past)"))
 {
   for (const char *reason : { "future", "past" })
     refused_.Add({ { "reason", reason } });
