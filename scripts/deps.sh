@@ -2,7 +2,7 @@
 # Installs the Debian packages the build, the tests and the demo need,
 # when any is missing: apt-get update once, then apt-get install -y.
 set -euo pipefail
-packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
+packages=(cmake ninja-build ccache g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
           libace-dev omniidl omniorb-idl libomniorb4-dev libcos4-dev omniorb-nameserver omniorb
           nlohmann-json3-dev libsqlite3-dev libsqlitecpp-dev libssl-dev openssl libcpp-httplib-dev prometheus-cpp-dev
           libjs-dygraphs libmodbus-dev

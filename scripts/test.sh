@@ -30,7 +30,14 @@ case "$sanitize" in
 esac
 
 jobs=$(nproc 2>/dev/null || echo 2)
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTMX_SANITIZE="$sanitize" >/dev/null
+# ccache (scripts/deps.sh) makes a rebuild in another clone of the tree
+# cheap: paths are taken relative to the tree, so clones share the cache.
+launcher=()
+if command -v ccache >/dev/null; then
+  export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$PWD}" CCACHE_NOHASHDIR="${CCACHE_NOHASHDIR:-1}"
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+fi
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTMX_SANITIZE="$sanitize" "${launcher[@]}" >/dev/null
 cmake --build "$build" -j "$jobs"
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}"
