@@ -1,6 +1,7 @@
 // The port reader: bytes of $TMX_PORT_DEVICE, dry 0xFF and one report per
 // failure spell of each port.
 #include "platform/dlportio/DlPortIO.h"
+#include "tests/sensors/PortReports.h"
 #include "tests/support/TestUtil.h"
 
 #include <gtest/gtest.h>
@@ -9,32 +10,16 @@
 #include <sys/sysmacros.h>
 
 #include <cstdio>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+using tmx::test::recordReport;
 using tmx::test::ScopedEnv;
+using tmx::test::takeReports;
 using tmx::test::TempDir;
 
 namespace {
-
-std::mutex reportsMutex;
-std::vector<std::string> reports;
-
-void record(const char *text)
-{
-  std::lock_guard<std::mutex> lock(reportsMutex);
-  reports.push_back(text);
-}
-
-std::vector<std::string> takeReports()
-{
-  std::lock_guard<std::mutex> lock(reportsMutex);
-  std::vector<std::string> out;
-  out.swap(reports);
-  return out;
-}
 
 std::string portFile(unsigned char status379, std::size_t size = 0x400)
 {
@@ -49,7 +34,7 @@ class DlPort : public ::testing::Test
 protected:
   void SetUp() override
   {
-    DlPortSetErrorReporter(&record);
+    DlPortSetErrorReporter(&recordReport);
     // Leave any failure spell of an earlier test behind.
     dir_.write("port", portFile(0xFF, 0x10000));
     for (std::uint32_t port : { 0x0, 0x379, 0x5000, 0x9000, 0x4279 })

@@ -2,41 +2,25 @@
 // reader, against a real Modbus TCP server on the loopback.
 #include "platform/dlportio/DlPortIO.h"
 #include "tests/sensors/ModbusTestServer.h"
+#include "tests/sensors/PortReports.h"
 #include "tests/support/TestUtil.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <mutex>
-
 using ::testing::HasSubstr;
 using tmx::test::eventually;
+using tmx::test::recordReport;
 using tmx::test::ScopedEnv;
+using tmx::test::takeReports;
 using tmx::test::TempDir;
 
 namespace {
 
-std::mutex reportsMutex;
-std::vector<std::string> reports;
-
-void record(const char *text)
-{
-  std::lock_guard<std::mutex> lock(reportsMutex);
-  reports.push_back(text);
-}
-
-std::vector<std::string> takeReports()
-{
-  std::lock_guard<std::mutex> lock(reportsMutex);
-  std::vector<std::string> out;
-  out.swap(reports);
-  return out;
-}
-
 class PortMap : public ::testing::Test
 {
 protected:
-  void SetUp() override { DlPortSetErrorReporter(&record); }
+  void SetUp() override { DlPortSetErrorReporter(&recordReport); }
   void TearDown() override { DlPortSetErrorReporter(nullptr); }
   bool reads(std::uint32_t port, std::uint8_t expected)
   {
