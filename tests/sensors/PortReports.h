@@ -1,7 +1,11 @@
-// The port reader's error reports as a test collects them: installed with
-// DlPortSetErrorReporter(&recordReport), read and cleared by takeReports().
-// The reporter is called on the readers' threads, hence the lock.
+// A fixture for tests of the port reader: it collects the reader's error
+// reports for the length of each test (the reporter is called on the
+// readers' threads, hence the lock); takeReports() reads and clears them.
 #pragma once
+
+#include "platform/dlportio/DlPortIO.h"
+
+#include <gtest/gtest.h>
 
 #include <mutex>
 #include <string>
@@ -9,24 +13,30 @@
 
 namespace tmx::test {
 
-namespace detail {
-inline std::mutex reportsMutex;
-inline std::vector<std::string> reports;
-} // namespace detail
-
-inline void recordReport(const char *text)
+class PortReportsTest : public ::testing::Test
 {
-  std::lock_guard<std::mutex> lock(detail::reportsMutex);
-  detail::reports.push_back(text);
-}
+protected:
+  void SetUp() override { DlPortSetErrorReporter(&record); }
+  void TearDown() override { DlPortSetErrorReporter(nullptr); }
 
-// The reports since the last call, oldest first.
-inline std::vector<std::string> takeReports()
-{
-  std::lock_guard<std::mutex> lock(detail::reportsMutex);
-  std::vector<std::string> out;
-  out.swap(detail::reports);
-  return out;
-}
+  // The reports since the last call, oldest first.
+  static std::vector<std::string> takeReports()
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::string> out;
+    out.swap(reports_);
+    return out;
+  }
+
+private:
+  static void record(const char *text)
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    reports_.push_back(text);
+  }
+
+  static inline std::mutex mutex_;
+  static inline std::vector<std::string> reports_;
+};
 
 } // namespace tmx::test

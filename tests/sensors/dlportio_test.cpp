@@ -14,9 +14,7 @@
 #include <thread>
 #include <vector>
 
-using tmx::test::recordReport;
 using tmx::test::ScopedEnv;
-using tmx::test::takeReports;
 using tmx::test::TempDir;
 
 namespace {
@@ -29,12 +27,12 @@ std::string portFile(unsigned char status379, std::size_t size = 0x400)
   return bytes;
 }
 
-class DlPort : public ::testing::Test
+class DlPort : public tmx::test::PortReportsTest
 {
 protected:
   void SetUp() override
   {
-    DlPortSetErrorReporter(&recordReport);
+    PortReportsTest::SetUp();
     // Leave any failure spell of an earlier test behind.
     dir_.write("port", portFile(0xFF, 0x10000));
     for (std::uint32_t port : { 0x0, 0x379, 0x5000, 0x9000, 0x4279 })
@@ -42,7 +40,6 @@ protected:
     dir_.write("port", portFile(0xFF));
     takeReports();
   }
-  void TearDown() override { DlPortSetErrorReporter(nullptr); }
 
   TempDir dir_;
   std::string path_ = dir_.file("port");

@@ -10,18 +10,14 @@
 
 using ::testing::HasSubstr;
 using tmx::test::eventually;
-using tmx::test::recordReport;
 using tmx::test::ScopedEnv;
-using tmx::test::takeReports;
 using tmx::test::TempDir;
 
 namespace {
 
-class PortMap : public ::testing::Test
+class PortMap : public tmx::test::PortReportsTest
 {
 protected:
-  void SetUp() override { DlPortSetErrorReporter(&recordReport); }
-  void TearDown() override { DlPortSetErrorReporter(nullptr); }
   bool reads(std::uint32_t port, std::uint8_t expected)
   {
     return eventually([&] { return DlPortReadPortUchar(port) == expected; });
