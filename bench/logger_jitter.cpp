@@ -5,7 +5,8 @@
 // N periods each (default 30, first argument overrides); prints the median
 // and the maximum deviation of the period from 1000 ms, and the longest
 // time a pass spent in the library.
-#include "framework/MicroPeriodicHandler.h"
+#include "bench/PeriodJitter.h"
+#include "framework/ErrorHandler.h"
 #include "platform/spectrum/Spectrum.h"
 
 #include <netinet/in.h>
@@ -13,18 +14,13 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-#include <cmath>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
 #include <string>
-#include <vector>
 
 namespace {
-using Clock = std::chrono::steady_clock;
 
 // A socket listening on 127.0.0.1 at a free port, never accepting; unless
 // keepListening it is closed again at once, so that the port refuses.
@@ -45,20 +41,18 @@ int loopbackPort(bool keepListening, int &fd)
   return ntohs(addr.sin_port);
 }
 
+// The sampling pass: both channels of both loggers; keeps the longest time
+// a pass spent in the library.
 class Pass
 {
 public:
-  Pass(std::size_t passes, std::uint32_t handle)
-    : passes_(passes)
-    , handle_(handle)
+  explicit Pass(std::uint32_t handle)
+    : handle_(handle)
   {
-    stamps_.reserve(passes);
   }
 
-  // The sampling pass: both channels of both loggers.
-  int onPass(Callback &)
+  void operator()(bench::Clock::time_point start)
   {
-    const auto now = Clock::now();
     for (int32_t arg : { 1, 2 }) {
       SPLGR_ReadChannelValues(handle_, arg, 0);
       for (int32_t ch : { 0, 1 }) {
@@ -67,36 +61,21 @@ public:
         SPUTL_FormatStatusCode(SPLGR_GetChannelValue(handle_, ch, &v), text);
       }
     }
-    const auto spent = Clock::now() - now;
+    const auto spent = bench::Clock::now() - start;
     std::lock_guard<std::mutex> guard(mutex_);
     longest_ = std::max(longest_, spent);
-    if (stamps_.size() < passes_)
-      stamps_.push_back(now);
-    if (stamps_.size() == passes_)
-      done_.notify_all();
-    return 0;
   }
 
-  std::vector<Clock::time_point> wait(std::chrono::seconds limit)
-  {
-    std::unique_lock<std::mutex> lock(mutex_);
-    done_.wait_for(lock, limit, [&] { return stamps_.size() >= passes_; });
-    return stamps_;
-  }
-
-  Clock::duration longest()
+  bench::Clock::duration longest()
   {
     std::lock_guard<std::mutex> guard(mutex_);
     return longest_;
   }
 
 private:
-  std::size_t passes_;
   std::uint32_t handle_;
   std::mutex mutex_;
-  std::condition_variable done_;
-  std::vector<Clock::time_point> stamps_;
-  Clock::duration longest_{};
+  bench::Clock::duration longest_{};
 };
 
 // Runs `periods` passes against the loggers file `text`; false on failure.
@@ -107,33 +86,15 @@ bool measure(const char *label, const std::string &path, const std::string &text
   SPLGR_CreateLoggerObject(&handle);
   SPLGR_ReadChannelValues(handle, 1, 0); // starts the pollers
 
-  TaskSynchronizer sync("Bench", 3);
-  MicroPeriodicHandler handler("BenchPeriodicHandler", &sync);
-  Pass pass(static_cast<std::size_t>(periods) + 1, handle);
-  Callback callback(std::make_unique<MemberCallback<Pass>>(&pass, &Pass::onPass));
-  handler.addCallback(1000u, &callback);
-  if (handler.activate("BenchPeriodicHandler", 15, 0, 10000) != 0) {
-    std::fprintf(stderr, "logger_jitter: cannot start the periodic task\n");
+  Pass pass(handle);
+  const auto jitter =
+    bench::measureJitter("logger_jitter", periods, [&](bench::Clock::time_point start) { pass(start); });
+  if (!jitter)
     return false;
-  }
-  sync.signalTask(1);
-  const auto stamps = pass.wait(std::chrono::seconds(2 * periods + 10));
-  handler.stop(5);
-  if (stamps.size() < static_cast<std::size_t>(periods) + 1) {
-    std::fprintf(stderr, "logger_jitter: only %zu passes\n", stamps.size());
-    return false;
-  }
-  std::vector<double> deviation;
-  for (std::size_t i = 1; i < stamps.size(); ++i)
-    deviation.push_back(
-      std::fabs(std::chrono::duration<double, std::milli>(stamps[i] - stamps[i - 1]).count() - 1000.0));
-  std::sort(deviation.begin(), deviation.end());
-  const std::size_t n = deviation.size();
-  const double median = n % 2 != 0 ? deviation[n / 2] : (deviation[n / 2 - 1] + deviation[n / 2]) / 2;
   std::printf("%-22s median deviation %.3f ms, max deviation %.3f ms, longest pass in the library %.3f ms\n",
               label,
-              median,
-              deviation.back(),
+              jitter->medianDeviationMs,
+              jitter->maxDeviationMs,
               std::chrono::duration<double, std::milli>(pass.longest()).count());
   return true;
 }
@@ -141,11 +102,9 @@ bool measure(const char *label, const std::string &path, const std::string &text
 
 int main(int argc, char **argv)
 {
-  const long periods = argc > 1 ? std::strtol(argv[1], nullptr, 10) : 30;
-  if (periods < 1 || periods > 100000) {
-    std::fprintf(stderr, "usage: logger_jitter [periods (1..100000, default 30)]\n");
+  const long periods = bench::periodsArgument(argc, argv, "logger_jitter");
+  if (periods == 0)
     return 2;
-  }
   traceLevel = 0;
   char dir[] = "/tmp/tmx-logger-jitter.XXXXXX";
   if (!::mkdtemp(dir))

@@ -1,6 +1,7 @@
 #include "platform/dlportio/PortMap.h"
 
 #include "platform/spectrum/Devices.h"
+#include "platform/spectrum/LibraryState.h"
 
 #include <sys/stat.h>
 
@@ -35,26 +36,13 @@ struct Map
   spectrum::Devices devices{ [] { return std::chrono::steady_clock::now(); } };
 };
 
+// Never destroyed; its pollers are stopped by `unload`.
+spectrum::LibraryState<Map> unload;
+
 Map &map()
 {
-  // Never destroyed (readers on other threads may outlive static
-  // teardown); its pollers are stopped by `unload`.
-  static Map *m = new Map;
-  return *m;
+  return spectrum::LibraryState<Map>::get();
 }
-
-struct Unload
-{
-  ~Unload()
-  {
-    Map &m = map();
-    std::vector<std::unique_ptr<spectrum::Poller>> pollers;
-    {
-      std::lock_guard<std::mutex> lock(m.mutex);
-      pollers = m.devices.shutDown();
-    }
-  }
-} unload;
 
 bool toNumber(const std::string &word, unsigned long &out)
 {

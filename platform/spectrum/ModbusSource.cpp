@@ -86,13 +86,10 @@ bool isException(int error)
   return error > MODBUS_ENOBASE && error <= EMBXGTAR;
 }
 
-class ModbusSource : public Source
+class ModbusSource : public TargetSource
 {
 public:
-  explicit ModbusSource(std::vector<LoggerSpec> targets)
-    : targets_(std::move(targets))
-  {
-  }
+  using TargetSource::TargetSource;
 
   void read(std::size_t target, Reading out[channelCount]) override
   {
@@ -100,8 +97,7 @@ public:
     const ModbusSpec &m = t.modbus;
     std::string reason;
     if (!ctx_ && !connect(t, reason)) {
-      for (int c = 0; c < channelCount; ++c)
-        out[c].reason = reason;
+      failAll(out, reason);
       return;
     }
     modbus_set_slave(ctx_.get(), m.unit);
@@ -193,7 +189,6 @@ private:
     return false;
   }
 
-  const std::vector<LoggerSpec> targets_;
   Context ctx_;
 };
 

@@ -19,7 +19,7 @@ struct Reading
 {
   bool ok = false;
   double value = 0.0;
-  std::string reason; // why not ok: "Connection timed out", "Illegal data address", ...
+  std::string reason;   // why not ok: "Connection timed out", "Illegal data address", ...
   bool pending = false; // not ok as the device has not been polled yet
 };
 
@@ -34,6 +34,27 @@ public:
   // are left alone). Connects first where needed; a lost connection is
   // closed and made anew on a later call.
   virtual void read(std::size_t target, Reading out[channelCount]) = 0;
+};
+
+// What the sources of each kind share: their targets, and the failure of
+// every channel of a target at once (the device is not there).
+class TargetSource : public Source
+{
+public:
+  explicit TargetSource(std::vector<LoggerSpec> targets)
+    : targets_(std::move(targets))
+  {
+  }
+
+protected:
+  // Gives every channel of out (used or not) that reason.
+  static void failAll(Reading out[channelCount], const std::string &reason)
+  {
+    for (int c = 0; c < channelCount; ++c)
+      out[c].reason = reason;
+  }
+
+  const std::vector<LoggerSpec> targets_;
 };
 
 // Sources of each kind; targets share the device key.

@@ -10,6 +10,7 @@
 #include "platform/spectrum/Spectrum.h"
 
 #include "platform/spectrum/Devices.h"
+#include "platform/spectrum/LibraryState.h"
 #include "platform/spectrum/Simulation.h"
 
 #include <sys/stat.h>
@@ -91,29 +92,14 @@ struct Library
   spectrum::Devices devices{ clock };
 };
 
+// Never destroyed; its pollers are stopped by `unload` when the library is
+// unloaded or the process exits.
+spectrum::LibraryState<Library> unload;
+
 Library &library()
 {
-  // Never destroyed: callers on other threads may outlive static teardown.
-  // Its pollers are stopped by `unload` below.
-  static Library *lib = new Library;
-  return *lib;
+  return spectrum::LibraryState<Library>::get();
 }
-
-// Stops and joins the pollers when the library is unloaded or the process
-// exits; calls after that find no device values.
-struct Unload
-{
-  ~Unload()
-  {
-    Library &lib = library();
-    std::vector<std::unique_ptr<spectrum::Poller>> pollers;
-    {
-      std::lock_guard<std::mutex> lock(lib.mutex);
-      pollers = lib.devices.shutDown();
-    }
-    pollers.clear(); // joins, outside the lock
-  }
-} unload;
 
 void copyText(const std::string &text, char *buffer, std::size_t size)
 {

@@ -69,21 +69,17 @@ std::string resolved(const std::string &path)
   return out;
 }
 
-class SysfsSource : public Source
+class SysfsSource : public TargetSource
 {
 public:
-  explicit SysfsSource(std::vector<LoggerSpec> targets)
-    : targets_(std::move(targets))
-  {
-  }
+  using TargetSource::TargetSource;
 
   void read(std::size_t target, Reading out[channelCount]) override
   {
     const LoggerSpec &t = targets_.at(target);
     std::string dir, reason;
     if (!find(t, dir, reason)) {
-      for (int c = 0; c < channelCount; ++c)
-        out[c].reason = reason;
+      failAll(out, reason);
       return;
     }
     for (int c = 0; c < channelCount; ++c) {
@@ -164,8 +160,6 @@ private:
     dir = found.front();
     return true;
   }
-
-  const std::vector<LoggerSpec> targets_;
 };
 
 } // namespace

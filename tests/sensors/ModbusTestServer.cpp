@@ -1,10 +1,10 @@
 #include "tests/sensors/ModbusTestServer.h"
 
 #include "tests/support/TestUtil.h"
+#include "tools/modbus_sim/TcpClients.h"
 
 #include <netinet/in.h>
 #include <spawn.h>
-#include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <limits>
 #include <stdexcept>
 
 extern char **environ;
@@ -99,51 +100,15 @@ void ModbusTestServer::answer(const std::uint8_t *query, int length, int unitOff
 
 void ModbusTestServer::runTcp()
 {
-  std::vector<int> clients;
-  std::uint8_t query[MODBUS_TCP_MAX_ADU_LENGTH];
+  tmx::modbus::TcpClients clients(ctx_, listen_, std::numeric_limits<std::size_t>::max());
+  const auto answerQuery = [this](const std::uint8_t *query, int length) {
+    answer(query, length, 6); // the unit id ends the MBAP header
+  };
   while (!stop_) {
-    if (drop_.exchange(false)) {
-      for (int c : clients)
-        ::close(c);
-      clients.clear();
-    }
-    fd_set fds;
-    FD_ZERO(&fds);
-    FD_SET(listen_, &fds);
-    int top = listen_;
-    for (int c : clients) {
-      FD_SET(c, &fds);
-      top = std::max(top, c);
-    }
-    timeval tv{ 0, 20000 };
-    if (::select(top + 1, &fds, nullptr, nullptr, &tv) <= 0)
-      continue;
-    if (FD_ISSET(listen_, &fds)) {
-      int c = ::accept(listen_, nullptr, nullptr);
-      if (c >= 0) {
-        clients.push_back(c);
-        ++connections_;
-      }
-    }
-    for (auto it = clients.begin(); it != clients.end();) {
-      if (!FD_ISSET(*it, &fds)) {
-        ++it;
-        continue;
-      }
-      modbus_set_socket(ctx_, *it);
-      int n = modbus_receive(ctx_, query);
-      if (n < 0) {
-        ::close(*it);
-        it = clients.erase(it);
-        continue;
-      }
-      if (n > 0)
-        answer(query, n, 6); // the unit id ends the MBAP header
-      ++it;
-    }
+    if (drop_.exchange(false))
+      clients.closeAll();
+    connections_ += clients.serve(std::chrono::milliseconds(20), answerQuery);
   }
-  for (int c : clients)
-    ::close(c);
 }
 
 void ModbusTestServer::runRtu()

@@ -1,6 +1,7 @@
 // The port reader: bytes of $TMX_PORT_DEVICE, dry 0xFF and one report per
 // failure spell of each port.
 #include "platform/dlportio/DlPortIO.h"
+#include "tests/sensors/PortReports.h"
 #include "tests/support/TestUtil.h"
 
 #include <gtest/gtest.h>
@@ -9,7 +10,6 @@
 #include <sys/sysmacros.h>
 
 #include <cstdio>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,23 +19,6 @@ using tmx::test::TempDir;
 
 namespace {
 
-std::mutex reportsMutex;
-std::vector<std::string> reports;
-
-void record(const char *text)
-{
-  std::lock_guard<std::mutex> lock(reportsMutex);
-  reports.push_back(text);
-}
-
-std::vector<std::string> takeReports()
-{
-  std::lock_guard<std::mutex> lock(reportsMutex);
-  std::vector<std::string> out;
-  out.swap(reports);
-  return out;
-}
-
 std::string portFile(unsigned char status379, std::size_t size = 0x400)
 {
   std::string bytes(size, '\xFF');
@@ -44,12 +27,12 @@ std::string portFile(unsigned char status379, std::size_t size = 0x400)
   return bytes;
 }
 
-class DlPort : public ::testing::Test
+class DlPort : public tmx::test::PortReportsTest
 {
 protected:
   void SetUp() override
   {
-    DlPortSetErrorReporter(&record);
+    PortReportsTest::SetUp();
     // Leave any failure spell of an earlier test behind.
     dir_.write("port", portFile(0xFF, 0x10000));
     for (std::uint32_t port : { 0x0, 0x379, 0x5000, 0x9000, 0x4279 })
@@ -57,7 +40,6 @@ protected:
     dir_.write("port", portFile(0xFF));
     takeReports();
   }
-  void TearDown() override { DlPortSetErrorReporter(nullptr); }
 
   TempDir dir_;
   std::string path_ = dir_.file("port");

@@ -48,6 +48,14 @@ protected:
     EXPECT_EQ(1, config_->initialize("tmx.cfg"));
     return config_.get();
   }
+  // Initializes sensor for TMX-S1 on that simulation file and samples it
+  // once into r; what it printed in out.
+  void sampleOnce(const std::string &simText, HousingSensor &sensor, HousingReading &r, std::string &out)
+  {
+    sim(simText);
+    ASSERT_EQ(0, sensor.initialize("TMX-S1", nullptr));
+    out = printedBy([&] { sensor.sample(r); });
+  }
   TempDir dir_;
   ScopedEnv simEnv_{ "TMX_LOGGER_SIM", dir_.file("sim.txt") };
   ScopedEnv portEnv_{ "TMX_PORT_DEVICE", dir_.file("port") };
@@ -267,11 +275,10 @@ TEST_F(Housing, HugeValuesAreTracedWhole)
 
 TEST_F(Housing, DisabledTemperatureChannelPrintsNoValueLine)
 {
-  sim("logger 0 TMX-S1 off 41.0\n");
   HousingSensor sensor(spectro);
-  ASSERT_EQ(0, sensor.initialize("TMX-S1", nullptr));
   HousingReading r;
-  std::string out = printedBy([&] { sensor.sample(r); });
+  std::string out;
+  ASSERT_NO_FATAL_FAILURE(sampleOnce("logger 0 TMX-S1 off 41.0\n", sensor, r, out));
   EXPECT_EQ("Sampling temp for Spectrograph Housing\n"
             "Sampling relative humidity for Spectrograph Housing\n"
             "       41.00 %RH \n",
@@ -282,11 +289,10 @@ TEST_F(Housing, DisabledTemperatureChannelPrintsNoValueLine)
 
 TEST_F(Housing, FailingChannelGivesMinusOneAndIsReported)
 {
-  sim("logger 0 TMX-S1 fail 41.0\n");
   HousingSensor sensor(spectro);
-  ASSERT_EQ(0, sensor.initialize("TMX-S1", nullptr));
   HousingReading r;
-  std::string out = printedBy([&] { sensor.sample(r); });
+  std::string out;
+  ASSERT_NO_FATAL_FAILURE(sampleOnce("logger 0 TMX-S1 fail 41.0\n", sensor, r, out));
   EXPECT_THAT(out, HasSubstr("ERROR: temperature channel of logger TMX-S1 failed to read\n"));
   EXPECT_DOUBLE_EQ(-1.0, r.temperature);
   EXPECT_DOUBLE_EQ(41.0, r.humidity);

@@ -2,12 +2,11 @@
 // reader, against a real Modbus TCP server on the loopback.
 #include "platform/dlportio/DlPortIO.h"
 #include "tests/sensors/ModbusTestServer.h"
+#include "tests/sensors/PortReports.h"
 #include "tests/support/TestUtil.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
-#include <mutex>
 
 using ::testing::HasSubstr;
 using tmx::test::eventually;
@@ -16,28 +15,9 @@ using tmx::test::TempDir;
 
 namespace {
 
-std::mutex reportsMutex;
-std::vector<std::string> reports;
-
-void record(const char *text)
-{
-  std::lock_guard<std::mutex> lock(reportsMutex);
-  reports.push_back(text);
-}
-
-std::vector<std::string> takeReports()
-{
-  std::lock_guard<std::mutex> lock(reportsMutex);
-  std::vector<std::string> out;
-  out.swap(reports);
-  return out;
-}
-
-class PortMap : public ::testing::Test
+class PortMap : public tmx::test::PortReportsTest
 {
 protected:
-  void SetUp() override { DlPortSetErrorReporter(&record); }
-  void TearDown() override { DlPortSetErrorReporter(nullptr); }
   bool reads(std::uint32_t port, std::uint8_t expected)
   {
     return eventually([&] { return DlPortReadPortUchar(port) == expected; });

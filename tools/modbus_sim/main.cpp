@@ -10,14 +10,14 @@
 // (relative humidity) hold hundredths, int16 and uint16: a logger reads
 // them with temp=holding:0:int16:0.01 rh=holding:1:uint16:0.01. set writes
 // one of them (function 6) as a client would.
+#include "tools/modbus_sim/TcpClients.h"
+
 #include <modbus/modbus.h>
 
 #include <netinet/in.h>
-#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <csignal>
@@ -88,44 +88,12 @@ int serve(int port, double temp, double rh)
   std::signal(SIGINT, onSignal);
   std::signal(SIGPIPE, SIG_IGN);
 
-  std::vector<int> clients;
-  std::uint8_t query[MODBUS_TCP_MAX_ADU_LENGTH];
-  while (!stopping) {
-    fd_set fds;
-    FD_ZERO(&fds);
-    FD_SET(listener, &fds);
-    int top = listener;
-    for (int c : clients) {
-      FD_SET(c, &fds);
-      top = std::max(top, c);
-    }
-    timeval tv{ 0, 200000 };
-    if (::select(top + 1, &fds, nullptr, nullptr, &tv) <= 0)
-      continue;
-    if (FD_ISSET(listener, &fds)) {
-      int c = ::accept(listener, nullptr, nullptr);
-      if (c >= 0 && clients.size() < 16)
-        clients.push_back(c);
-      else if (c >= 0)
-        ::close(c);
-    }
-    for (auto it = clients.begin(); it != clients.end();) {
-      if (FD_ISSET(*it, &fds)) {
-        modbus_set_socket(ctx, *it);
-        int n = modbus_receive(ctx, query);
-        if (n < 0) {
-          ::close(*it);
-          it = clients.erase(it);
-          continue;
-        }
-        if (n > 0)
-          modbus_reply(ctx, query, n, map);
-      }
-      ++it;
-    }
+  {
+    tmx::modbus::TcpClients clients(ctx, listener, 16);
+    while (!stopping)
+      clients.serve(std::chrono::milliseconds(200),
+                    [&](const std::uint8_t *query, int length) { modbus_reply(ctx, query, length, map); });
   }
-  for (int c : clients)
-    ::close(c);
   ::close(listener);
   modbus_mapping_free(map);
   modbus_free(ctx);
