@@ -11,11 +11,8 @@
 #include <chrono>
 #include <cmath>
 
+using namespace tmx::test;
 using ::testing::HasSubstr;
-using tmx::test::eventually;
-using tmx::test::ModbusTestServer;
-using tmx::test::ScopedEnv;
-using tmx::test::TempDir;
 
 namespace {
 
