@@ -1,7 +1,7 @@
 #include "tests/sensors/ModbusTestServer.h"
 
 #include "tests/support/TestUtil.h"
-#include "tools/modbus_sim/TcpClients.h"
+#include "simulator/TcpClients.h"
 
 #include <netinet/in.h>
 #include <spawn.h>

@@ -1,4 +1,4 @@
-#include "tools/modbus_sim/TcpClients.h"
+#include "simulator/TcpClients.h"
 
 #include <sys/select.h>
 #include <sys/socket.h>

@@ -10,7 +10,7 @@
 // (relative humidity) hold hundredths, int16 and uint16: a logger reads
 // them with temp=holding:0:int16:0.01 rh=holding:1:uint16:0.01. set writes
 // one of them (function 6) as a client would.
-#include "tools/modbus_sim/TcpClients.h"
+#include "simulator/TcpClients.h"
 
 #include <modbus/modbus.h>
 
