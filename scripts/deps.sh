@@ -4,7 +4,7 @@
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
           libace-dev omniidl omniorb-idl libomniorb4-dev libcos4-dev omniorb-nameserver omniorb
-          nlohmann-json3-dev libsqlite3-dev libsqlitecpp-dev libcpp-httplib-dev prometheus-cpp-dev libjs-dygraphs
+          nlohmann-json3-dev libsqlite3-dev libsqlitecpp-dev libmicrohttpd-dev libcpp-httplib-dev prometheus-cpp-dev libjs-dygraphs
           # test only: headless Chromium for the dashboard's browser tests, and
           # the real Prometheus that tests/web's scrape test starts
           chromium python3-websocket prometheus)

@@ -4,6 +4,7 @@
 // in pages without loss or repetition).
 #include "web/Api.h"
 #include "web/HttpServer.h"
+#include "web/WebRoutes.h"
 
 #include "config/LimitsFile.h"
 #include "tests/support/TestUtil.h"
@@ -29,7 +30,7 @@ protected:
     store = std::make_unique<archive::Archive>(dir.file("a.sqlite"));
     api = std::make_unique<WebApi>(
       ApiSources{ *store, live, hub, metrics, [] { return LinkStatus(); }, [] { return std::size_t(0); } });
-    server = std::make_unique<HttpServer>(*api, 4);
+    server = std::make_unique<HttpServer>(webRoutes(*api));
     std::string why;
     ASSERT_TRUE(server->bind("127.0.0.1", 0, why)) << why;
     server->start();
