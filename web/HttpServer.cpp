@@ -20,6 +20,8 @@
 #include <thread>
 #include <utility>
 
+#include "web/ConnectionDeadlines.h"
+
 namespace tmx::web {
 
 namespace {
@@ -203,6 +205,7 @@ private:
                            std::size_t *uploadSize,
                            void **context);
   static void completed(void *cls, MHD_Connection *, void **context, MHD_RequestTerminationCode);
+  static void notify(void *cls, MHD_Connection *connection, void **, MHD_ConnectionNotificationCode code);
 
   MHD_Result first(MHD_Connection *connection, const char *url, const char *method, void **context);
   MHD_Result answer(MHD_Connection *connection, const char *url, const char *method, std::string body);
@@ -214,6 +217,7 @@ private:
   int fd_ = -1;
   int port_ = 0;
   bool started_ = false;
+  std::unique_ptr<ConnectionDeadlines> deadlines_;
   MHD_Daemon *daemon_ = nullptr;
 
   struct Producer
@@ -269,6 +273,8 @@ bool HttpServer::Impl::start(std::string *why)
 {
   if (started_ || fd_ < 0)
     return started_;
+  deadlines_ = std::make_unique<ConnectionDeadlines>(std::chrono::seconds(options_.requestSeconds),
+                                                     std::chrono::milliseconds(500));
   daemon_ = MHD_start_daemon(MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME,
                              0,
                              nullptr,
@@ -291,6 +297,9 @@ bool HttpServer::Impl::start(std::string *why)
                              1,
                              MHD_OPTION_NOTIFY_COMPLETED,
                              &Impl::completed,
+                             this,
+                             MHD_OPTION_NOTIFY_CONNECTION,
+                             &Impl::notify,
                              this,
                              MHD_OPTION_END);
   if (daemon_ == nullptr) {
@@ -319,6 +328,7 @@ void HttpServer::Impl::stop()
     daemon_ = nullptr;
     fd_ = -1;
   }
+  deadlines_.reset();
 }
 
 void HttpServer::Impl::produce(const std::shared_ptr<Stream> &stream, BodyStream body)
@@ -332,8 +342,10 @@ void HttpServer::Impl::produce(const std::shared_ptr<Stream> &stream, BodyStream
       ++it;
     }
   }
-  if (stopping_)
-    stream->cancelled = true; // before any thread shares it
+  if (stopping_) {
+    std::lock_guard<std::mutex> streamLock(stream->mutex);
+    stream->cancelled = true;
+  }
   producers_.push_back({ stream, std::thread([stream, body = std::move(body)]() mutable {
                            bool complete = false;
                            try {
@@ -479,10 +491,29 @@ MHD_Result HttpServer::Impl::access(void *cls,
   }
 }
 
-void HttpServer::Impl::completed(void *, MHD_Connection *, void **context, MHD_RequestTerminationCode)
+void HttpServer::Impl::completed(void *cls,
+                                 MHD_Connection *connection,
+                                 void **context,
+                                 MHD_RequestTerminationCode)
 {
   delete static_cast<Upload *>(*context);
   *context = nullptr;
+  static_cast<Impl *>(cls)->deadlines_->idle(connection);
+}
+
+void HttpServer::Impl::notify(void *cls,
+                              MHD_Connection *connection,
+                              void **,
+                              MHD_ConnectionNotificationCode code)
+{
+  ConnectionDeadlines &deadlines = *static_cast<Impl *>(cls)->deadlines_;
+  if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+    const MHD_ConnectionInfo *info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    if (info != nullptr)
+      deadlines.started(connection, info->connect_fd);
+  } else {
+    deadlines.closed(connection);
+  }
 }
 
 bool parseListen(const std::string &text, std::string &host, int &port)

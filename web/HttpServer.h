@@ -6,7 +6,8 @@
 // knows the HTTP library.
 //
 // What any request meets: connections are limited in all and per client
-// address, and closed after timeoutSeconds without traffic; a request has
+// address, and closed after timeoutSeconds without traffic or when a whole
+// request has not come within requestSeconds; a request has
 // at most 100 header lines and 16 KiB of them (431 beyond); a body is read
 // only for a POST route that takes one (at most 64 KiB, else 413) and is
 // otherwise refused (400 for a GET or HEAD, 405 for another method) with
@@ -32,6 +33,9 @@ struct HttpOptions
   unsigned maxConnections = 4000;
   unsigned maxPerAddress = 256; // from one client address
   unsigned timeoutSeconds = 10; // without traffic
+  // For a whole request (line and headers) to arrive, from the connection's
+  // start or the end of the previous answer (web/ConnectionDeadlines.h).
+  unsigned requestSeconds = 20;
   unsigned threads = 4;
   // Holds a request's line, its headers and the answer's headers.
   std::size_t memoryPerConnection = 64 * 1024;
