@@ -7,7 +7,9 @@
 // one "Name: value" header per line.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <stdexcept>
 #include <string>
 
 #include "web/Query.h"
@@ -45,8 +47,11 @@ const Routes &routes()
   return table;
 }
 
+// The next line from at (without its '\n'), "" past the end.
 std::string line(const std::string &text, std::size_t &at)
 {
+  if (at >= text.size())
+    return {};
   const std::size_t end = std::min(text.find('\n', at), text.size());
   std::string out = text.substr(at, end - at);
   at = end + 1;
