@@ -37,10 +37,16 @@ find_package(nlohmann_json 3 REQUIRED)
 find_package(SQLite3 REQUIRED)
 find_package(SQLiteCpp REQUIRED)
 
-# HTTP and metrics of tmx-web: Debian's libcpp-httplib-dev (a compiled
-# library; its pkg-config file gives the defines its header needs) and
-# prometheus-cpp-dev (core only: the serving is tmx-web's own).
+# HTTP and metrics of tmx-web: Debian's libmicrohttpd-dev (its server),
+# libcpp-httplib-dev (the tests' HTTP client; a compiled library whose
+# pkg-config file gives the defines its header needs) and prometheus-cpp-dev
+# (core only: the serving is tmx-web's own).
 find_package(PkgConfig REQUIRED)
+pkg_check_modules(MICROHTTPD REQUIRED IMPORTED_TARGET libmicrohttpd)
+if(NOT TARGET TMX::microhttpd)
+  add_library(TMX::microhttpd INTERFACE IMPORTED)
+  set_target_properties(TMX::microhttpd PROPERTIES INTERFACE_LINK_LIBRARIES "PkgConfig::MICROHTTPD")
+endif()
 pkg_check_modules(CPP_HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
 if(NOT TARGET TMX::httplib)
   add_library(TMX::httplib INTERFACE IMPORTED)

@@ -4,10 +4,11 @@
 set -euo pipefail
 packages=(cmake ninja-build ccache g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
           libace-dev omniidl omniorb-idl libomniorb4-dev libcos4-dev omniorb-nameserver omniorb
-          nlohmann-json3-dev libsqlite3-dev libsqlitecpp-dev libssl-dev openssl libcpp-httplib-dev prometheus-cpp-dev
+          nlohmann-json3-dev libsqlite3-dev libsqlitecpp-dev libssl-dev openssl libmicrohttpd-dev prometheus-cpp-dev
           libjs-dygraphs libmodbus-dev
-          # test only: the pseudo-terminal pair of the Modbus RTU tests
-          socat
+          # test only: cpp-httplib as the tests' HTTP client, and the
+          # pseudo-terminal pair of the Modbus RTU tests
+          libcpp-httplib-dev socat
           # test only: headless Chromium for the dashboard's browser tests, and
           # the real Prometheus that tests/web's scrape test starts
           chromium python3-websocket prometheus)

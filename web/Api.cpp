@@ -173,26 +173,4 @@ Reply WebApi::events() const
   return reply;
 }
 
-Reply WebApi::notFound(const std::string &path)
-{
-  return fault(404, "no such path: " + path);
-}
-
-Reply WebApi::notAllowed(const std::string &method)
-{
-  Reply reply = fault(405, "method " + method + " not allowed (only GET)");
-  reply.headers.emplace_back("Allow", "GET, HEAD");
-  return reply;
-}
-
-Reply WebApi::refused(int status)
-{
-  return fault(status, "request refused (HTTP " + std::to_string(status) + ")");
-}
-
-Reply WebApi::internalError(const std::optional<std::string> &what)
-{
-  return fault(500, what ? "internal error: " + *what : std::string("internal error"));
-}
-
 } // namespace tmx::web

@@ -1,10 +1,9 @@
 // tmx-web's HTTP interface as handlers: /api/current, /api/housekeeping
 // (JSON, or CSV streamed), /api/messages, /api/events (server-sent events)
-// and /metrics, each answering a Reply from the query's Params, and the
-// refusals: only GET (and HEAD) are served, other methods get 405, an
-// unknown path 404, bad parameters 400, each with a one-line text/plain
-// reason. Nothing here knows the HTTP library (web/HttpServer.h binds the
-// handlers to it) or writes to the archive.
+// and /metrics, each answering a Reply from the query's Params; bad
+// parameters get 400 with a one-line text/plain reason (the refusals of
+// requests no handler takes are web/Routes.h's). Nothing here knows the HTTP library (web/HttpServer.h binds
+// the handlers to it) or writes to the archive.
 #pragma once
 
 #include <cstddef>
@@ -46,14 +45,6 @@ public:
   // The event stream of a new client (its first event the link state),
   // or 503 when the hub admits no more.
   Reply events() const;
-
-  // The refusals of requests no handler takes.
-  static Reply notFound(const std::string &path);
-  static Reply notAllowed(const std::string &method);
-  // Any other refusal without a reason of its own (HTTP status).
-  static Reply refused(int status);
-  // A handler threw; what: the exception's what(), when it had one.
-  static Reply internalError(const std::optional<std::string> &what);
 
 private:
   ApiSources s_;

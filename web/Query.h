@@ -1,6 +1,6 @@
 // The query parameters of tmx-web's HTTP interface, taken from the
-// parameters the HTTP library has split and decoded (httplib::Params is
-// this same multimap), checked, with their defaults filled in. A fault
+// parameters the HTTP server has split and decoded (every value of a
+// repeated name kept), checked, with their defaults filled in. A fault
 // gives a one-line reason for a 400 reply. Parameters the interface does
 // not know are ignored (a page may add a cache-buster); one given twice is
 // a fault.

@@ -1,5 +1,8 @@
 #include "web/Service.h"
 
+#include <sys/resource.h>
+
+#include <algorithm>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
@@ -22,6 +25,7 @@
 #include "web/Metrics.h"
 #include "web/Notifier.h"
 #include "web/Subscription.h"
+#include "web/WebRoutes.h"
 
 namespace tmx::web {
 
@@ -31,7 +35,7 @@ const char program[] = "tmx-web";
 
 const char usageText[] =
   "usage: tmx-web [ORB options] [--archive FILE] [--listen ADDR:PORT] [--keep-days N]\n"
-  "               [--config FILE]\n"
+  "               [--config FILE] [--max-per-address N]\n"
   "\n"
   "Subscribes to the notifier service bound as \"Notifier\" (every event), keeps\n"
   "every housekeeping record, alarm message and console line in an archive\n"
@@ -52,6 +56,10 @@ const char usageText[] =
   "  --config FILE      the monitor's tmx.cfg: each housing's limits (its\n"
   "                     TMX-E1-LIMITS / TMX-S1-LIMITS entry) are shown with\n"
   "                     its readings; read once at start (default: no limits)\n"
+  "  --max-per-address N\n"
+  "                     HTTP connections open at once from one client\n"
+  "                     address (default 256; behind a reverse proxy every\n"
+  "                     client comes from the proxy's address)\n"
   "  -h, --help         this text\n"
   "\n"
   "Once serving it prints \"tmx-web: serving http://ADDR:PORT/\" on standard\n"
@@ -113,6 +121,7 @@ struct Settings
   int port = 0;
   unsigned long keepDays = 0;
   std::string configPath;
+  unsigned long maxPerAddress = HttpOptions().maxPerAddress;
 };
 
 // The command line without its ORB options. The exit status when the
@@ -124,6 +133,7 @@ std::optional<int> parseCommandLine(int argc, char **argv, Settings &s)
   options.text("listen", "ADDR:PORT", s.listen);
   options.number("keep-days", "days", 1, 100000, s.keepDays);
   options.fileName("config", s.configPath);
+  options.number("max-per-address", "", 1, 100000, s.maxPerAddress);
   std::optional<int> done = options.parse(argc, argv);
   if (!done && !parseListen(s.listen, s.host, s.port))
     done = options.usageError("--listen needs ADDR:PORT, not \"" + s.listen + "\"");
@@ -188,6 +198,22 @@ void seed(const archive::Archive &archive, LiveState &live, Metrics &metrics)
   }
 }
 
+// Every HTTP connection holds a descriptor: the soft limit goes up to the
+// hard one, and the server admits what fits under it.
+unsigned raiseDescriptorLimit()
+{
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+    return 1024;
+  if (limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+  }
+  return limit.rlim_cur == RLIM_INFINITY ? 1u << 20
+                                         : static_cast<unsigned>(std::min<rlim_t>(limit.rlim_cur, 1u << 20));
+}
+
 } // namespace
 
 int runWeb(int argc, char **argv)
@@ -248,7 +274,13 @@ int runWeb(int argc, char **argv)
                          metrics,
                          [&subscription] { return subscription.status(); },
                          [&ingest] { return ingest.dropped(); } });
-  HttpServer http(api, EventHub::Options().maxClients);
+  HttpOptions httpOptions;
+  httpOptions.maxPerAddress = static_cast<unsigned>(settings.maxPerAddress);
+  // Descriptors besides the connections: the archive, the ORB, the streams.
+  const unsigned descriptors = raiseDescriptorLimit();
+  httpOptions.maxConnections =
+    std::min(httpOptions.maxConnections, descriptors > 256 ? descriptors - 128 : 128);
+  HttpServer http(webRoutes(api), httpOptions);
   std::string why;
   if (!http.bind(settings.host, settings.port, why)) {
     report("cannot listen on " + settings.listen + ": " + why);
@@ -268,7 +300,11 @@ int runWeb(int argc, char **argv)
   }
 
   ingest.start();
-  http.start();
+  if (!http.start(&why)) {
+    report("cannot serve on " + settings.listen + ": " + why);
+    ingest.stop();
+    return 1;
+  }
   subscription.start();
   const std::string &host = settings.host;
   const std::string shownHost = host.find(':') != std::string::npos ? "[" + host + "]" : host;

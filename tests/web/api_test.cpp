@@ -4,6 +4,7 @@
 // in pages without loss or repetition).
 #include "web/Api.h"
 #include "web/HttpServer.h"
+#include "web/WebRoutes.h"
 
 #include "config/LimitsFile.h"
 #include "tests/support/TestUtil.h"
@@ -11,6 +12,12 @@
 
 #include <gtest/gtest.h>
 #include <httplib.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -29,7 +36,7 @@ protected:
     store = std::make_unique<archive::Archive>(dir.file("a.sqlite"));
     api = std::make_unique<WebApi>(
       ApiSources{ *store, live, hub, metrics, [] { return LinkStatus(); }, [] { return std::size_t(0); } });
-    server = std::make_unique<HttpServer>(*api, 4);
+    server = std::make_unique<HttpServer>(webRoutes(*api));
     std::string why;
     ASSERT_TRUE(server->bind("127.0.0.1", 0, why)) << why;
     server->start();
@@ -209,6 +216,80 @@ TEST_F(ApiTest, CurrentAndMetricsCarryDewPointAndTheConfiguredLimits)
 
   EXPECT_FALSE(readLimitsConfig(dir.file("missing.cfg"), limits, why, [](const std::string &) {}));
   EXPECT_EQ(why, "No such file or directory");
+}
+
+// A raw connection asking for /api/events; what it reads until text comes
+// or the stream ends.
+class EventClient
+{
+public:
+  explicit EventClient(int port)
+  {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    ::inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+    const std::string request = "GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    if (::connect(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0)
+      ::send(fd_, request.data(), request.size(), MSG_NOSIGNAL);
+  }
+  ~EventClient() { close(); }
+  void close()
+  {
+    if (fd_ >= 0)
+      ::close(fd_);
+    fd_ = -1;
+  }
+  // True when text has come; ended: the server closed the stream.
+  bool readUntil(const std::string &text, bool *ended = nullptr)
+  {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (got_.find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+      pollfd p{ fd_, POLLIN, 0 };
+      if (::poll(&p, 1, 100) <= 0)
+        continue;
+      char buf[4096];
+      const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+      if (n <= 0) {
+        if (ended)
+          *ended = true;
+        break;
+      }
+      got_.append(buf, static_cast<std::size_t>(n));
+    }
+    return got_.find(text) != std::string::npos;
+  }
+
+private:
+  int fd_ = -1;
+  std::string got_;
+};
+
+// The event stream is sent piece by piece as events come; a client that
+// went away gives up its place; closing the hub ends the stream.
+TEST_F(ApiTest, EventStreamFollowsTheHubAndEndsWithIt)
+{
+  EventClient staying(server->port());
+  ASSERT_TRUE(staying.readUntil("event: state"));
+  {
+    EventClient leaving(server->port());
+    ASSERT_TRUE(leaving.readUntil("event: state"));
+    ASSERT_TRUE(tmx::test::eventually([this] { return hub.clients() == 2; }));
+  }
+  hub.publish("message", nlohmann::ordered_json{ { "text", "first" } });
+  ASSERT_TRUE(staying.readUntil("\"first\""));
+  // The one gone is noticed at its next write, and leaves at the one after.
+  hub.publish("message", nlohmann::ordered_json{ { "text", "second" } });
+  ASSERT_TRUE(staying.readUntil("\"second\""));
+  EXPECT_TRUE(tmx::test::eventually([this] {
+    hub.publish("message", nlohmann::ordered_json{ { "text", "more" } });
+    return hub.clients() == 1;
+  }));
+  hub.close();
+  bool ended = false;
+  staying.readUntil("never sent", &ended);
+  EXPECT_TRUE(ended);
 }
 
 } // namespace

@@ -1,4 +1,4 @@
-// tmx-page-fixture: serves the dashboard (addPageRoutes) with canned /api/*
+// tmx-page-fixture: serves the dashboard (pageReply) with canned /api/*
 // answers (both housings with limits, as tmx-web --config gives them) and an
 // event stream the browser test controls, on 127.0.0.1 at a free port
 // (printed as "PORT <n>" on standard output).
@@ -12,9 +12,9 @@
 //   GET  /test/stats    {"housekeepingRequests":n,"streams":n,"streamsOpened":n}
 // It exits by itself after --lifetime seconds (default 300).
 #include "config/Limits.h"
+#include "web/HttpServer.h"
 #include "web/page/Page.h"
 
-#include <httplib.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -40,15 +40,19 @@ double unixNow()
   return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
-// Sent uncompressed (a provider of known length): the browser asks for brotli,
-// which cpp-httplib makes slowly, and this fixture stands for a fast service.
-void sendJson(httplib::Response &res, const json &value)
+using tmx::web::Reply;
+using tmx::web::Request;
+
+Reply sendJson(const json &value)
 {
-  auto body = std::make_shared<std::string>(value.dump());
-  res.set_content_provider(
-    body->size(), "application/json", [body](size_t offset, size_t length, httplib::DataSink &sink) {
-      return sink.write(body->data() + offset, std::min(length, body->size() - offset));
-    });
+  return { 200, "application/json", value.dump(), {}, {} };
+}
+
+// The value of the query parameter name, or "".
+std::string param(const Request &req, const char *name)
+{
+  auto it = req.params.find(name);
+  return it == req.params.end() ? std::string() : it->second;
 }
 
 struct Stream
@@ -80,22 +84,22 @@ public:
     current_["service"]["lastRecord"] = start_ - 1.9;
   }
 
-  void routes(httplib::Server &server)
+  void routes(tmx::web::Routes &routes)
   {
-    tmx::web::addPageRoutes(server);
-    server.Get("/api/current", [this](const httplib::Request &, httplib::Response &res) {
+    routes.fallback(&tmx::web::pageReply);
+    routes.get("/api/current", [this](const Request &) {
       std::lock_guard<std::mutex> lock(mutex_);
       current_["now"] = unixNow();
-      sendJson(res, current_);
+      return sendJson(current_);
     });
-    server.Get("/api/housekeeping", [this](const httplib::Request &req, httplib::Response &res) {
+    routes.get("/api/housekeeping", [this](const Request &req) {
       {
         std::lock_guard<std::mutex> lock(mutex_);
         ++housekeepingRequests_;
       }
-      sendJson(res, housekeeping(req));
+      return sendJson(housekeeping(req));
     });
-    server.Get("/api/messages", [this](const httplib::Request &, httplib::Response &res) {
+    routes.get("/api/messages", [this](const Request &) {
       json messages = json::array();
       messages.push_back({ { "time", start_ - 300 },
                            { "kind", "console" },
@@ -112,48 +116,48 @@ public:
                            { "priority", "WARNING" },
                            { "sentTime", 900.0 },
                            { "text", "Humidity of housing 1 could not be read" } });
-      sendJson(res, json{ { "messages", messages } });
+      return sendJson(json{ { "messages", messages } });
     });
-    server.Get("/api/events", [this](const httplib::Request &, httplib::Response &res) {
+    routes.get("/api/events", [this](const Request &) {
       auto stream = std::make_shared<Stream>();
       {
         std::lock_guard<std::mutex> lock(mutex_);
         streams_.insert(stream);
         ++streamsOpened_;
       }
-      res.set_header("Cache-Control", "no-cache");
-      res.set_chunked_content_provider(
-        "text/event-stream",
-        [this, stream](size_t, httplib::DataSink &sink) {
+      // Leaves the set when the reply is dropped (sent, broken off).
+      auto member = std::shared_ptr<Stream>(stream.get(), [this, stream](Stream *) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        streams_.erase(stream);
+      });
+      Reply reply{ 200, "text/event-stream", {}, { { "Cache-Control", "no-cache" } }, {} };
+      reply.stream = [this, member](const tmx::web::ChunkSink &sink) {
+        for (;;) {
           std::unique_lock<std::mutex> lock(mutex_);
           cv_.wait_for(
-            lock, std::chrono::seconds(1), [&] { return !stream->queue.empty() || stream->ended; });
-          if (stream->ended)
+            lock, std::chrono::seconds(1), [&] { return !member->queue.empty() || member->ended; });
+          if (member->ended)
             return false;
           std::string out = ": keep-alive\n\n";
-          if (!stream->queue.empty()) {
+          if (!member->queue.empty()) {
             out.clear();
-            for (auto &e : stream->queue)
+            for (auto &e : member->queue)
               out += e;
-            stream->queue.clear();
+            member->queue.clear();
           }
           lock.unlock();
-          return sink.write(out.data(), out.size());
-        },
-        [this, stream](bool) {
-          std::lock_guard<std::mutex> lock(mutex_);
-          streams_.erase(stream);
-        });
+          if (!sink(out))
+            return false;
+        }
+      };
+      return reply;
     });
-    server.Post("/test/event", [this](const httplib::Request &req, httplib::Response &res) {
+    routes.post("/test/event", [this](const Request &req) {
       const std::string &text = req.body;
       const auto dataAt = text.find("data: ");
       const auto kindAt = text.find("event: ");
-      if (dataAt == std::string::npos || kindAt == std::string::npos) {
-        res.status = 400;
-        res.set_content("need event: and data: lines\n", "text/plain");
-        return;
-      }
+      if (dataAt == std::string::npos || kindAt == std::string::npos)
+        return Reply{ 400, "text/plain", "need event: and data: lines\n", {}, {} };
       const std::string kind = text.substr(kindAt + 7, text.find('\n', kindAt) - kindAt - 7);
       const json data = json::parse(text.substr(dataAt + 6, text.find('\n', dataAt) - dataAt - 6));
       std::lock_guard<std::mutex> lock(mutex_);
@@ -172,19 +176,22 @@ public:
         s->queue.push_back(text);
       }
       cv_.notify_all();
+      return Reply{ 200, "text/plain", {}, {}, {} };
     });
-    server.Post("/test/current", [this](const httplib::Request &req, httplib::Response &) {
+    routes.post("/test/current", [this](const Request &req) {
       std::lock_guard<std::mutex> lock(mutex_);
       current_ = json::parse(req.body);
+      return Reply{ 200, "text/plain", {}, {}, {} };
     });
-    server.Post("/test/drop", [this](const httplib::Request &, httplib::Response &) { endStreams(); });
-    server.Get("/test/stats", [this](const httplib::Request &, httplib::Response &res) {
+    routes.post("/test/drop", [this](const Request &) {
+      endStreams();
+      return Reply{ 200, "text/plain", {}, {}, {} };
+    });
+    routes.get("/test/stats", [this](const Request &) {
       std::lock_guard<std::mutex> lock(mutex_);
-      res.set_content(json{ { "housekeepingRequests", housekeepingRequests_ },
+      return sendJson(json{ { "housekeepingRequests", housekeepingRequests_ },
                             { "streams", streams_.size() },
-                            { "streamsOpened", streamsOpened_ } }
-                        .dump(),
-                      "application/json");
+                            { "streamsOpened", streamsOpened_ } });
     });
   }
 
@@ -200,13 +207,13 @@ private:
   // A smooth series per housing; raw records every 5 s when they fit in the
   // points asked for, otherwise min-mean-max per minute or hour. The electronics'
   // water line was wet from 40 to 30 minutes ago; one spectrograph humidity is missing.
-  json housekeeping(const httplib::Request &req) const
+  json housekeeping(const Request &req) const
   {
     const double now = unixNow();
-    const double to = req.has_param("to") ? std::atof(req.get_param_value("to").c_str()) : now;
-    const double from = req.has_param("from") ? std::atof(req.get_param_value("from").c_str()) : to - 3600;
-    const int points = req.has_param("points") ? std::atoi(req.get_param_value("points").c_str()) : 1000;
-    const std::string housing = req.get_param_value("housing");
+    const double to = req.params.count("to") ? std::atof(param(req, "to").c_str()) : now;
+    const double from = req.params.count("from") ? std::atof(param(req, "from").c_str()) : to - 3600;
+    const int points = req.params.count("points") ? std::atoi(param(req, "points").c_str()) : 1000;
+    const std::string housing = param(req, "housing");
     const bool electronics = housing == "electronics" || housing == "0";
     const double span = to - from;
     const int resolution = span / 5 <= points ? 0 : span / 60 <= points ? 60 : 3600;
@@ -258,22 +265,17 @@ int main(int argc, char **argv)
   for (int i = 1; i + 1 < argc; ++i)
     if (std::string(argv[i]) == "--lifetime")
       lifetime = std::atoi(argv[i + 1]);
-  httplib::Server server;
   Fixture fixture;
-  fixture.routes(server);
-  const int port = server.bind_to_any_port("127.0.0.1");
-  if (port <= 0) {
-    std::cerr << "tmx-page-fixture: cannot listen on 127.0.0.1\n";
+  tmx::web::Routes routes;
+  fixture.routes(routes);
+  tmx::web::HttpServer server(std::move(routes));
+  std::string why;
+  if (!server.bind("127.0.0.1", 0, why) || !server.start(&why)) {
+    std::cerr << "tmx-page-fixture: cannot listen on 127.0.0.1: " << why << "\n";
     return 1;
   }
-  std::thread watchdog([&] {
-    std::this_thread::sleep_for(std::chrono::seconds(lifetime));
-    std::cerr << "tmx-page-fixture: lifetime over\n";
-    std::_Exit(2);
-  });
-  watchdog.detach();
-  std::cout << "PORT " << port << std::endl;
-  server.listen_after_bind();
-  fixture.endStreams();
-  return 0;
+  std::cout << "PORT " << server.port() << std::endl;
+  std::this_thread::sleep_for(std::chrono::seconds(lifetime));
+  std::cerr << "tmx-page-fixture: lifetime over\n";
+  std::_Exit(2);
 }

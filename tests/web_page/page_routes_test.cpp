@@ -1,11 +1,12 @@
+#include "web/HttpServer.h"
 #include "web/page/Page.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <memory>
 #include <regex>
 #include <string>
-#include <thread>
 
 namespace {
 
@@ -14,16 +15,13 @@ class PageRoutesTest : public ::testing::Test
 protected:
   void SetUp() override
   {
-    tmx::web::addPageRoutes(server_);
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    ASSERT_GT(port_, 0);
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
-  }
-  void TearDown() override
-  {
-    server_.stop();
-    if (thread_.joinable())
-      thread_.join();
+    tmx::web::Routes routes;
+    routes.fallback(&tmx::web::pageReply);
+    server_ = std::make_unique<tmx::web::HttpServer>(std::move(routes));
+    std::string why;
+    ASSERT_TRUE(server_->bind("127.0.0.1", 0, why)) << why;
+    ASSERT_TRUE(server_->start(&why)) << why;
+    port_ = server_->port();
   }
   httplib::Result get(const std::string &path, const httplib::Headers &headers = {})
   {
@@ -33,9 +31,8 @@ protected:
     return client.Get(path.c_str(), headers);
   }
 
-  httplib::Server server_;
+  std::unique_ptr<tmx::web::HttpServer> server_;
   int port_ = 0;
-  std::thread thread_;
 };
 
 TEST_F(PageRoutesTest, ServesEachFileWithItsTypeAndCaching)

@@ -1,0 +1,19 @@
+#include "web/WebRoutes.h"
+
+#include "web/page/Page.h"
+
+namespace tmx::web {
+
+Routes webRoutes(WebApi &api)
+{
+  Routes routes;
+  routes.get("/api/current", [&api](const Request &) { return api.current(); });
+  routes.get("/api/messages", [&api](const Request &r) { return api.messages(r.params); });
+  routes.get("/metrics", [&api](const Request &) { return api.metrics(); });
+  routes.get("/api/housekeeping", [&api](const Request &r) { return api.housekeeping(r.params); });
+  routes.get("/api/events", [&api](const Request &) { return api.events(); });
+  routes.fallback(&pageReply);
+  return routes;
+}
+
+} // namespace tmx::web
