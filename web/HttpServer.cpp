@@ -148,6 +148,9 @@ MHD_Result countHeader(void *cls,
   return MHD_YES;
 }
 
+// Appends each key and value (null: "") to the container at cls: the
+// request's headers (a vector of pairs) or its query parameters (Params).
+template<class Container>
 MHD_Result collect(void *cls,
                    MHD_ValueKind,
                    const char *key,
@@ -155,20 +158,8 @@ MHD_Result collect(void *cls,
                    const char *value,
                    std::size_t valueSize)
 {
-  auto &out = *static_cast<std::vector<std::pair<std::string, std::string>> *>(cls);
-  out.emplace_back(std::string(key, keySize), value ? std::string(value, valueSize) : std::string());
-  return MHD_YES;
-}
-
-MHD_Result collectParam(void *cls,
-                        MHD_ValueKind,
-                        const char *key,
-                        std::size_t keySize,
-                        const char *value,
-                        std::size_t valueSize)
-{
-  static_cast<Params *>(cls)->emplace(std::string(key, keySize),
-                                      value ? std::string(value, valueSize) : std::string());
+  auto &out = *static_cast<Container *>(cls);
+  out.insert(out.end(), { std::string(key, keySize), value ? std::string(value, valueSize) : std::string() });
   return MHD_YES;
 }
 
@@ -407,8 +398,9 @@ MHD_Result HttpServer::Impl::answer(MHD_Connection *connection,
   request.method = method;
   request.path = url;
   request.body = std::move(body);
-  MHD_get_connection_values_n(connection, MHD_GET_ARGUMENT_KIND, &collectParam, &request.params);
-  MHD_get_connection_values_n(connection, MHD_HEADER_KIND, &collect, &request.headers);
+  MHD_get_connection_values_n(connection, MHD_GET_ARGUMENT_KIND, &collect<Params>, &request.params);
+  MHD_get_connection_values_n(
+    connection, MHD_HEADER_KIND, &collect<decltype(request.headers)>, &request.headers);
   return queue(connection, routes_.answer(request), false);
 }
 

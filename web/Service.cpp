@@ -70,7 +70,8 @@ const char usageText[] =
   "records could not be written to the archive at shutdown, the archive is\n"
   "refused (not an archive of tmx-web, damaged, or not writable) or cannot be\n"
   "made, the address cannot be served (in use), the --config file cannot be\n"
-  "read, or no naming service is given; 2 for a bad command line.\n";
+  "read, or no naming service is given; 2 for a bad command line or a TLS\n"
+  "set-up that cannot work (the file and the reason on standard error).\n";
 
 void report(const std::string &what)
 {

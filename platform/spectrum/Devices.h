@@ -7,14 +7,13 @@
 
 namespace spectrum {
 
+// Not copyable (it owns its pollers).
 class Devices
 {
 public:
   explicit Devices(Clock clock);
   // Stops and joins every poller.
   ~Devices();
-  Devices(const Devices &) = delete;
-  Devices &operator=(const Devices &) = delete;
 
   // Makes the pollers match the file's polled loggers: a device whose
   // loggers are unchanged keeps its poller and values; the pollers of

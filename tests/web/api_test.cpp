@@ -2,6 +2,7 @@
 // fresh archive: bad input gets 4xx with a one-line reason; the JSON and
 // CSV replies carry what the archive holds (no value as null, CSV streamed
 // in pages without loss or repetition).
+#include "tests/web/LoopbackSocket.h"
 #include "web/Api.h"
 #include "web/HttpServer.h"
 #include "web/WebRoutes.h"
@@ -12,12 +13,6 @@
 
 #include <gtest/gtest.h>
 #include <httplib.h>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -224,45 +219,22 @@ class EventClient
 {
 public:
   explicit EventClient(int port)
+    : socket_(std::make_unique<tmx::test::LoopbackSocket>(port))
   {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    ::inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
-    const std::string request = "GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-    if (::connect(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0)
-      ::send(fd_, request.data(), request.size(), MSG_NOSIGNAL);
+    socket_->send("GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
   }
-  ~EventClient() { close(); }
-  void close()
-  {
-    if (fd_ >= 0)
-      ::close(fd_);
-    fd_ = -1;
-  }
-  // True when text has come; ended: the server closed the stream.
+  // True when text has come within 5 s; ended: the server closed the stream.
   bool readUntil(const std::string &text, bool *ended = nullptr)
   {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (got_.find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-      pollfd p{ fd_, POLLIN, 0 };
-      if (::poll(&p, 1, 100) <= 0)
-        continue;
-      char buf[4096];
-      const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
-      if (n <= 0) {
-        if (ended)
-          *ended = true;
-        break;
-      }
-      got_.append(buf, static_cast<std::size_t>(n));
-    }
-    return got_.find(text) != std::string::npos;
+    return socket_->receiveUntil(
+      got_,
+      std::chrono::steady_clock::now() + std::chrono::seconds(5),
+      [&text](const std::string &got) { return got.find(text) != std::string::npos; },
+      ended);
   }
 
 private:
-  int fd_ = -1;
+  std::unique_ptr<tmx::test::LoopbackSocket> socket_;
   std::string got_;
 };
 

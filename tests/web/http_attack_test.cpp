@@ -6,6 +6,7 @@
 // and time; the figures (latency under attack, peak resident memory) are
 // printed for the record.
 #include "tests/support/TestSupport.h"
+#include "tests/web/LoopbackSocket.h"
 
 #include <gtest/gtest.h>
 
@@ -34,101 +35,30 @@ using SteadyClock = std::chrono::steady_clock;
 
 namespace {
 
-// A TCP connection from a loopback address of its own choosing.
-class Socket
+// A loopback connection that also reads one whole answer.
+class Socket : public LoopbackSocket
 {
 public:
-  Socket(int port, const char *from = "127.0.0.1", bool wait = true)
-  {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (wait ? 0 : SOCK_NONBLOCK), 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    ::inet_pton(AF_INET, from, &a.sin_addr);
-    ::bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    ::inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
-    connected_ = ::connect(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-  }
-  ~Socket()
-  {
-    if (fd_ >= 0)
-      ::close(fd_);
-  }
-  Socket(const Socket &) = delete;
-  Socket &operator=(const Socket &) = delete;
-
-  int fd() const { return fd_; }
-  bool connected() const { return connected_; }
-
-  bool send(const std::string &data)
-  {
-    std::size_t sent = 0;
-    while (sent < data.size()) {
-      const ssize_t n = ::send(fd_, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-      if (n <= 0)
-        return false;
-      sent += static_cast<std::size_t>(n);
-    }
-    return true;
-  }
-
-  // Everything until the peer closes, or what came by the deadline.
-  std::string readAll(milliseconds timeout = milliseconds(5000), bool *closed = nullptr)
-  {
-    std::string out;
-    const auto deadline = SteadyClock::now() + timeout;
-    for (;;) {
-      const auto left = std::chrono::duration_cast<milliseconds>(deadline - SteadyClock::now()).count();
-      pollfd p{ fd_, POLLIN, 0 };
-      if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0)
-        break;
-      char buf[65536];
-      const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
-      if (n <= 0) {
-        if (closed)
-          *closed = true;
-        break;
-      }
-      out.append(buf, static_cast<std::size_t>(n));
-    }
-    return out;
-  }
+  using LoopbackSocket::LoopbackSocket;
 
   // One whole answer (headers, and a body of Content-Length), or "".
   std::string readAnswer(milliseconds timeout = milliseconds(5000))
   {
     std::string out;
-    const auto deadline = SteadyClock::now() + timeout;
-    while (SteadyClock::now() < deadline) {
-      const auto end = out.find("\r\n\r\n");
-      if (end != std::string::npos) {
-        std::smatch m;
-        const std::string head = out.substr(0, end);
-        const std::size_t length =
-          std::regex_search(head, m, std::regex("Content-Length: ([0-9]+)", std::regex::icase))
-            ? std::stoul(m[1])
-            : 0;
-        if (out.size() >= end + 4 + length)
-          return out;
-      }
-      pollfd p{ fd_, POLLIN, 0 };
-      const int ready = ::poll(&p, 1, 100);
-      if (ready < 0)
-        break;
-      if (ready == 0)
-        continue;
-      char buf[65536];
-      const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
-      if (n <= 0)
-        break;
-      out.append(buf, static_cast<std::size_t>(n));
-    }
-    return "";
+    const auto whole = [](const std::string &got) {
+      const auto end = got.find("\r\n\r\n");
+      if (end == std::string::npos)
+        return false;
+      std::smatch m;
+      const std::string head = got.substr(0, end);
+      const std::size_t length =
+        std::regex_search(head, m, std::regex("Content-Length: ([0-9]+)", std::regex::icase))
+          ? std::stoul(m[1])
+          : 0;
+      return got.size() >= end + 4 + length;
+    };
+    return receiveUntil(out, SteadyClock::now() + timeout, whole) ? out : "";
   }
-
-private:
-  int fd_ = -1;
-  bool connected_ = false;
 };
 
 std::string request(const std::string &path, const std::string &extra = "")

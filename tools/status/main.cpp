@@ -37,7 +37,8 @@ const char usageText[] = "usage: tmx-status [ORB options] [--disconnect REASON] 
                          "  -h, --help           this text\n"
                          "\n"
                          "Exit status: 0 on success; 1 when nothing is bound as \"TMXSYSTEM\" or the\n"
-                         "object is not a TMX::System; 2 for a bad command line; 3 when the naming\n"
+                         "object is not a TMX::System; 2 for a bad command line or a TLS set-up that\n"
+                         "cannot work; 3 when the naming\n"
                          "service or the monitor cannot be reached or does not answer in time.\n";
 
 // "H:MM:SS" of a signed number of seconds.

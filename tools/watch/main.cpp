@@ -54,8 +54,8 @@ const char usageText[] =
   "Exit status: 0 on SIGINT, SIGTERM, --count reached or a disconnect from the\n"
   "notifier; 1 when the naming service or the notifier cannot be reached, no\n"
   "notifier is bound, the subscription is refused, or standard output cannot\n"
-  "be written (the reader has gone); 2 for a bad command\n"
-  "line; 3 when --timeout expired first.\n";
+  "be written (the reader has gone); 2 for a bad command line or a TLS set-up\n"
+  "that cannot work; 3 when --timeout expired first.\n";
 
 enum class Format
 {
