@@ -4,6 +4,7 @@
 // plain-TCP notifier, pushes limited by --push-allow, and the start-up
 // failures of a bad certificate set-up.
 #include "tests/support/TestSupport.h"
+#include "tests/web/WebProcess.h"
 
 #include <Event_Comm.hh>
 // This process's ORB takes the TLS options too.
@@ -87,6 +88,9 @@ TEST(Tls, MonitorPublishesToWatchAndStatusReadsTheSystemOverTls)
   ChildProcess watch(
     programArgs("tmx-watch", tlsArgs(naming, "tmx-watch"), { "--count", "1", "--timeout", "30" }));
   ASSERT_TRUE(notifier->waitForErr("subscribed")) << notifier->err();
+  TempDir webDir("tmx-tls-web");
+  WebProcess web(tlsArgs(naming, "tmx-web"), webDir.file("history.sqlite"));
+  ASSERT_TRUE(web.process->waitForErr("subscribed to the notifier")) << web.process->err();
 
   TempDir runDir("tmx-tls-run");
   writeMonitorFiles(runDir);
@@ -99,6 +103,9 @@ TEST(Tls, MonitorPublishesToWatchAndStatusReadsTheSystemOverTls)
   RunResult status = run(programArgs("tmx-status", tlsArgs(naming, "tmx-status")));
   EXPECT_TRUE(status.status.ok()) << status.err;
   EXPECT_NE(std::string::npos, status.out.find("elapsedTime: ")) << status.out;
+  EXPECT_TRUE(eventually([&] { return web.get("/api/current")["housings"][0]["readingTime"].is_number(); },
+                         milliseconds(20000)))
+    << web.process->err();
   EXPECT_EQ(std::string::npos, notifier->err().find("push refused")) << notifier->err();
 }
 
