@@ -202,6 +202,8 @@ private:
   MHD_Result answer(MHD_Connection *connection, const char *url, const char *method, std::string body);
   MHD_Result queue(MHD_Connection *connection, Reply reply, bool close);
   void produce(const std::shared_ptr<Stream> &stream, BodyStream body);
+  // Producers that have not finished.
+  std::size_t streamsInFlight();
 
   const Routes routes_;
   const HttpOptions options_;
@@ -358,8 +360,24 @@ void HttpServer::Impl::produce(const std::shared_ptr<Stream> &stream, BodyStream
                          }) });
 }
 
+std::size_t HttpServer::Impl::streamsInFlight()
+{
+  std::lock_guard<std::mutex> lock(producersMutex_);
+  std::size_t n = 0;
+  for (const auto &p : producers_)
+    n += p.stream->finished ? 0 : 1;
+  return n;
+}
+
 MHD_Result HttpServer::Impl::queue(MHD_Connection *connection, Reply reply, bool close)
 {
+  if (reply.stream && streamsInFlight() >= options_.maxStreams) {
+    // Dropping the stream gives back what it holds (an event-stream place).
+    reply = textReply(503,
+                      "busy: " + std::to_string(options_.maxStreams) +
+                        " streamed answers are in progress; try again later");
+    reply.headers.emplace_back("X-Content-Type-Options", "nosniff");
+  }
   MHD_Response *response = nullptr;
   std::shared_ptr<Stream> stream;
   if (reply.stream) {

@@ -39,6 +39,9 @@ struct HttpOptions
   unsigned threads = 4;
   // Holds a request's line, its headers and the answer's headers.
   std::size_t memoryPerConnection = 64 * 1024;
+  // Streamed answers (event streams, CSV exports) in progress at once, each
+  // on a thread of its own; beyond it a request gets 503.
+  std::size_t maxStreams = 128;
 };
 
 class HttpServer

@@ -265,3 +265,29 @@ TEST_F(ApiTest, EventStreamFollowsTheHubAndEndsWithIt)
 }
 
 } // namespace
+
+namespace {
+
+// Streamed answers hold a thread each: beyond the server's limit a request
+// is turned away at once instead of making one more.
+TEST_F(ApiTest, StreamsBeyondTheLimitAreTurnedAway)
+{
+  HttpOptions options;
+  options.maxStreams = 1;
+  HttpServer small(webRoutes(*api), options);
+  std::string why;
+  ASSERT_TRUE(small.bind("127.0.0.1", 0, why)) << why;
+  small.start();
+  EventClient first(small.port());
+  ASSERT_TRUE(first.readUntil("event: state"));
+  httplib::Client second("127.0.0.1", small.port());
+  second.set_read_timeout(5, 0);
+  const auto busy = second.Get("/api/events");
+  ASSERT_TRUE(busy);
+  EXPECT_EQ(busy->status, 503);
+  EXPECT_NE(busy->body.find("busy"), std::string::npos) << busy->body;
+  EXPECT_EQ(second.Get("/api/current")->status, 200); // whole answers are not limited
+  hub.close();                                        // ends the stream, so that the server stops at once
+}
+
+} // namespace
