@@ -25,6 +25,7 @@ void TcpClients::closeAll()
   for (int c : clients_)
     ::close(c);
   clients_.clear();
+  modbus_set_socket(ctx_, -1);
 }
 
 int TcpClients::serve(std::chrono::microseconds wait, const Answer &answer)
@@ -67,6 +68,10 @@ int TcpClients::serve(std::chrono::microseconds wait, const Answer &answer)
       answer(query, n);
     ++it;
   }
+  // The context keeps no client's descriptor between calls: a descriptor
+  // closed here may be reused by anyone, and a later modbus_close of the
+  // context would close theirs.
+  modbus_set_socket(ctx_, -1);
   return accepted;
 }
 
