@@ -221,6 +221,9 @@ int runWeb(int argc, char **argv)
 {
   // A client that goes away mid-reply must not end the program.
   std::signal(SIGPIPE, SIG_IGN);
+  // Nor a file size limit (ulimit -f): the archive's writes then fail as
+  // on a full disk, and are reported and retried as such.
+  std::signal(SIGXFSZ, SIG_IGN);
   std::mutex stopMutex;
   std::condition_variable stopChanged;
   bool stopRequested = false;

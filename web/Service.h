@@ -6,7 +6,8 @@
 namespace tmx::web {
 
 // The program: tmx-web [ORB options] [--archive FILE] [--listen ADDR:PORT]
-// [--keep-days N] [--config FILE]. Returns the exit status.
+// [--keep-days N] [--config FILE] [--max-per-address N]. Returns the exit
+// status.
 int runWeb(int argc, char **argv);
 
 } // namespace tmx::web

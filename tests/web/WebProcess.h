@@ -19,10 +19,15 @@ namespace tmx::test {
 class WebProcess
 {
 public:
-  WebProcess(const std::vector<std::string> &orbArgs, const std::string &archive)
+  // wrapper: a command tmx-web runs under ("prlimit", "--fsize=N", "--").
+  WebProcess(const std::vector<std::string> &orbArgs,
+             const std::string &archive,
+             const std::vector<std::string> &wrapper = {})
   {
-    process = std::make_unique<ChildProcess>(
-      programArgs("tmx-web", orbArgs, { "--archive", archive, "--listen", "127.0.0.1:0" }));
+    std::vector<std::string> argv = wrapper;
+    const auto web = programArgs("tmx-web", orbArgs, { "--archive", archive, "--listen", "127.0.0.1:0" });
+    argv.insert(argv.end(), web.begin(), web.end());
+    process = std::make_unique<ChildProcess>(argv);
     if (!process->waitForOut("serving http://127.0.0.1:"))
       throw std::runtime_error("tmx-web did not start: " + process->err());
     std::smatch m;

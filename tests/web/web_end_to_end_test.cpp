@@ -202,6 +202,30 @@ TEST_F(WebEndToEnd, ARecordFromTheFutureIsRefusedAndHidesNothing)
   EXPECT_EQ(archived(archive, 0), (std::vector<std::int64_t>{ now - 40, now - 30 }));
 }
 
+TEST_F(WebEndToEnd, RecordsLostAtShutdownMakeTheExitStatus1)
+{
+  if (::access("/usr/bin/prlimit", X_OK) != 0)
+    GTEST_SKIP() << "needs prlimit";
+  const std::string archive = dir.file("history.sqlite");
+  orb = std::make_unique<TestOrb>(env->orbArgs());
+  // A file size limit: the archive is made, then its writes fail as on a
+  // full disk.
+  WebProcess web(env->orbArgs(), archive, { "/usr/bin/prlimit", "--fsize=131072", "--" });
+  ASSERT_TRUE(web.process->waitForErr("subscribed to the notifier")) << web.process->err();
+  std::int64_t t = 1765188000;
+  const auto until = SteadyClock::now() + milliseconds(20000);
+  while (web.process->err().find("cannot write the archive") == std::string::npos &&
+         SteadyClock::now() < until)
+    for (int i = 0; i < 50; ++i)
+      push(++t);
+  ASSERT_NE(web.process->err().find("cannot write the archive"), std::string::npos) << web.process->err();
+  push(++t);
+  const ExitStatus s = web.process->stop();
+  EXPECT_TRUE(s.exited && s.code == 1) << s.describe() << " " << web.process->err();
+  EXPECT_NE(web.process->err().find("records could not be written to the archive"), std::string::npos)
+    << web.process->err();
+}
+
 TEST(WebArchive, WhatItCannotWriteIsRefusedAtStart)
 {
   if (::geteuid() != 0 || ::access("/usr/bin/setpriv", X_OK) != 0)

@@ -1,7 +1,8 @@
 // Pieces shared by the programs around the monitor (tmx-notifier,
-// tmx-watch, tmx-status, tmx-web): ORB set-up with usage errors,
-// command-line helpers. What a published value is comes from wire/. Exception texts, the naming context,
-// ORB tear-down and signal waiting come from orb/.
+// tmx-watch, tmx-status, tmx-web): ORB set-up with usage errors (a bad ORB
+// option or TLS set-up), command-line helpers. What a published value is
+// comes from wire/; exception texts, the naming context, ORB tear-down and
+// signal waiting come from orb/.
 #pragma once
 
 #include <string>
