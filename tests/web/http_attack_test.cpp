@@ -199,9 +199,14 @@ TEST_F(HttpUnderAttack, IdleAndSlowClientsNeitherShutOthersOutNorStay)
 TEST_F(HttpUnderAttack, ConnectionsPerAddressAreLimited)
 {
   start(8);
+  // Each held connection is answered once, so the server has surely taken
+  // all eight (its workers accept in no fixed order) before the ninth comes.
   std::vector<std::unique_ptr<Socket>> held;
-  for (int i = 0; i < 8; ++i)
+  for (int i = 0; i < 8; ++i) {
     held.push_back(std::make_unique<Socket>(port));
+    ASSERT_TRUE(held.back()->send(request("/api/current")));
+    ASSERT_EQ(statuses(held.back()->readAnswer()), std::vector<int>{ 200 }) << "held connection " << i;
+  }
   Socket ninth(port);
   bool closed = false;
   EXPECT_EQ(ninth.readAll(milliseconds(3000), &closed), "");
