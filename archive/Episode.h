@@ -6,6 +6,7 @@
 // Times are Unix seconds with fractions (arrival times here).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
