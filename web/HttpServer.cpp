@@ -1,5 +1,6 @@
 #include "web/HttpServer.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -161,6 +162,21 @@ MHD_Result collect(void *cls,
   auto &out = *static_cast<Container *>(cls);
   out.insert(out.end(), { std::string(key, keySize), value ? std::string(value, valueSize) : std::string() });
   return MHD_YES;
+}
+
+// The client's address as numeric text; empty when the library cannot tell.
+std::string peerOf(MHD_Connection *connection)
+{
+  const MHD_ConnectionInfo *info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+  char text[INET6_ADDRSTRLEN] = "";
+  if (info == nullptr || info->client_addr == nullptr)
+    return text;
+  const sockaddr *a = info->client_addr;
+  if (a->sa_family == AF_INET)
+    ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(a)->sin_addr, text, sizeof text);
+  else if (a->sa_family == AF_INET6)
+    ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 *>(a)->sin6_addr, text, sizeof text);
+  return text;
 }
 
 } // namespace
@@ -416,6 +432,7 @@ MHD_Result HttpServer::Impl::answer(MHD_Connection *connection,
   request.method = method;
   request.path = url;
   request.body = std::move(body);
+  request.peer = peerOf(connection);
   MHD_get_connection_values_n(connection, MHD_GET_ARGUMENT_KIND, &collect<Params>, &request.params);
   MHD_get_connection_values_n(
     connection, MHD_HEADER_KIND, &collect<decltype(request.headers)>, &request.headers);
@@ -454,7 +471,7 @@ MHD_Result HttpServer::Impl::first(MHD_Connection *connection,
   if (!routes_.takesBody(method, url)) {
     const bool get = std::strcmp(method, "GET") == 0 || std::strcmp(method, "HEAD") == 0;
     Reply reply = get ? textReply(400, "request refused: a " + std::string(method) + " request has no body")
-                      : routes_.answer(Request{ method, url, {}, {}, {} });
+                      : routes_.answer(Request{ method, url, {}, {}, {}, peerOf(connection) });
     if (get)
       reply.headers.emplace_back("X-Content-Type-Options", "nosniff");
     return queue(connection, std::move(reply), true);

@@ -19,6 +19,7 @@ struct Request
   Params params;    // the query, split and decoded
   std::vector<std::pair<std::string, std::string>> headers;
   std::string body; // only for routes that take one
+  std::string peer; // the client's address, numeric ("127.0.0.1", "::1"); empty when unknown
 
   // The first value of the header name (any case); null when absent.
   const std::string *header(const char *name) const

@@ -3,6 +3,8 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <cctype>
+#include <chrono>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
@@ -24,6 +26,7 @@
 #include "web/LiveState.h"
 #include "web/Metrics.h"
 #include "web/Notifier.h"
+#include "web/Operator.h"
 #include "web/Subscription.h"
 #include "web/WebRoutes.h"
 
@@ -36,13 +39,16 @@ const char program[] = "tmx-web";
 const char usageText[] =
   "usage: tmx-web [ORB options] [--archive FILE] [--listen ADDR:PORT] [--keep-days N]\n"
   "               [--config FILE] [--max-per-address N]\n"
+  "               [--operator-header NAME [--trusted-proxy ADDR]...]\n"
+  "               [--local-operator NAME] [--max-shelve DURATION]\n"
   "\n"
   "Subscribes to the notifier service bound as \"Notifier\" (every event), keeps\n"
   "every housekeeping record, alarm message and console line in an archive\n"
   "(SQLite), and serves them over HTTP: /api/current, /api/housekeeping,\n"
-  "/api/messages, /api/events (server-sent events) and /metrics (Prometheus).\n"
-  "When the notifier disconnects it, goes away, or no record comes for 15 s,\n"
-  "it says so on standard error and subscribes again until it can.\n"
+  "/api/messages, /api/events (server-sent events), /api/whoami and /metrics\n"
+  "(Prometheus). When the notifier disconnects it, goes away, or no record\n"
+  "comes for 15 s, it says so on standard error and subscribes again until it\n"
+  "can.\n"
   "\n"
   "ORB options come first; the naming service is given with\n"
   "  -ORBInitRef NameService=corbaloc::HOST:PORT/NameService\n"
@@ -60,7 +66,27 @@ const char usageText[] =
   "                     HTTP connections open at once from one client\n"
   "                     address (default 256; behind a reverse proxy every\n"
   "                     client comes from the proxy's address)\n"
+  "  --operator-header NAME\n"
+  "                     the header (such as X-Remote-User) in which a trusted\n"
+  "                     reverse proxy names the user it authenticated: that\n"
+  "                     operator may act on alarms (default: nobody may)\n"
+  "  --trusted-proxy ADDR\n"
+  "                     an IP address whose operator header is believed\n"
+  "                     (repeatable; default 127.0.0.1 and ::1); the header\n"
+  "                     from any other address is refused\n"
+  "  --local-operator NAME\n"
+  "                     every request from loopback acts as NAME, but for a\n"
+  "                     trusted proxy's (the header names those operators)\n"
+  "  --max-shelve DURATION\n"
+  "                     the longest an alarm may be shelved: minutes, or a\n"
+  "                     number with m, h or d (\"90m\", \"24h\"), from 1m to\n"
+  "                     30d (default 24h)\n"
   "  -h, --help         this text\n"
+  "\n"
+  "Without --operator-header or --local-operator tmx-web is read-only. An\n"
+  "action on an alarm (POST /api/alarms/...) needs a JSON body (Content-Type:\n"
+  "application/json) and is refused from another site (Origin, Sec-Fetch-Site);\n"
+  "/api/whoami says whom a client acts as.\n"
   "\n"
   "Once serving it prints \"tmx-web: serving http://ADDR:PORT/\" on standard\n"
   "output. SIGINT or SIGTERM: it unsubscribes, stops serving, writes what is\n"
@@ -123,7 +149,55 @@ struct Settings
   unsigned long keepDays = 0;
   std::string configPath;
   unsigned long maxPerAddress = HttpOptions().maxPerAddress;
+  OperatorOptions operators;
+  std::chrono::minutes maxShelve = std::chrono::hours(24); // the longest shelving of an alarm
 };
+
+// "90" or "90m" (minutes), "24h", "7d"; nullopt unless from 1 minute to 30
+// days.
+std::optional<std::chrono::minutes> parseDuration(std::string text)
+{
+  unsigned long long perUnit = 1;
+  if (!text.empty() && !std::isdigit(static_cast<unsigned char>(text.back()))) {
+    const char unit = text.back();
+    perUnit = unit == 'm' ? 1 : unit == 'h' ? 60 : unit == 'd' ? 24 * 60 : 0;
+    text.pop_back();
+  }
+  const unsigned long long most = 30 * 24 * 60;
+  unsigned long long n = 0;
+  if (perUnit == 0 || !tools::parseNumber(text.c_str(), most, n) || n == 0 || n * perUnit > most)
+    return std::nullopt;
+  return std::chrono::minutes(n * perUnit);
+}
+
+// The operator options' values, once read; the exit status of a usage
+// error.
+std::optional<int> checkOperators(const tools::CommandLine &options,
+                                  const std::optional<std::string> &header,
+                                  const std::optional<std::string> &local,
+                                  const std::string &maxShelve,
+                                  Settings &s)
+{
+  if (header && !isHeaderName(*header))
+    return options.usageError("--operator-header needs a header name, not \"" + *header + "\"");
+  if (!header && !s.operators.trustedProxies.empty())
+    return options.usageError("--trusted-proxy needs --operator-header");
+  for (const std::string &proxy : s.operators.trustedProxies)
+    if (!isIpAddress(proxy))
+      return options.usageError("--trusted-proxy needs an IP address, not \"" + proxy + "\"");
+  s.operators.header = header;
+  if (local) {
+    s.operators.localOperator = operatorName(*local);
+    if (!s.operators.localOperator)
+      return options.usageError("--local-operator needs a name of 1 to 128 printable bytes");
+  }
+  const std::optional<std::chrono::minutes> shelve = parseDuration(maxShelve);
+  if (!shelve)
+    return options.usageError("--max-shelve needs a duration from 1m to 30d (\"90m\", \"24h\"), not \"" +
+                              maxShelve + "\"");
+  s.maxShelve = *shelve;
+  return std::nullopt;
+}
 
 // The command line without its ORB options. The exit status when the
 // program is done already (--help, a bad command line).
@@ -135,9 +209,21 @@ std::optional<int> parseCommandLine(int argc, char **argv, Settings &s)
   options.number("keep-days", "days", 1, 100000, s.keepDays);
   options.fileName("config", s.configPath);
   options.number("max-per-address", "", 1, 100000, s.maxPerAddress);
+  std::string header, local, maxShelve = "24h";
+  bool headerGiven = false, localGiven = false;
+  options.text("operator-header", "a header name", header, &headerGiven);
+  options.texts("trusted-proxy", "an IP address", s.operators.trustedProxies);
+  options.text("local-operator", "a name", local, &localGiven);
+  options.text("max-shelve", "a duration", maxShelve);
   std::optional<int> done = options.parse(argc, argv);
   if (!done && !parseListen(s.listen, s.host, s.port))
     done = options.usageError("--listen needs ADDR:PORT, not \"" + s.listen + "\"");
+  if (!done)
+    done = checkOperators(options,
+                          headerGiven ? std::optional<std::string>(header) : std::nullopt,
+                          localGiven ? std::optional<std::string>(local) : std::nullopt,
+                          maxShelve,
+                          s);
   return done;
 }
 
@@ -284,7 +370,7 @@ int runWeb(int argc, char **argv)
   const unsigned descriptors = raiseDescriptorLimit();
   httpOptions.maxConnections =
     std::min(httpOptions.maxConnections, descriptors > 256 ? descriptors - 128 : 128);
-  HttpServer http(webRoutes(api), httpOptions);
+  HttpServer http(webRoutes(api, settings.operators), httpOptions);
   std::string why;
   if (!http.bind(settings.host, settings.port, why)) {
     report("cannot listen on " + settings.listen + ": " + why);

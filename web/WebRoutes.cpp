@@ -4,7 +4,7 @@
 
 namespace tmx::web {
 
-Routes webRoutes(WebApi &api)
+Routes webRoutes(WebApi &api, const OperatorOptions &operators)
 {
   Routes routes;
   routes.get("/api/current", [&api](const Request &) { return api.current(); });
@@ -12,6 +12,7 @@ Routes webRoutes(WebApi &api)
   routes.get("/metrics", [&api](const Request &) { return api.metrics(); });
   routes.get("/api/housekeeping", [&api](const Request &r) { return api.housekeeping(r.params); });
   routes.get("/api/events", [&api](const Request &) { return api.events(); });
+  routes.get("/api/whoami", [operators](const Request &r) { return whoamiReply(r, operators); });
   routes.fallback(&pageReply);
   return routes;
 }

@@ -1,12 +1,15 @@
-// tmx-web's route table: the handlers of WebApi and the dashboard page.
+// tmx-web's route table: the handlers of WebApi, who the client acts
+// as (/api/whoami) and the dashboard page.
 #pragma once
 
 #include "web/Api.h"
+#include "web/Operator.h"
 #include "web/Routes.h"
 
 namespace tmx::web {
 
-// api is used by the routes and must outlive them.
-Routes webRoutes(WebApi &api);
+// api is used by the routes and must outlive them; operators say who may
+// act on alarms (by default nobody: read-only).
+Routes webRoutes(WebApi &api, const OperatorOptions &operators = {});
 
 } // namespace tmx::web

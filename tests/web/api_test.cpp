@@ -291,3 +291,31 @@ TEST_F(ApiTest, StreamsBeyondTheLimitAreTurnedAway)
 }
 
 } // namespace
+
+namespace {
+
+// The server fills in the client's address: loopback acts as the local
+// operator, on IPv4 and IPv6 alike.
+TEST_F(ApiTest, WhoamiSeesTheClientsAddress)
+{
+  OperatorOptions local;
+  local.localOperator = "ops";
+  EXPECT_EQ(client->Get("/api/whoami")->body, R"({"operator":null,"canAcknowledge":false})");
+  for (const char *host : { "127.0.0.1", "::1" }) {
+    SCOPED_TRACE(host);
+    HttpServer server(webRoutes(*api, local));
+    std::string why;
+    const bool bound = server.bind(host, 0, why);
+    if (!bound && host == std::string("::1"))
+      GTEST_SKIP() << "no IPv6 loopback: " << why;
+    ASSERT_TRUE(bound) << why;
+    server.start();
+    httplib::Client c(host, server.port());
+    c.set_read_timeout(5, 0);
+    const auto r = c.Get("/api/whoami");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->body, R"({"operator":"ops","canAcknowledge":true})");
+  }
+}
+
+} // namespace

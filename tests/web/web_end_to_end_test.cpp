@@ -264,3 +264,33 @@ TEST(WebArchive, WhatItCannotWriteIsRefusedAtStart)
   for (const char *name : { "a.sqlite-wal", "a.sqlite-shm", "new.sqlite" })
     EXPECT_NE(::access(dir.file(name).c_str(), F_OK), 0) << name;
 }
+
+// Operator options that cannot work are usage errors (status 2), before
+// any archive or naming service is looked at.
+TEST(WebOptions, BadOperatorOptionsAreUsageErrors)
+{
+  const struct
+  {
+    std::vector<std::string> args;
+    const char *says;
+  } cases[] = {
+    { { "--trusted-proxy", "127.0.0.1" }, "--trusted-proxy needs --operator-header" },
+    { { "--operator-header", "X-Remote-User", "--trusted-proxy", "proxy.example.org" },
+      "needs an IP address" },
+    { { "--operator-header", "" }, "--operator-header needs a header name" },
+    { { "--operator-header", "X Remote User" }, "--operator-header needs a header name" },
+    { { "--local-operator", " " }, "--local-operator needs a name" },
+    { { "--max-shelve", "0" }, "--max-shelve needs a duration" },
+    { { "--max-shelve", "31d" }, "--max-shelve needs a duration" },
+    { { "--max-shelve", "2w" }, "--max-shelve needs a duration" },
+    { { "--max-shelve", "h" }, "--max-shelve needs a duration" },
+  };
+  for (const auto &c : cases) {
+    std::vector<std::string> argv{ binaryPath("tmx-web"), "--archive", "/nonexistent/a.sqlite" };
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    SCOPED_TRACE(c.args.back());
+    const RunResult r = run(argv);
+    EXPECT_TRUE(r.status.exited && r.status.code == 2) << r.status.describe() << " " << r.err;
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+  }
+}
