@@ -148,6 +148,13 @@ Reply WebApi::metrics() const
   } catch (const std::exception &) {
     // The size is left at 0; the values still matter.
   }
+  if (s_.alarms) {
+    try {
+      s_.metrics.alarms(s_.alarms->counts(), s_.alarms->opened(), s_.alarms->health(24, s_.live.now()));
+    } catch (const std::exception &) {
+      // The health figures need the archive; the rest still matters.
+    }
+  }
   return { 200,
            "text/plain; version=0.0.4; charset=utf-8",
            s_.metrics.render(s_.live, s_.link(), bytes, s_.dropped()),

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "archive/Archive.h"
+#include "web/AlarmState.h"
 #include "web/EventHub.h"
 #include "web/LiveState.h"
 #include "web/Metrics.h"
@@ -30,6 +31,7 @@ struct ApiSources
   Metrics &metrics;
   std::function<LinkStatus()> link;
   std::function<std::size_t()> dropped; // records dropped before the archive
+  const AlarmState *alarms = nullptr;   // for /metrics; none: no alarm figures
 };
 
 class WebApi

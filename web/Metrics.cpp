@@ -61,6 +61,42 @@ Metrics::Metrics()
                      "tmx_records_refused_total",
                      "Housekeeping records refused for their reading time: more than 5 min ahead of this "
                      "machine's clock (future) or before 2000 (past)"))
+  , alarmActive_(gauge(*registry_, "tmx_alarm_active", "Alarm episodes active (not cleared)"))
+  , alarmUnacknowledged_(
+      gauge(*registry_, "tmx_alarm_unacknowledged", "Current alarm episodes not acknowledged"))
+  , alarmShelved_(gauge(*registry_, "tmx_alarm_shelved", "Current alarm episodes shelved"))
+  , alarmEpisodes_(counter(*registry_, "tmx_alarm_episodes_total", "Alarm episodes opened").Add({}))
+  , healthMean_(gauge(*registry_,
+                      "tmx_alarm_health_episodes_per_10min_mean",
+                      "New alarm episodes per 10 minutes over the last 24 h, mean")
+                  .Add({}))
+  , healthHighest_(gauge(*registry_,
+                         "tmx_alarm_health_episodes_per_10min_highest",
+                         "New alarm episodes in the busiest 10 minutes of the last 24 h")
+                     .Add({}))
+  , healthFlood_(gauge(*registry_,
+                       "tmx_alarm_health_flood_ratio",
+                       "Share of the last 24 h's 10-minute intervals with more than 10 new episodes")
+                   .Add({}))
+  , healthChattering_(gauge(*registry_,
+                            "tmx_alarm_health_chattering",
+                            "Alarms opened 3 or more times within 60 s in the last 24 h")
+                        .Add({}))
+  , healthStanding_(
+      gauge(*registry_, "tmx_alarm_health_standing", "Alarm episodes active for longer than 24 h").Add({}))
+  , healthAckMedian_(gauge(*registry_,
+                           "tmx_alarm_health_acknowledge_median_seconds",
+                           "Median time from opening to acknowledgement over the last 24 h (NaN: none)")
+                       .Add({}))
+  , healthAckLongest_(gauge(*registry_,
+                            "tmx_alarm_health_acknowledge_longest_seconds",
+                            "Longest time from opening to acknowledgement over the last 24 h (NaN: none)")
+                        .Add({}))
+  , healthUnacknowledged_(gauge(*registry_,
+                                "tmx_alarm_health_unacknowledged",
+                                "Alarm episodes of the last 24 h still unacknowledged")
+                            .Add({}))
+  , healthShelved_(gauge(*registry_, "tmx_alarm_health_shelved", "Alarm episodes shelved now").Add({}))
 {
   for (const char *reason : { "future", "past" })
     refused_.Add({ { "reason", reason } });
@@ -103,6 +139,44 @@ void Metrics::written(const archive::WriteCounts &counts)
   written_.Add({ { "kind", "message" } }).Increment(static_cast<double>(counts.messages));
   written_.Add({ { "kind", "console" } }).Increment(static_cast<double>(counts.console));
   repeated_.Add({}).Increment(static_cast<double>(counts.repeated));
+}
+
+void Metrics::alarms(const std::vector<AlarmBook::Count> &counts,
+                     std::uint64_t opened,
+                     const AlarmHealth &health)
+{
+  std::lock_guard<std::mutex> lock(mutex_);
+  // A combination that had episodes and has none now shows 0, not its
+  // last count.
+  std::set<prometheus::Labels> now;
+  for (const auto &c : counts) {
+    prometheus::Labels labels{ { "housing", c.housing ? archive::housingName(*c.housing) : "" },
+                               { "kind", c.kind },
+                               { "severity", c.severity } };
+    alarmActive_.Add(labels).Set(c.active);
+    alarmUnacknowledged_.Add(labels).Set(c.unacknowledged);
+    alarmShelved_.Add(labels).Set(c.shelved);
+    now.insert(labels);
+    alarmLabels_.insert(std::move(labels));
+  }
+  for (const auto &labels : alarmLabels_)
+    if (!now.count(labels)) {
+      alarmActive_.Add(labels).Set(0);
+      alarmUnacknowledged_.Add(labels).Set(0);
+      alarmShelved_.Add(labels).Set(0);
+    }
+  if (opened > openedSeen_)
+    alarmEpisodes_.Increment(static_cast<double>(opened - openedSeen_));
+  openedSeen_ = std::max(openedSeen_, opened);
+  healthMean_.Set(health.meanPerInterval);
+  healthHighest_.Set(health.mostPerInterval);
+  healthFlood_.Set(health.floodShare);
+  healthChattering_.Set(static_cast<double>(health.chattering.size()));
+  healthStanding_.Set(static_cast<double>(health.standing.size()));
+  healthAckMedian_.Set(orNaN(health.medianToAcknowledge));
+  healthAckLongest_.Set(orNaN(health.longestToAcknowledge));
+  healthUnacknowledged_.Set(health.unacknowledged);
+  healthShelved_.Set(health.shelvedNow);
 }
 
 std::string Metrics::render(const LiveState &live,

@@ -13,7 +13,12 @@
 #include <prometheus/gauge.h>
 #include <prometheus/registry.h>
 
+#include <set>
+#include <vector>
+
 #include "archive/Archive.h"
+#include "web/AlarmBook.h"
+#include "web/AlarmHealth.h"
 #include "web/LiveState.h"
 #include "web/Subscription.h"
 
@@ -30,6 +35,9 @@ public:
   // A housekeeping record refused, reason as in RecordCheck::refusal.
   void refused(const char *reason);
   void written(const archive::WriteCounts &counts);
+  // The alarms' state before a render: the current episodes' counts, the
+  // episodes opened since start, the health figures of the last 24 h.
+  void alarms(const std::vector<AlarmBook::Count> &counts, std::uint64_t opened, const AlarmHealth &health);
 
   // The text exposition, with the gauges that depend on the time (stale,
   // subscribed, archive size) brought up to date first.
@@ -49,8 +57,14 @@ private:
   prometheus::Counter &droppedTotal_;
   prometheus::Family<prometheus::Counter> &repeated_;
   prometheus::Family<prometheus::Counter> &refused_;
-  std::mutex mutex_; // one render at a time; guards droppedSeen_
+  prometheus::Family<prometheus::Gauge> &alarmActive_, &alarmUnacknowledged_, &alarmShelved_;
+  prometheus::Counter &alarmEpisodes_;
+  prometheus::Gauge &healthMean_, &healthHighest_, &healthFlood_, &healthChattering_, &healthStanding_,
+    &healthAckMedian_, &healthAckLongest_, &healthUnacknowledged_, &healthShelved_;
+  std::mutex mutex_; // one render at a time; guards what follows
   std::size_t droppedSeen_ = 0;
+  std::uint64_t openedSeen_ = 0;
+  std::set<prometheus::Labels> alarmLabels_; // every combination shown so far
 };
 
 } // namespace tmx::web

@@ -95,12 +95,16 @@ void WebConsumer::push(const Event_Comm::Event &event)
     s_.live.update(*h);
     s_.metrics.reading(*h);
     s_.hub.publish("housekeeping", housingJson(s_.live, h->housing, s_.subscription.status()));
+    if (s_.alarms)
+      s_.alarms->housekeeping(*h);
   } else if (auto *m = std::get_if<archive::MessageRecord>(&*record)) {
     s_.metrics.message(m->priority);
     archive::LogEntry e{
       m->arrivalTime, archive::LogEntry::Kind::message, m->priority, m->sentTime, m->text
     };
     s_.hub.publish("message", logEntryJson(e));
+    if (s_.alarms)
+      s_.alarms->message(*m);
   } else {
     const auto &c = std::get<archive::ConsoleLine>(*record);
     archive::LogEntry e{

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "Event_Comm.hh"
+#include "web/AlarmState.h"
 #include "web/Clock.h"
 #include "web/EventHub.h"
 #include "web/Ingest.h"
@@ -48,6 +49,7 @@ struct Sinks
   Ingest &ingest;
   const Clock &clock; // the arrival time of each event
   RecordCheck &check; // housekeeping records with a reading time to believe
+  AlarmState *alarms = nullptr; // the alarm episodes, when kept
 };
 
 // Decodes each event (wire::recordOf) and hands it on: the live state, the

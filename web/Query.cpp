@@ -63,7 +63,7 @@ std::optional<double> timeParam(const std::optional<std::string> &text,
   return t;
 }
 
-std::optional<Window> window(const Params &params, double now, std::string &fault)
+std::optional<Window> window(const Params &params, double now, std::string &fault, double span = 3600)
 {
   auto fromText = single(params, "from", fault);
   auto toText = single(params, "to", fault);
@@ -74,7 +74,7 @@ std::optional<Window> window(const Params &params, double now, std::string &faul
   if (!to)
     return std::nullopt;
   w.to = *to;
-  auto from = timeParam(fromText, "from", w.to - 3600, fault);
+  auto from = timeParam(fromText, "from", w.to - span, fault);
   if (!from)
     return std::nullopt;
   w.from = *from;
@@ -139,6 +139,41 @@ std::variant<MessagesQuery, std::string> parseMessagesQuery(const Params &params
   if (!w)
     return fault;
   q.window = *w;
+  return q;
+}
+
+std::variant<AlarmsQuery, std::string> parseAlarmsQuery(const Params &params, double now)
+{
+  std::string fault;
+  AlarmsQuery q;
+  auto state = single(params, "state", fault);
+  auto limit = single(params, "limit", fault);
+  if (!fault.empty())
+    return fault;
+  if (state) {
+    if (*state == "all")
+      q.all = true;
+    else if (*state != "active")
+      return "state: active or all, not " + shown(*state);
+  }
+  if (limit && !number(*limit, 1, archive::maxLogEntries, q.limit))
+    return "limit: a whole number from 1 to 10000, not " + shown(*limit);
+  auto w = window(params, now, fault, 86400);
+  if (!w)
+    return fault;
+  q.window = *w;
+  return q;
+}
+
+std::variant<HealthQuery, std::string> parseHealthQuery(const Params &params)
+{
+  std::string fault;
+  HealthQuery q;
+  auto hours = single(params, "hours", fault);
+  if (!fault.empty())
+    return fault;
+  if (hours && !number(*hours, 1, 720, q.hours))
+    return "hours: a whole number from 1 to 720, not " + shown(*hours);
   return q;
 }
 

@@ -12,6 +12,9 @@
 //   limit    1..10000, default 100
 //   format   "json" (default) or "csv" (housekeeping only; there housing
 //            may be left out for both housings)
+//   state    "active" (default: the current alarms) or "all" (alarms only;
+//            every episode of the window, whose from defaults to to - 24 h)
+//   hours    1..720, default 24 (alarm health)
 #pragma once
 
 #include <map>
@@ -46,8 +49,22 @@ struct MessagesQuery
   unsigned long limit = defaultLimit;
 };
 
+struct AlarmsQuery
+{
+  bool all = false;
+  Window window;
+  unsigned long limit = defaultLimit;
+};
+
+struct HealthQuery
+{
+  unsigned long hours = 24;
+};
+
 // now: Unix seconds, the default end of the window.
 std::variant<HousekeepingQuery, std::string> parseHousekeepingQuery(const Params &params, double now);
 std::variant<MessagesQuery, std::string> parseMessagesQuery(const Params &params, double now);
+std::variant<AlarmsQuery, std::string> parseAlarmsQuery(const Params &params, double now);
+std::variant<HealthQuery, std::string> parseHealthQuery(const Params &params);
 
 } // namespace tmx::web

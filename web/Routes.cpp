@@ -16,6 +16,22 @@ void Routes::post(const std::string &path, Handler handler)
   posts_[path] = std::move(handler);
 }
 
+void Routes::postUnder(const std::string &prefix, Handler handler)
+{
+  postPrefixes_.emplace_back(prefix, std::move(handler));
+}
+
+const Routes::Handler *Routes::postHandler(const std::string &path) const
+{
+  auto it = posts_.find(path);
+  if (it != posts_.end())
+    return &it->second;
+  for (const auto &p : postPrefixes_)
+    if (path.size() > p.first.size() && path.compare(0, p.first.size(), p.first) == 0)
+      return &p.second;
+  return nullptr;
+}
+
 void Routes::fallback(Fallback fallback)
 {
   fallbacks_.push_back(std::move(fallback));
@@ -23,7 +39,7 @@ void Routes::fallback(Fallback fallback)
 
 bool Routes::takesBody(const std::string &method, const std::string &path) const
 {
-  return method == "POST" && posts_.count(path) != 0;
+  return method == "POST" && postHandler(path) != nullptr;
 }
 
 Reply Routes::dispatch(const Request &request) const
@@ -39,9 +55,8 @@ Reply Routes::dispatch(const Request &request) const
     return notFound(request.path);
   }
   if (request.method == "POST") {
-    auto it = posts_.find(request.path);
-    if (it != posts_.end())
-      return it->second(request);
+    if (const Handler *handler = postHandler(request.path))
+      return (*handler)(request);
   }
   return notAllowed(request.method);
 }

@@ -27,6 +27,9 @@ public:
   void get(const std::string &path, Handler handler);
   // POST of exactly path; the only requests whose body is read.
   void post(const std::string &path, Handler handler);
+  // POST of any path under prefix (which ends in '/'), when no post() route
+  // takes it; its body is read too.
+  void postUnder(const std::string &prefix, Handler handler);
   // Tried in order for a GET or HEAD no get() route takes.
   void fallback(Fallback fallback);
 
@@ -37,9 +40,11 @@ public:
 
 private:
   Reply dispatch(const Request &request) const;
+  const Handler *postHandler(const std::string &path) const;
 
   std::map<std::string, Handler> gets_;
   std::map<std::string, Handler> posts_;
+  std::vector<std::pair<std::string, Handler>> postPrefixes_;
   std::vector<Fallback> fallbacks_;
 };
 

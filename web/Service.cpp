@@ -18,6 +18,8 @@
 #include "orb/SignalWaiter.h"
 #include "tools/common/CommandLine.h"
 #include "tools/common/ToolSupport.h"
+#include "web/AlarmApi.h"
+#include "web/AlarmState.h"
 #include "web/Api.h"
 #include "web/EventHub.h"
 #include "web/HttpServer.h"
@@ -346,6 +348,16 @@ int runWeb(int argc, char **argv)
   Metrics metrics;
   EventHub hub;
   seed(*archive, live, metrics);
+  std::unique_ptr<AlarmState> alarms;
+  try {
+    alarms = std::make_unique<AlarmState>(*archive, hub, report, static_cast<int>(settings.maxShelve.count()));
+  } catch (const std::exception &e) {
+    report(std::string("cannot read the alarms from the archive: ") + e.what());
+    return 1;
+  }
+  if (limits)
+    alarms->setLimits(*limits);
+  const double started = unixSeconds(clock.wall());
 
   ArchiveStore store(*archive);
   Ingest::Options ingestOptions;
@@ -363,14 +375,16 @@ int runWeb(int argc, char **argv)
                          hub,
                          metrics,
                          [&subscription] { return subscription.status(); },
-                         [&ingest] { return ingest.dropped(); } });
+                         [&ingest] { return ingest.dropped(); },
+                         alarms.get() });
+  AlarmApi alarmApi(*alarms, settings.operators, [&clock] { return unixSeconds(clock.wall()); });
   HttpOptions httpOptions;
   httpOptions.maxPerAddress = static_cast<unsigned>(settings.maxPerAddress);
   // Descriptors besides the connections: the archive, the ORB, the streams.
   const unsigned descriptors = raiseDescriptorLimit();
   httpOptions.maxConnections =
     std::min(httpOptions.maxConnections, descriptors > 256 ? descriptors - 128 : 128);
-  HttpServer http(webRoutes(api, settings.operators), httpOptions);
+  HttpServer http(webRoutes(api, settings.operators, &alarmApi), httpOptions);
   std::string why;
   if (!http.bind(settings.host, settings.port, why)) {
     report("cannot listen on " + settings.listen + ": " + why);
@@ -378,7 +392,7 @@ int runWeb(int argc, char **argv)
   }
 
   RecordCheck check(report);
-  auto *servant = new WebConsumer(Sinks{ subscription, live, metrics, hub, ingest, clock, check });
+  auto *servant = new WebConsumer(Sinks{ subscription, live, metrics, hub, ingest, clock, check, alarms.get() });
   PortableServer::ServantBase_var holder = servant;
   try {
     CORBA::Object_var obj = tools::activateServant(orb.get(), servant);
@@ -401,9 +415,15 @@ int runWeb(int argc, char **argv)
   std::printf("%s: serving http://%s:%d/\n", program, shownHost.c_str(), http.port());
   std::fflush(stdout);
 
-  {
-    std::unique_lock<std::mutex> lock(stopMutex);
-    stopChanged.wait(lock, [&] { return stopRequested; });
+  // The alarms' own tick (shelvings that expire, a silent monitor, the
+  // link) runs here, once a second, until a signal comes.
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(stopMutex);
+      if (stopChanged.wait_for(lock, std::chrono::seconds(1), [&] { return stopRequested; }))
+        break;
+    }
+    alarms->tick(unixSeconds(clock.wall()), subscription.status(), started);
   }
 
   // Unsubscribe, end the streams and the server, let the ORB finish the
