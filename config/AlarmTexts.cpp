@@ -1,5 +1,6 @@
 #include "config/AlarmTexts.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdarg>
 #include <cstdio>
@@ -305,7 +306,10 @@ bool matchFrom(const char *format, const char *roles, std::string_view text, Cap
     }
     if (conversion == 's') {
       const char next = *format;
-      for (std::size_t length = capture.role == '-' ? 0 : 1; length <= text.size(); ++length) {
+      // Last in the format: the rest of the text.
+      const std::size_t shortest = capture.role == '-' ? 0 : 1;
+      const std::size_t least = next == '\0' ? std::max(text.size(), shortest) : shortest;
+      for (std::size_t length = least; length <= text.size(); ++length) {
         if (next != '\0' && next != '%' && (length == text.size() || text[length] != next))
           continue;
         capture.text = text.substr(0, length);
