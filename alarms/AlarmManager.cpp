@@ -2,6 +2,7 @@
 
 #include "alarms/Alarm.h"
 #include "alarms/EventSink.h"
+#include "config/AlarmTexts.h"
 #include "framework/DateTime.h"
 #include "framework/ErrorHandler.h"
 #include "framework/MicroApp.h"
@@ -372,8 +373,7 @@ bool AlarmManager::writeLocked(const std::string &lines)
     // over. A line torn by the failure is ended first, so that the count
     // stands on a line of its own.
     const std::string note = std::string(tornLine_ ? "\n" : "") + timeStamp() +
-                             "ERROR: Log file write failed (" + writeError_ +
-                             "): " + std::to_string(linesLost_) + " lines lost\n";
+                             "ERROR: " + tmx::alarmtext::logWriteRecovered(writeError_, linesLost_) + "\n";
     if (writeAllLocked(note, written) != 0) {
       if (written > 0)
         tornLine_ = note[written - 1] != '\n';
@@ -414,7 +414,7 @@ void AlarmManager::writeFailedLocked(int error, const std::string &data, std::si
     return;
   writeFailing_ = true;
   writeError_ = std::strerror(error);
-  const std::string text = "Cannot write log file " + logPath_ + ": " + writeError_;
+  const std::string text = tmx::alarmtext::logWriteFailed(logPath_, writeError_);
   std::fprintf(stderr, "%s\n", text.c_str());
   std::fflush(stderr);
   // The published text and its time suffix keep within the bound of a
@@ -423,7 +423,7 @@ void AlarmManager::writeFailedLocked(int error, const std::string &data, std::si
   pendingReport_ = "ERROR: " + text;
   if (pendingReport_.size() + suffixLength > Alarm::maxTextLength)
     pendingReport_ =
-      "ERROR: Cannot write log file " + logPath_.substr(logPath_.rfind('/') + 1) + ": " + writeError_;
+      "ERROR: " + tmx::alarmtext::logWriteFailed(logPath_.substr(logPath_.rfind('/') + 1), writeError_);
 }
 
 void AlarmManager::raiseWriteFailureReport()

@@ -2,27 +2,17 @@
 
 #include "alarms/Alarm.h"
 #include "app/Configuration.h"
+#include "config/AlarmTexts.h"
 #include "framework/ErrorHandler.h"
 
 #include <TMX.hh>
 
 #include <cmath>
-#include <cstdarg>
-#include <cstdio>
 #include <memory>
 
-namespace {
+namespace text = tmx::alarmtext;
 
-std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char *fmt, ...)
-{
-  char buf[256];
-  va_list args;
-  va_start(args, fmt);
-  std::vsnprintf(buf, sizeof buf, fmt, args);
-  va_end(args);
-  return buf;
-}
+namespace {
 
 bool wasRead(double value)
 {
@@ -53,7 +43,7 @@ HousingLimitChecker::HousingLimitChecker(std::string housing, HousingLimits limi
 std::vector<LimitEvent> HousingLimitChecker::check(double temperature, double humidity)
 {
   std::vector<LimitEvent> events;
-  const char *name = housing_.c_str();
+  const std::string &name = housing_;
   const double h = limits_.hysteresis;
   auto alarm = [&events](std::string text) { events.push_back({ true, std::move(text) }); };
   auto notice = [&events](std::string text) { events.push_back({ false, std::move(text) }); };
@@ -65,14 +55,14 @@ std::vector<LimitEvent> HousingLimitChecker::check(double temperature, double hu
     const bool pastHigh = high && temperature > *high;
     if (pastHigh && temperature_ != Temperature::high) {
       temperature_ = Temperature::high;
-      alarm(format("%s temperature high: %.2f degC (limit %.2f)", name, temperature, *high));
+      alarm(text::temperatureHigh(name, temperature, *high));
     } else if (pastLow && temperature_ != Temperature::low) {
       temperature_ = Temperature::low;
-      alarm(format("%s temperature low: %.2f degC (limit %.2f)", name, temperature, *low));
+      alarm(text::temperatureLow(name, temperature, *low));
     } else if ((temperature_ == Temperature::high && !pastLow && temperature <= *high - h) ||
                (temperature_ == Temperature::low && !pastHigh && temperature >= *low + h)) {
       temperature_ = Temperature::inside;
-      notice(format("%s temperature back within limits: %.2f degC", name, temperature));
+      notice(text::temperatureBack(name, temperature));
     }
   }
 
@@ -80,10 +70,10 @@ std::vector<LimitEvent> HousingLimitChecker::check(double temperature, double hu
     const double limit = *limits_.highHumidity;
     if (!humidityPast_ && humidity > limit) {
       humidityPast_ = true;
-      alarm(format("%s humidity high: %.1f %%RH (limit %.1f)", name, humidity, limit));
+      alarm(text::humidityHigh(name, humidity, limit));
     } else if (humidityPast_ && humidity <= limit - h) {
       humidityPast_ = false;
-      notice(format("%s humidity back within limits: %.1f %%RH", name, humidity));
+      notice(text::humidityBack(name, humidity));
     }
   }
 
@@ -94,19 +84,10 @@ std::vector<LimitEvent> HousingLimitChecker::check(double temperature, double hu
     if (std::isfinite(dew)) {
       if (!condensationRisk_ && margin < limit) {
         condensationRisk_ = true;
-        alarm(format("%s condensation risk: dew point %.2f degC, %.2f degC below the housing "
-                     "temperature (margin %.2f)",
-                     name,
-                     dew,
-                     margin,
-                     limit));
+        alarm(text::condensationRisk(name, dew, margin, limit));
       } else if (condensationRisk_ && margin >= limit + h) {
         condensationRisk_ = false;
-        notice(format("%s condensation risk over: dew point %.2f degC, %.2f degC below the housing "
-                      "temperature",
-                      name,
-                      dew,
-                      margin));
+        notice(text::condensationOver(name, dew, margin));
       }
     }
   }

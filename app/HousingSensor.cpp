@@ -2,6 +2,7 @@
 
 #include "alarms/Alarm.h"
 #include "app/Configuration.h"
+#include "config/AlarmTexts.h"
 #include "framework/ErrorHandler.h"
 #include "platform/dlportio/DlPortIO.h"
 #include "platform/spectrum/Spectrum.h"
@@ -91,8 +92,7 @@ void DataLogger::readOk(std::int32_t channel)
   if (outage_.empty() || failing_[0] || failing_[1])
     return;
   outage_.clear();
-  std::string text = "Logger " + description_ + " reads again";
-  reportMessage(text.c_str());
+  reportMessage(tmx::alarmtext::loggerReadsAgain(description_).c_str());
 }
 
 std::int32_t DataLogger::initialize(const char *sensorId, Configuration *config)

@@ -6,6 +6,7 @@
 #include "app/HousingSensor.h"
 #include "app/RunDirectories.h"
 #include "app/TmxHandlers.h"
+#include "config/AlarmTexts.h"
 #include "corba/supplier.h"
 #include "framework/Clock.h"
 #include "framework/DateTime.h"
@@ -148,7 +149,9 @@ int TmxApp::setTaskParameters()
 int TmxApp::initialize(int argc, char **argv)
 {
   const RunDirectories directories = RunDirectories::fromEnvironment();
-  reportMessage("Initializing alarm/msg log file");
+  // Published, so that tmx-web sees each start before any alarm of it.
+  alarmManager_->setEventSink(supplier_.get());
+  reportMessage(tmx::alarmtext::monitorStarting);
   alarmManager_->createLogFile(supplier_.get(), directories.log);
 
   if (MicroApp::initialize(argc, argv) == -1)
@@ -157,16 +160,18 @@ int TmxApp::initialize(int argc, char **argv)
   reportMessage("Reading tmx.cfg file");
   configuration_->initialize("tmx.cfg", directories.config);
 
-  if (spectrographSensor_->initialize("TMX-S1", configuration_.get()) == -1) {
+  const char *spectrographId = tmx::alarmtext::sensorId(1);
+  const char *electronicsId = tmx::alarmtext::sensorId(0);
+  if (spectrographSensor_->initialize(spectrographId, configuration_.get()) == -1) {
     reportError("Error initializing spectrograph housing sensors");
     return -1;
   }
-  if (electronicsSensor_->initialize("TMX-E1", configuration_.get()) == -1) {
+  if (electronicsSensor_->initialize(electronicsId, configuration_.get()) == -1) {
     reportError("Error initializing electronics housing sensors");
     return -1;
   }
-  spectrographLimits_ = readHousingLimits(*configuration_, "TMX-S1");
-  electronicsLimits_ = readHousingLimits(*configuration_, "TMX-E1");
+  spectrographLimits_ = readHousingLimits(*configuration_, spectrographId);
+  electronicsLimits_ = readHousingLimits(*configuration_, electronicsId);
   supplier_->event_supplier().set_queue_limit(eventQueueLimit());
   if (supplier_->init(argc, argv) == -1) {
     reportError("Event supplier init failed");

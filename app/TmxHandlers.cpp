@@ -3,6 +3,7 @@
 #include "alarms/EventSink.h"
 #include "app/HousingSensor.h"
 #include "app/TmxApp.h"
+#include "config/AlarmTexts.h"
 #include "corba/supplier.h"
 #include "framework/DateTime.h"
 #include "framework/ErrorHandler.h"
@@ -67,8 +68,8 @@ TmxPeriodicHandler::TmxPeriodicHandler(const char *name,
       std::make_unique<MemberCallback<TmxPeriodicHandler>>(this, &TmxPeriodicHandler::sendHousekeeping))
   , waterCallback_(
       std::make_unique<MemberCallback<TmxPeriodicHandler>>(this, &TmxPeriodicHandler::checkWaterAlarms))
-  , electronicsAlarm_("Electronics housing water alarm", waterAlarmMinSeconds, waterAlarmMaxSeconds)
-  , spectrographAlarm_("Spectrograph housing water alarm", waterAlarmMinSeconds, waterAlarmMaxSeconds)
+  , electronicsAlarm_(tmx::alarmtext::waterAlarm(0).c_str(), waterAlarmMinSeconds, waterAlarmMaxSeconds)
+  , spectrographAlarm_(tmx::alarmtext::waterAlarm(1).c_str(), waterAlarmMinSeconds, waterAlarmMaxSeconds)
 {
   // Housekeeping first: on a pass that runs both, it runs before the water
   // check.
@@ -87,8 +88,8 @@ TmxPeriodicHandler::~TmxPeriodicHandler()
 
 void TmxPeriodicHandler::setLimits(const HousingLimits &electronics, const HousingLimits &spectrograph)
 {
-  electronicsLimits_ = HousingLimitChecker("Electronics housing", electronics);
-  spectrographLimits_ = HousingLimitChecker("Spectrograph housing", spectrograph);
+  electronicsLimits_ = HousingLimitChecker(tmx::alarmtext::housingName(0), electronics);
+  spectrographLimits_ = HousingLimitChecker(tmx::alarmtext::housingName(1), spectrograph);
 }
 
 HousingReading TmxPeriodicHandler::publishReading(HousingSensor &sensor, HousingID id)
@@ -132,14 +133,14 @@ int TmxPeriodicHandler::checkWaterAlarms(Callback &)
     electronicsAlarm_.check();
     if (electronicsAlarm_.isTripped() != 0) {
       publishReading(*electronics_, ELECTRONICS_HOUSING);
-      reportError("Electronics housing water alarm");
+      reportError(tmx::alarmtext::waterAlarm(0).c_str());
     }
   }
   if (spectrograph_ != nullptr && spectrograph_->readWater() == 1) {
     spectrographAlarm_.check();
     if (spectrographAlarm_.isTripped() != 0) {
       publishReading(*spectrograph_, SPECTROGRAPH_HOUSING);
-      reportError("Spectrograph housing water alarm");
+      reportError(tmx::alarmtext::waterAlarm(1).c_str());
     }
   }
   return 0;

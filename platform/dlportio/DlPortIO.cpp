@@ -1,5 +1,6 @@
 #include "platform/dlportio/DlPortIO.h"
 
+#include "config/AlarmTexts.h"
 #include "platform/dlportio/PortMap.h"
 
 #include <fcntl.h>
@@ -144,16 +145,8 @@ extern "C"
         else
           report = failingPorts.insert(port).second;
       }
-      if (report) {
-        char text[256];
-        std::snprintf(text,
-                      sizeof text,
-                      "Cannot read port 0x%x from %s: %s",
-                      static_cast<unsigned>(port),
-                      path.c_str(),
-                      reason.c_str());
-        reports.push_back(text);
-      }
+      if (report)
+        reports.push_back(tmx::alarmtext::portReadFailed(port, path, reason));
     }
     tmx::portmap::apply(port, byte, reports);
     for (const std::string &text : reports) {

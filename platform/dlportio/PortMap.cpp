@@ -1,5 +1,6 @@
 #include "platform/dlportio/PortMap.h"
 
+#include "config/AlarmTexts.h"
 #include "platform/spectrum/Devices.h"
 #include "platform/spectrum/LibraryState.h"
 
@@ -125,7 +126,7 @@ void refresh(Map &m, const std::string &path, std::vector<std::string> &report)
   spectrum::LoggersFile inputs;
   if (problem.empty() && !parse(text, lines, inputs, problem))
     lines.clear(), inputs.loggers.clear();
-  problem = problem.empty() ? "" : "Port map " + path + " cannot be used: " + problem;
+  problem = problem.empty() ? "" : tmx::alarmtext::portMapUnusable(path, problem);
   if (!problem.empty() && problem != m.problem)
     report.push_back(problem);
   m.problem = problem;
@@ -163,9 +164,7 @@ void apply(std::uint32_t port, std::uint8_t &byte, std::vector<std::string> &rep
     if (r.pending)
       continue;
     if (!r.ok && !line.failing) {
-      char head[64];
-      std::snprintf(head, sizeof head, "Cannot read water line 0x%x/0x%x: ", line.port, line.mask);
-      report.push_back(head + r.reason);
+      report.push_back(tmx::alarmtext::waterLineReadFailed(line.port, line.mask, r.reason));
     }
     line.failing = !r.ok;
   }
