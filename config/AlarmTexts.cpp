@@ -380,8 +380,10 @@ std::optional<Recognised> recogniseText(std::string_view published)
         continue;
       body.remove_prefix(errorPrefix.size());
     }
-    if (auto r = matchText(entry, body))
+    if (auto r = matchText(entry, body)) {
+      r->accompanies = entry.published == Published::timed;
       return r;
+    }
   }
   return std::nullopt;
 }

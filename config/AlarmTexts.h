@@ -53,6 +53,10 @@ struct Recognised
   std::string source;
   // The value the text quotes (degC, %RH, the dew point margin), if any.
   std::optional<double> value;
+  // The timed water alarm's own message, which the monitor publishes
+  // beside the reported one ("ERROR: ... water alarm") of the same trip:
+  // one trip, two messages.
+  bool accompanies = false;
 };
 
 // What a message of the given priority (0 MESSAGE, 1 WARNING, 2 ALARM)

@@ -16,34 +16,9 @@ using Effect = alarmtext::Recognised::Effect;
 
 namespace {
 
-// As alarmtext::kindName(), which lives with the texts' recogniser.
 const char *nameOf(AlarmKind kind)
 {
-  switch (kind) {
-    case AlarmKind::water:
-      return "water";
-    case AlarmKind::temperatureHigh:
-      return "temperature-high";
-    case AlarmKind::temperatureLow:
-      return "temperature-low";
-    case AlarmKind::humidityHigh:
-      return "humidity-high";
-    case AlarmKind::condensation:
-      return "condensation";
-    case AlarmKind::logger:
-      return "logger";
-    case AlarmKind::port:
-      return "port";
-    case AlarmKind::logWrite:
-      return "log-write";
-    case AlarmKind::monitorSilent:
-      return "monitor-silent";
-    case AlarmKind::notifier:
-      return "notifier";
-    case AlarmKind::other:
-      break;
-  }
-  return "other";
+  return alarmtext::kindName(kind);
 }
 
 bool latches(AlarmKind kind)
@@ -54,21 +29,6 @@ bool latches(AlarmKind kind)
 bool critical(AlarmKind kind)
 {
   return latches(kind) || kind == AlarmKind::monitorSilent;
-}
-
-// Kinds that only the monitor's notice clears, so that its restart does.
-bool clearedByNotice(const std::string &kind)
-{
-  for (AlarmKind k : { AlarmKind::temperatureHigh,
-                       AlarmKind::temperatureLow,
-                       AlarmKind::humidityHigh,
-                       AlarmKind::condensation,
-                       AlarmKind::logger,
-                       AlarmKind::port,
-                       AlarmKind::logWrite })
-    if (kind == nameOf(k))
-      return true;
-  return false;
 }
 
 // Characters as UTF-8 code points: every byte that does not continue one.
@@ -316,20 +276,17 @@ void AlarmBook::trip(const alarmtext::Recognised &message,
 Changes AlarmBook::onMessage(const alarmtext::Recognised &message, const std::string &text, double now)
 {
   Changes changes;
-  switch (message.effect) {
-    case Effect::trips:
-      trip(message, text, now, changes);
-      break;
-    case Effect::clears:
-      if (Episode *e = activeOf(message.kind, message.housing, message.source))
-        clear(*e, text, now, changes);
-      break;
-    case Effect::monitorStarted:
-      for (auto &[id, e] : held_)
-        if (e.active() && clearedByNotice(e.kind))
-          clear(e, "monitor restarted", now, changes);
-      break;
+  // What the message ends: the alarm its notice is about, the opposite
+  // temperature alarm, or (at a start) everything the monitor raised.
+  for (auto &[id, e] : held_) {
+    if (!e.active())
+      continue;
+    const std::optional<AlarmKind> kind = alarmtext::parseKind(e.kind);
+    if (kind && alarmtext::ends(message, *kind, e.housing, e.source))
+      clear(e, message.effect == Effect::monitorStarted ? "monitor restarted" : text, now, changes);
   }
+  if (message.effect == Effect::trips)
+    trip(message, text, now, changes);
   settle();
   return changes;
 }

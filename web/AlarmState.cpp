@@ -51,7 +51,7 @@ void AlarmState::setLimits(const LimitsSet &limits)
 void AlarmState::message(const wire::MessageRecord &message)
 {
   const std::optional<alarmtext::Recognised> said = alarmtext::recognise(message.priority, message.text);
-  if (!said)
+  if (!said || said->accompanies)
     return;
   std::lock_guard<std::mutex> lock(mutex_);
   change([&] { return book_.onMessage(*said, message.text, message.arrivalTime); });
