@@ -29,6 +29,12 @@ const std::string selectWindowSql =
   " FROM episodes WHERE opened <= ?2 AND (cleared IS NULL OR cleared >= ?1) "
   "AND (?3 = 0 OR " +
   isCurrent + ") ORDER BY opened DESC, id DESC LIMIT ?4";
+const std::string selectAllInWindowSql =
+  "SELECT " + episodeColumns +
+  " FROM episodes WHERE opened <= ?2 AND (cleared IS NULL OR cleared >= "
+  "?1) ORDER BY opened, id";
+const std::string selectWholeAuditOfSql =
+  "SELECT " + auditColumns + " FROM audit WHERE episode = ?1 ORDER BY at, id";
 const std::string selectEpisodeSql = "SELECT " + episodeColumns + " FROM episodes WHERE id = ?1";
 const std::string selectAuditOfSql =
   "SELECT " + auditColumns + " FROM audit WHERE episode = ?1 ORDER BY at, id LIMIT ?2";
@@ -230,6 +236,32 @@ std::optional<Episode> Archive::episode(std::int64_t id) const
     if (!s.executeStep())
       return std::nullopt;
     return rowEpisode(s);
+  });
+}
+
+std::size_t Archive::forEachEpisode(
+  double from,
+  double to,
+  const std::function<bool(const Episode &, const std::vector<AuditEntry> &)> &fn) const
+{
+  if (impl_->fileVersion < 3 || !(from <= to))
+    return 0;
+  return impl_->read([&](Connection &c) {
+    c.db.exec("BEGIN"); // the episodes and their trails from one snapshot
+    SQLite::Statement &s = c.statement(selectAllInWindowSql.c_str());
+    s.bind(1, from);
+    s.bind(2, to);
+    std::size_t delivered = 0;
+    while (s.executeStep()) {
+      const Episode e = rowEpisode(s);
+      SQLite::Statement &a = c.statement(selectWholeAuditOfSql.c_str());
+      a.bind(1, e.id);
+      const auto trail = collect<AuditEntry>(a, rowAudit);
+      ++delivered;
+      if (!fn(e, trail))
+        break;
+    }
+    return delivered;
   });
 }
 

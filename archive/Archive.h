@@ -229,6 +229,14 @@ public:
   // first by opening time, at most limit (clamped to [1, maxEpisodes]).
   std::vector<Episode> episodes(double from, double to, bool activeOnly, std::size_t limit) const;
   std::optional<Episode> episode(std::int64_t id) const;
+  // Every episode overlapping [from, to] as episodes() tells, oldest first
+  // by opening time, each with its whole audit trail (oldest first), all
+  // from one snapshot; fn returns false to stop. Returns the number
+  // delivered.
+  std::size_t forEachEpisode(
+    double from,
+    double to,
+    const std::function<bool(const Episode &, const std::vector<AuditEntry> &)> &fn) const;
   // The audit entries of one episode, or those of action times in
   // [from, to]; oldest first, at most maxAuditEntries (the oldest).
   std::vector<AuditEntry> audit(std::int64_t episode) const;
