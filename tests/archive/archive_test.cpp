@@ -1,5 +1,6 @@
 // The archive: refusal of foreign files, summaries against brute force,
-// readings that could not be read, retention, reopening, concurrent reads.
+// readings that could not be read, retention, reopening, concurrent reads,
+// upgrades of older versions, alarm episodes and their audit trail.
 #include <sqlite3.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -707,7 +708,7 @@ TEST(Alarms, EpisodesAndTheAuditTrailComeBackAsSaved)
   }
   OpenOptions ro;
   ro.readOnly = true;
-  const Archive a(path, ro);
+  Archive a(path, ro);
   ASSERT_TRUE(a.episode(1));
   EXPECT_EQ(show(*a.episode(1)), show(full));
   EXPECT_EQ(show(*a.episode(2)), show(bare));
@@ -720,7 +721,7 @@ TEST(Alarms, EpisodesAndTheAuditTrailComeBackAsSaved)
   EXPECT_TRUE(a.audit(2).empty());
   EXPECT_EQ(shown(a.audit(1796724150.0, 1796724300.0)),
             shown(std::vector<AuditEntry>(all.begin() + 1, all.end())));
-  EXPECT_THROW(const_cast<Archive &>(a).saveAlarms({ bare }, {}), Error); // read-only
+  EXPECT_THROW(a.saveAlarms({ bare }, {}), Error); // read-only
 }
 
 TEST(Alarms, WindowsCurrentEpisodesAndPruning)
