@@ -212,6 +212,8 @@ std::size_t Archive::prune(double before, std::size_t maxRows)
         s.bind(4, left());
         deleted += static_cast<std::size_t>(s.exec());
       }
+    if (left() > 0)
+      deleted += pruneEpisodes(w, before, left());
   });
   return deleted;
 }
@@ -408,6 +410,8 @@ Stats Archive::stats() const
       k.first = s.getColumn(2).getDouble();
       k.last = s.getColumn(3).getDouble();
     }
+    if (impl_->fileVersion >= 3)
+      st.episodes = episodeStats(c);
   });
   st.fileBytes = fileBytes();
   return st;

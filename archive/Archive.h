@@ -8,7 +8,11 @@
 // -1.0 is the monitor's "could not be read": the archive stores it as no
 // value (NULL) and it appears as std::nullopt in everything read back.
 //
-// Thread safety: write() and prune() may be called from any thread; they
+// Alarm episodes and the audit trail of what operators did about them
+// (archive/Episode.h) are kept from schema version 3 on; an older archive
+// opened for reading only holds none.
+//
+// Thread safety: write(), saveAlarms() and prune() may be called from any thread; they
 // are serialised on one writer connection. Every reading call is safe from
 // several threads at once, also while a write is in progress: each runs on
 // a reading connection of its own (a small pool), and WAL gives it a
@@ -25,6 +29,7 @@
 #include <utility>
 #include <vector>
 
+#include "archive/Episode.h"
 #include "wire/Records.h"
 
 namespace tmx::archive {
@@ -154,6 +159,7 @@ struct KindStats
 struct Stats
 {
   KindStats housekeeping, messages, console;
+  KindStats episodes;          // first, last: opening times
   std::uint64_t fileBytes = 0; // the file, its -wal included
 };
 
@@ -161,6 +167,8 @@ struct Stats
 constexpr unsigned minPoints = 2;
 constexpr unsigned maxPoints = 10000;
 constexpr std::size_t maxLogEntries = 10000;
+constexpr std::size_t maxEpisodes = 10000;
+constexpr std::size_t maxAuditEntries = 10000;
 // Default cap on the rows one export call delivers (about five months of
 // both housings at 5 s).
 constexpr std::size_t defaultMaxExportRows = 5'000'000;
@@ -199,7 +207,42 @@ public:
   // transaction. Returns the number of rows deleted; 0 when nothing older
   // is left. The caller loops, letting other writes in between. Throws
   // WriteError like write().
+  // Episodes cleared before it go too, with their audit rows, once they
+  // need nothing more: acknowledged when latching or one-shot (kind
+  // "other"). A current episode is never deleted, nor the one of the
+  // highest id (so that lastEpisodeId() never goes back).
   std::size_t prune(double before, std::size_t maxRows = 2000);
+
+  // Stores the episodes (replacing those of the same id) and appends the
+  // audit entries, in one transaction that is on disk when this returns,
+  // so that an acknowledgement survives even a power cut. Throws Error,
+  // nothing stored, for an id below 1 or a housing out of range; otherwise
+  // like write().
+  void saveAlarms(const std::vector<Episode> &episodes, const std::vector<AuditEntry> &audit);
+
+  // The current episodes: every one not cleared, and the latched ones
+  // (cleared, latching, not acknowledged); by id, at most maxEpisodes (the
+  // newest).
+  std::vector<Episode> currentEpisodes() const;
+  // The episodes whose life [opened, cleared] (never cleared: without end)
+  // overlaps [from, to], the current ones only when activeOnly; newest
+  // first by opening time, at most limit (clamped to [1, maxEpisodes]).
+  std::vector<Episode> episodes(double from, double to, bool activeOnly, std::size_t limit) const;
+  std::optional<Episode> episode(std::int64_t id) const;
+  // Every episode overlapping [from, to] as episodes() tells, oldest first
+  // by opening time, each with its whole audit trail (oldest first), all
+  // from one snapshot; fn returns false to stop. Returns the number
+  // delivered.
+  std::size_t forEachEpisode(
+    double from,
+    double to,
+    const std::function<bool(const Episode &, const std::vector<AuditEntry> &)> &fn) const;
+  // The audit entries of one episode, or those of action times in
+  // [from, to]; oldest first, at most maxAuditEntries (the oldest).
+  std::vector<AuditEntry> audit(std::int64_t episode) const;
+  std::vector<AuditEntry> audit(double from, double to) const;
+  // The highest episode id stored; 0 when none.
+  std::int64_t lastEpisodeId() const;
 
   // The series of one housing in [from, to] with at most `points` points
   // per quantity (points is clamped to [minPoints, maxPoints]): raw records

@@ -92,15 +92,17 @@ struct Archive::Impl
   // Runs body(writer) in one write transaction under the write lock and
   // commits it. Any exception rolls the transaction back (SQLite's failures
   // come out as WriteError, others as they are), so the next write finds
-  // the archive as it was.
+  // the archive as it was. synced: the commit is synced to disk (otherwise
+  // only the checkpoints are), for what a power cut must not take.
   template<class Body>
-  void inWriteTransaction(const char *what, Body &&body)
+  void inWriteTransaction(const char *what, Body &&body, bool synced = false)
   {
     if (!writer)
       throw Error("archive " + path + " is open for reading only");
     std::lock_guard<std::mutex> lock(writeMutex);
     const char *step = "cannot begin a transaction";
     try {
+      const SyncedCommits syncedCommits(writer->db, synced);
       SQLite::Transaction transaction(writer->db, SQLite::TransactionBehavior::IMMEDIATE);
       step = what;
       body(*writer);
@@ -110,6 +112,35 @@ struct Archive::Impl
       throw WriteError(describe(path, step, e), primaryCode(e) == SQLITE_FULL);
     }
   }
+
+private:
+  // synchronous = FULL for its lifetime (when on), NORMAL again after.
+  class SyncedCommits
+  {
+  public:
+    SyncedCommits(SQLite::Database &db, bool on)
+      : db_(on ? &db : nullptr)
+    {
+      if (db_)
+        db_->exec("PRAGMA synchronous = FULL");
+    }
+    ~SyncedCommits()
+    {
+      if (db_)
+        db_->tryExec("PRAGMA synchronous = NORMAL");
+    }
+    SyncedCommits(const SyncedCommits &) = delete;
+    SyncedCommits &operator=(const SyncedCommits &) = delete;
+
+  private:
+    SQLite::Database *db_;
+  };
 };
+
+// The episodes' part of prune() (Alarms.cpp): deletes up to maxRows rows
+// of episodes and audit entries that may go; returns how many it deleted.
+std::size_t pruneEpisodes(Connection &w, double before, std::int64_t maxRows);
+// The episodes' part of stats().
+KindStats episodeStats(Connection &c);
 
 } // namespace tmx::archive

@@ -71,7 +71,7 @@ void Archive::Impl::checkExisting()
       refuse("the archive was never completed (schema version " + std::to_string(version) + ")");
     fileVersion = static_cast<int>(version);
     try {
-      if (probe.db.execAndGet(schema::countTablesSql).getInt() != schema::tableCount)
+      if (probe.db.execAndGet(schema::countTablesSql).getInt() != schema::tableCount(fileVersion))
         refuse("tables are missing");
       if (options.checkIntegrity) {
         SQLite::Statement q(probe.db, "PRAGMA quick_check(1)");
@@ -128,10 +128,11 @@ void Archive::Impl::openWriter(bool fresh)
       if (fileVersion < schema::version) {
         SQLite::Transaction transaction(db, SQLite::TransactionBehavior::IMMEDIATE);
         if (db.execAndGet("PRAGMA user_version").getInt64() == fileVersion) {
-          db.exec(schema::upgradeSql());
+          db.exec(schema::upgradeSql(fileVersion));
           db.exec("PRAGMA user_version = " + std::to_string(schema::version));
         }
         transaction.commit();
+        fileVersion = schema::version;
       }
       return;
     }

@@ -13,10 +13,11 @@ constexpr int applicationId = 0x544D5848;
 // 0 was never completed); a file with a higher one is refused.
 //   1  one housekeeping row per housing and reading time;
 //   2  also a record whose housing and reading time are stored already with
-//      other values (a monitor whose clock stepped back), numbered by seq.
-// Every version from 1 is read; a writer upgrades a version-1 file in
-// place (upgradeSql, one transaction).
-constexpr int version = 2;
+//      other values (a monitor whose clock stepped back), numbered by seq;
+//   3  also alarm episodes and the audit trail of what operators did.
+// Every version from 1 is read as it is; a writer upgrades an older file
+// in place (upgradeSql, one transaction).
+constexpr int version = 3;
 
 // The CREATE statements of a new archive (one script).
 //  housekeeping: one row per housing, reading time and seq (0, and 1, 2,
@@ -27,15 +28,23 @@ constexpr int version = 2;
 //  summary: per resolution, housing and bucket start: count, sum, min and
 //    max of each quantity over the readings with a value, and whether any
 //    reading was wet.
+//  episodes: one row per alarm episode (archive/Episode.h) by id; the
+//    acknowledgement's and the shelving's columns all NULL when there is
+//    none.
+//  audit: one row per acknowledgement, shelving and unshelving, by its own
+//    id, indexed by episode and by time.
 std::string createSql();
 
-// Turns a version-1 file into the current version (run in a transaction,
-// with user_version set after it).
-std::string upgradeSql();
+// Turns a file of version `from` (1 or 2) into the current version (run in
+// a transaction, with user_version set after it).
+std::string upgradeSql(int from);
 
-// SELECT giving one row with the number of the archive's tables present
-// (3 in a complete archive).
+// SELECT giving one row with the number of the archive's tables present;
+// a complete archive of a version has tableCount(version) of them.
 extern const char *const countTablesSql;
-constexpr int tableCount = 3;
+constexpr int tableCount(int version)
+{
+  return version >= 3 ? 5 : 3;
+}
 
 } // namespace tmx::archive::schema

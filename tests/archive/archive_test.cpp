@@ -1,5 +1,6 @@
 // The archive: refusal of foreign files, summaries against brute force,
-// readings that could not be read, retention, reopening, concurrent reads.
+// readings that could not be read, retention, reopening, concurrent reads,
+// upgrades of older versions, alarm episodes and their audit trail.
 #include <sqlite3.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <map>
 #include <random>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -100,6 +102,26 @@ void writeAll(Archive &a, const std::vector<HousekeepingRecord> &records, unsign
   }
 }
 
+// An archive of version 1 with one record of each kind, as files of that
+// version hold it.
+const char *const v1Archive = R"(
+PRAGMA journal_mode = WAL;
+CREATE TABLE housekeeping(housing INTEGER NOT NULL, reading_time INTEGER NOT NULL, temperature REAL,
+  humidity REAL, water INTEGER NOT NULL, arrival_time REAL NOT NULL,
+  PRIMARY KEY(housing, reading_time)) WITHOUT ROWID;
+CREATE TABLE messages(id INTEGER PRIMARY KEY, arrival_time REAL NOT NULL, kind INTEGER NOT NULL,
+  priority INTEGER, sent_time INTEGER, text TEXT NOT NULL);
+CREATE INDEX messages_time ON messages(arrival_time);
+CREATE TABLE summary(resolution INTEGER NOT NULL, housing INTEGER NOT NULL, bucket INTEGER NOT NULL,
+  t_count INTEGER NOT NULL, t_sum REAL NOT NULL, t_min REAL, t_max REAL, h_count INTEGER NOT NULL,
+  h_sum REAL NOT NULL, h_min REAL, h_max REAL, wet INTEGER NOT NULL,
+  PRIMARY KEY(resolution, housing, bucket)) WITHOUT ROWID;
+INSERT INTO housekeeping VALUES(0, 1796724000, 21.5, NULL, 1, 1796724000.5);
+INSERT INTO summary VALUES(60, 0, 1796724000, 1, 21.5, 21.5, 21.5, 0, 0, NULL, NULL, 1);
+INSERT INTO messages VALUES(1, 1796724001.0, 0, 2, 1796720401, 'ALARM TEXT');
+PRAGMA application_id = 1414355016;
+PRAGMA user_version = 1;)";
+
 } // namespace
 
 TEST(Archive, RecordsItsSchemaAndRefusesOtherFilesUntouched)
@@ -114,7 +136,7 @@ TEST(Archive, RecordsItsSchemaAndRefusesOtherFilesUntouched)
     a.write(b);
   }
   EXPECT_EQ(sqlNumber(good, "PRAGMA application_id"), 0x544D5848);
-  EXPECT_EQ(sqlNumber(good, "PRAGMA user_version"), 2);
+  EXPECT_EQ(sqlNumber(good, "PRAGMA user_version"), 3);
   std::string mode;
   {
     sqlite3 *db = nullptr;
@@ -135,7 +157,7 @@ TEST(Archive, RecordsItsSchemaAndRefusesOtherFilesUntouched)
   {
     Archive a(newer);
   }
-  sql(newer, "PRAGMA user_version = 3");
+  sql(newer, "PRAGMA user_version = 4");
   const std::string damaged = dir.file("damaged.sqlite");
   {
     std::string bytes = readFile(good);
@@ -150,7 +172,7 @@ TEST(Archive, RecordsItsSchemaAndRefusesOtherFilesUntouched)
     std::string path, reason;
   } cases[] = { { foreign, "not a tmx-web archive" },
                 { text, "not an SQLite database" },
-                { newer, "schema version 3 is newer" },
+                { newer, "schema version 4 is newer" },
                 { damaged, "damaged" } };
   for (const auto &c : cases)
     for (bool readOnly : { false, true }) {
@@ -209,24 +231,7 @@ TEST(Archive, AVersion1ArchiveIsReadAsItIsAndUpgradedInPlaceByAWriter)
 {
   TempDir dir;
   const std::string path = dir.file("v1.sqlite");
-  // The format of version 1, as files of that version hold it.
-  sql(path, R"(
-PRAGMA journal_mode = WAL;
-CREATE TABLE housekeeping(housing INTEGER NOT NULL, reading_time INTEGER NOT NULL, temperature REAL,
-  humidity REAL, water INTEGER NOT NULL, arrival_time REAL NOT NULL,
-  PRIMARY KEY(housing, reading_time)) WITHOUT ROWID;
-CREATE TABLE messages(id INTEGER PRIMARY KEY, arrival_time REAL NOT NULL, kind INTEGER NOT NULL,
-  priority INTEGER, sent_time INTEGER, text TEXT NOT NULL);
-CREATE INDEX messages_time ON messages(arrival_time);
-CREATE TABLE summary(resolution INTEGER NOT NULL, housing INTEGER NOT NULL, bucket INTEGER NOT NULL,
-  t_count INTEGER NOT NULL, t_sum REAL NOT NULL, t_min REAL, t_max REAL, h_count INTEGER NOT NULL,
-  h_sum REAL NOT NULL, h_min REAL, h_max REAL, wet INTEGER NOT NULL,
-  PRIMARY KEY(resolution, housing, bucket)) WITHOUT ROWID;
-INSERT INTO housekeeping VALUES(0, 1796724000, 21.5, NULL, 1, 1796724000.5);
-INSERT INTO summary VALUES(60, 0, 1796724000, 1, 21.5, 21.5, 21.5, 0, 0, NULL, NULL, 1);
-INSERT INTO messages VALUES(1, 1796724001.0, 0, 2, 1796720401, 'ALARM TEXT');
-PRAGMA application_id = 1414355016;
-PRAGMA user_version = 1;)");
+  sql(path, v1Archive);
   const HousekeepingRecord first{ 0, 1796724000, 21.5, std::nullopt, true, 1796724000.5 };
   {
     OpenOptions ro;
@@ -245,7 +250,7 @@ PRAGMA user_version = 1;)");
     EXPECT_EQ(writer.records(0, 4e9, 0).size(), 2u);
     EXPECT_EQ(writer.log(0, 4e9, 10).size(), 1u);
   }
-  EXPECT_EQ(sqlNumber(path, "PRAGMA user_version"), 2);
+  EXPECT_EQ(sqlNumber(path, "PRAGMA user_version"), 3);
   EXPECT_NO_THROW(Archive{ path }); // and passes the integrity check
 }
 
@@ -516,4 +521,263 @@ TEST(Archive, ReadsWhileWriting)
     t.join();
   EXPECT_GT(reads.load(), 0u);
   EXPECT_EQ(a.records(0, 1e12, std::nullopt).size(), recs.size());
+}
+
+namespace {
+
+// An archive of version 2 as createSql() of that version made it, with one
+// record of each kind.
+const char *const v2Archive = R"(
+PRAGMA journal_mode = WAL;
+CREATE TABLE housekeeping(
+  housing INTEGER NOT NULL,
+  reading_time INTEGER NOT NULL,
+  seq INTEGER NOT NULL DEFAULT 0,
+  temperature REAL,
+  humidity REAL,
+  water INTEGER NOT NULL,
+  arrival_time REAL NOT NULL,
+  PRIMARY KEY(housing, reading_time, seq)) WITHOUT ROWID;
+CREATE TABLE messages(
+  id INTEGER PRIMARY KEY,
+  arrival_time REAL NOT NULL,
+  kind INTEGER NOT NULL,
+  priority INTEGER,
+  sent_time INTEGER,
+  text TEXT NOT NULL);
+CREATE INDEX messages_time ON messages(arrival_time);
+CREATE TABLE summary(
+  resolution INTEGER NOT NULL,
+  housing INTEGER NOT NULL,
+  bucket INTEGER NOT NULL,
+  t_count INTEGER NOT NULL,
+  t_sum REAL NOT NULL,
+  t_min REAL,
+  t_max REAL,
+  h_count INTEGER NOT NULL,
+  h_sum REAL NOT NULL,
+  h_min REAL,
+  h_max REAL,
+  wet INTEGER NOT NULL,
+  PRIMARY KEY(resolution, housing, bucket)) WITHOUT ROWID;
+INSERT INTO housekeeping VALUES(0, 1796724000, 0, 21.5, NULL, 1, 1796724000.5);
+INSERT INTO summary VALUES(60, 0, 1796724000, 1, 21.5, 21.5, 21.5, 0, 0, NULL, NULL, 1);
+INSERT INTO messages VALUES(1, 1796724001.0, 0, 2, 1796720401, 'ALARM TEXT');
+PRAGMA application_id = 1414355016;
+PRAGMA user_version = 2;)";
+
+// Every field, so that a difference shows in the failure message.
+std::string show(const Episode &e)
+{
+  std::ostringstream o;
+  o.precision(17);
+  auto opt = [&o](const auto &v) -> std::ostream & { return v ? o << *v : o << "-"; };
+  auto action = [&o](const OperatorAction &a) {
+    o << a.by << '|' << a.address << '|' << a.at << '|' << a.comment;
+  };
+  o << e.id << ' ';
+  opt(e.housing) << ' ' << e.kind << ' ' << e.source << ' ' << e.severity << ' ' << e.text << ' ' << e.opened
+                 << ' ' << e.lastTrip << ' ' << e.trips << ' ';
+  opt(e.peakValue) << ' ';
+  opt(e.peakAt) << ' ';
+  opt(e.cleared) << ' ' << e.clearedWhy << ' ' << e.latching << " ack ";
+  if (e.acknowledged)
+    action(*e.acknowledged);
+  o << " shelf ";
+  if (e.shelved) {
+    action(e.shelved->action);
+    o << " until " << e.shelved->until;
+  }
+  return o.str();
+}
+
+std::string show(const AuditEntry &a)
+{
+  std::ostringstream o;
+  o.precision(17);
+  o << a.episode << ' ' << a.action << ' ' << a.by.by << '|' << a.by.address << '|' << a.by.at << '|'
+    << a.by.comment << ' ' << (a.until ? std::to_string(*a.until) : "-");
+  return o.str();
+}
+
+template<class T>
+std::vector<std::string> shown(const std::vector<T> &items)
+{
+  std::vector<std::string> out;
+  for (const auto &i : items)
+    out.push_back(show(i));
+  return out;
+}
+
+// An episode of kind, opened and cleared (or not) at the given times.
+Episode episodeOf(std::int64_t id,
+                  const char *kind,
+                  double opened,
+                  std::optional<double> cleared,
+                  bool latching)
+{
+  Episode e;
+  e.id = id;
+  e.housing = 1;
+  e.kind = kind;
+  e.severity = "warning";
+  e.text = "text " + std::to_string(id);
+  e.opened = e.lastTrip = opened;
+  e.cleared = cleared;
+  e.clearedWhy = cleared ? "cleared" : "";
+  e.latching = latching;
+  return e;
+}
+
+std::vector<std::int64_t> idsOf(const std::vector<Episode> &episodes)
+{
+  std::vector<std::int64_t> ids;
+  for (const auto &e : episodes)
+    ids.push_back(e.id);
+  return ids;
+}
+
+} // namespace
+
+TEST(Alarms, OlderArchivesAreReadAsTheyAreAndUpgradedWithTheirRecordsUntouched)
+{
+  const HousekeepingRecord first{ 0, 1796724000, 21.5, std::nullopt, true, 1796724000.5 };
+  for (const auto &[version, ddl] : { std::pair{ 1, v1Archive }, std::pair{ 2, v2Archive } }) {
+    SCOPED_TRACE(version);
+    TempDir dir;
+    const std::string path = dir.file("old.sqlite");
+    sql(path, ddl);
+    const std::string before = readFile(path);
+    {
+      OpenOptions ro;
+      ro.readOnly = true;
+      Archive reader(path, ro);
+      EXPECT_EQ(reader.records(0, 4e9, std::nullopt), std::vector<HousekeepingRecord>{ first });
+      EXPECT_TRUE(reader.currentEpisodes().empty());
+      EXPECT_TRUE(reader.episodes(0, 4e9, false, 10).empty());
+      EXPECT_EQ(reader.lastEpisodeId(), 0);
+      EXPECT_EQ(reader.stats().episodes.count, 0u);
+      EXPECT_EQ(reader.stats().messages.count, 1u);
+    }
+    EXPECT_EQ(readFile(path), before); // a reader writes nothing
+    EXPECT_EQ(sqlNumber(path, "PRAGMA user_version"), version);
+    {
+      Archive writer(path);
+      EXPECT_EQ(writer.records(0, 4e9, std::nullopt), std::vector<HousekeepingRecord>{ first });
+      EXPECT_EQ(writer.log(0, 4e9, 10).size(), 1u);
+      writer.saveAlarms({ episodeOf(7, "water", 1796724000.5, std::nullopt, true) },
+                        { { 7, "acknowledge", { "ann", "127.0.0.1", 1796724002.0, "seen" }, std::nullopt } });
+    }
+    EXPECT_EQ(sqlNumber(path, "PRAGMA user_version"), 3);
+    EXPECT_EQ(sqlNumber(path, "SELECT count(*) FROM summary"), 1);
+    Archive again(path); // and passes the integrity check
+    EXPECT_EQ(again.lastEpisodeId(), 7);
+    EXPECT_EQ(idsOf(again.currentEpisodes()), std::vector<std::int64_t>{ 7 });
+    EXPECT_EQ(again.audit(7).size(), 1u);
+    EXPECT_EQ(again.records(0, 4e9, std::nullopt), std::vector<HousekeepingRecord>{ first });
+  }
+}
+
+TEST(Alarms, EpisodesAndTheAuditTrailComeBackAsSaved)
+{
+  TempDir dir;
+  const std::string path = dir.file("a.sqlite");
+  Episode full = episodeOf(1, "temperature-high", 1796724000.25, 1796725000.5, true);
+  full.housing = 0;
+  full.source = "TMX-E1";
+  full.severity = "critical";
+  full.trips = 12;
+  full.lastTrip = 1796724900.75;
+  full.peakValue = 41.125;
+  full.peakAt = 1796724500.0;
+  full.acknowledged = OperatorAction{ "ann", "127.0.0.1", 1796724100.5, "on it, \"really\"\n" };
+  full.shelved = Shelving{ { "bob", "::1", 1796724200.0, "" }, 1796727800.0 };
+  Episode bare = episodeOf(2, "log-write", 1796724000.0, std::nullopt, false);
+  bare.housing = std::nullopt;
+  const std::vector<AuditEntry> trail = {
+    { 1, "acknowledge", { "ann", "127.0.0.1", 1796724100.5, "on it" }, std::nullopt },
+    { 1, "shelve", { "bob", "::1", 1796724200.0, "" }, 1796727800.0 },
+  };
+  {
+    Archive a(path);
+    a.saveAlarms({ full, bare }, trail);
+    bare.trips = 3; // saved again: replaced, not added
+    a.saveAlarms({ bare }, { { 1, "unshelve", { "bob", "::1", 1796724300.0, "x" }, std::nullopt } });
+    EXPECT_THROW(a.saveAlarms({ episodeOf(0, "water", 1, std::nullopt, false) }, {}), Error);
+    EXPECT_THROW(a.saveAlarms({}, { { -1, "acknowledge", {}, std::nullopt } }), Error);
+  }
+  OpenOptions ro;
+  ro.readOnly = true;
+  Archive a(path, ro);
+  ASSERT_TRUE(a.episode(1));
+  EXPECT_EQ(show(*a.episode(1)), show(full));
+  EXPECT_EQ(show(*a.episode(2)), show(bare));
+  EXPECT_FALSE(a.episode(3));
+  EXPECT_EQ(a.lastEpisodeId(), 2);
+  EXPECT_EQ(a.stats().episodes.count, 2u);
+  auto all = trail;
+  all.push_back({ 1, "unshelve", { "bob", "::1", 1796724300.0, "x" }, std::nullopt });
+  EXPECT_EQ(shown(a.audit(1)), shown(all));
+  EXPECT_TRUE(a.audit(2).empty());
+  EXPECT_EQ(shown(a.audit(1796724150.0, 1796724300.0)),
+            shown(std::vector<AuditEntry>(all.begin() + 1, all.end())));
+  EXPECT_THROW(a.saveAlarms({ bare }, {}), Error); // read-only
+}
+
+TEST(Alarms, WindowsCurrentEpisodesAndPruning)
+{
+  TempDir dir;
+  const std::string path = dir.file("a.sqlite");
+  Archive a(path);
+  Episode acked = episodeOf(4, "water", 500, 600, true);
+  acked.acknowledged = OperatorAction{ "ann", "127.0.0.1", 610, "" };
+  a.saveAlarms({ episodeOf(1, "humidity-high", 100, 200, false),
+                 episodeOf(2, "logger", 150, std::nullopt, false), // active
+                 episodeOf(3, "condensation", 300, 400, true),     // latched
+                 acked,
+                 episodeOf(5, "other", 700, 800, false), // one-shot, not acknowledged
+                 episodeOf(6, "port", 900, 950, false) },
+               { { 4, "acknowledge", acked.acknowledged.value(), std::nullopt },
+                 { 3, "shelve", { "bob", "::1", 420, "" }, 5000.0 } });
+
+  using Ids = std::vector<std::int64_t>;
+  EXPECT_EQ(idsOf(a.currentEpisodes()), (Ids{ 2, 3 }));
+  const struct
+  {
+    double from, to;
+    bool activeOnly;
+    std::size_t limit;
+    Ids ids;
+  } windows[] = {
+    { 0, 1000, false, 100, { 6, 5, 4, 3, 2, 1 } },
+    { 250, 450, false, 100, { 3, 2 } },
+    { 200, 200, false, 100, { 2, 1 } }, // both ends count
+    { 0, 1000, true, 100, { 3, 2 } },
+    { 960, 2000, false, 100, { 2 } }, // never cleared: without end
+    { 0, 1000, false, 2, { 6, 5 } },
+    { 0, 1000, false, 0, { 6 } }, // at least one
+    { 0, 99, false, 100, {} },
+    { 500, 400, false, 100, {} },
+  };
+  for (const auto &w : windows)
+    EXPECT_EQ(idsOf(a.episodes(w.from, w.to, w.activeOnly, w.limit)), w.ids) << w.from << ".." << w.to;
+  Ids overOneSnapshot;
+  a.forEachEpisode(250, 650, [&](const Episode &e, const std::vector<AuditEntry> &trail) {
+    overOneSnapshot.push_back(e.id);
+    EXPECT_EQ(trail.size(), e.id == 2 ? 0u : 1u);
+    return true;
+  });
+  EXPECT_EQ(overOneSnapshot, (Ids{ 2, 3, 4 })); // oldest first
+
+  // Everything is older than the cut: what needs nothing more goes in
+  // steps of one row, its trail with it; the current ones, the one-shot
+  // one not acknowledged and the highest id stay.
+  std::size_t steps = 0;
+  while (a.prune(1e6, 1) > 0)
+    ASSERT_LT(++steps, 10u);
+  EXPECT_EQ(steps, 3u); // episodes 1 and 4, and 4's audit row
+  EXPECT_EQ(idsOf(a.episodes(0, 1e6, false, 100)), (Ids{ 6, 5, 3, 2 }));
+  EXPECT_TRUE(a.audit(4).empty());
+  EXPECT_EQ(a.audit(3).size(), 1u);
+  EXPECT_EQ(a.lastEpisodeId(), 6);
 }

@@ -195,3 +195,85 @@ TEST(History, EveryWriteIsCheckedAndTheArchiveIsOnlyRead)
   EXPECT_NE(::access((path + "-wal").c_str(), F_OK), 0);
   EXPECT_NE(::access((path + "-shm").c_str(), F_OK), 0);
 }
+
+TEST(History, AlarmsOfAWindowWithTheirAuditTrails)
+{
+  TempDir dir;
+  const std::string path = dir.file("h.sqlite");
+  const std::string comment = "said \"hi\", then\nleft\x01";
+  {
+    Archive a(path);
+    Episode water;
+    water.id = 1;
+    water.housing = 0;
+    water.kind = "water";
+    water.severity = "critical";
+    water.text = "Electronics housing water alarm";
+    water.opened = 1796724000.5;
+    water.lastTrip = 1796724007.5;
+    water.trips = 2;
+    water.cleared = 1796724100.0;
+    water.clearedWhy = "cleared";
+    water.latching = true;
+    water.acknowledged = OperatorAction{ "ann", "127.0.0.1", 1796724200.25, comment };
+    Episode other;
+    other.id = 2;
+    other.kind = "other";
+    other.severity = "warning";
+    other.text = "a, b";
+    other.opened = other.lastTrip = 1796724300.0;
+    other.peakValue = 0.1;
+    other.peakAt = 1796724300.0;
+    other.shelved = Shelving{ { "bob", "::1", 1796724400.0, "later" }, 1796728000.0 };
+    Episode later = other;
+    later.id = 3;
+    later.opened = 1796800000.0; // after the window
+    a.saveAlarms({ water, other, later },
+                 { { 1, "acknowledge", water.acknowledged.value(), std::nullopt },
+                   { 2, "shelve", other.shelved->action, 1796728000.0 } });
+  }
+  const std::string tool = binaryPath("tmx-history");
+  const std::vector<std::string> alarms = {
+    tool, "--archive", path, "alarms", "--from", "2026-12-08T10:00:00Z", "--to", "2026-12-08T12:00:00Z"
+  };
+  auto r = run(alarms);
+  ASSERT_TRUE(r.status.ok()) << r.err;
+  EXPECT_EQ(
+    r.out,
+    "record,episode,housing,kind,source,severity,opened,last_trip,trips,peak,peak_at,cleared,cleared_why,"
+    "latching,acknowledged_by,acknowledged_at,shelved_by,shelved_until,text,action,by,address,at,until,"
+    "comment\n"
+    "episode,1,electronics,water,,critical,2026-12-08T10:00:00Z,2026-12-08T10:00:07Z,2,,,"
+    "2026-12-08T10:01:40Z,cleared,1,ann,2026-12-08T10:03:20Z,,,Electronics housing water alarm,,,,,,\n"
+    "audit,1,,,,,,,,,,,,,,,,,,acknowledge,ann,127.0.0.1,2026-12-08T10:03:20Z,,"
+    "\"said \"\"hi\"\", then\\nleft\\x01\"\n"
+    "episode,2,,other,,warning,2026-12-08T10:05:00Z,2026-12-08T10:05:00Z,1,0.1,2026-12-08T10:05:00Z,,,0,,,"
+    "bob,2026-12-08T11:06:40Z,\"a, b\",,,,,,\n"
+    "audit,2,,,,,,,,,,,,,,,,,,shelve,bob,::1,2026-12-08T10:06:40Z,2026-12-08T11:06:40Z,later\n");
+
+  auto jsonArgs = alarms;
+  jsonArgs.push_back("--json");
+  r = run(jsonArgs);
+  ASSERT_TRUE(r.status.ok()) << r.err;
+  const auto j = nlohmann::json::parse(r.out);
+  ASSERT_EQ(j.size(), 2u);
+  EXPECT_EQ(j[0]["id"], 1);
+  EXPECT_EQ(j[0]["housing"], "electronics");
+  EXPECT_EQ(j[0]["opened"], 1796724000.5);
+  EXPECT_EQ(j[0]["openedUtc"], "2026-12-08T10:00:00Z");
+  EXPECT_EQ(j[0]["acknowledged"]["comment"], comment);
+  ASSERT_EQ(j[0]["audit"].size(), 1u);
+  EXPECT_EQ(j[0]["audit"][0]["comment"], comment);
+  EXPECT_EQ(j[0]["audit"][0]["action"], "acknowledge");
+  EXPECT_TRUE(j[0]["audit"][0]["until"].is_null());
+  EXPECT_TRUE(j[0]["shelved"].is_null());
+  EXPECT_TRUE(j[1]["housing"].is_null());
+  EXPECT_TRUE(j[1]["cleared"].is_null() && j[1]["clearedUtc"].is_null());
+  EXPECT_EQ(j[1]["shelved"]["untilUtc"], "2026-12-08T11:06:40Z");
+  EXPECT_EQ(j[1]["audit"][0]["until"], 1796728000.0);
+
+  r = run({ tool, "--archive", path, "stats" });
+  EXPECT_NE(r.out.find("episodes      3 records"), std::string::npos) << r.out;
+  r = run({ tool, "--archive", path, "alarms", "--from", "0", "--to", "1", "--housing", "0" });
+  EXPECT_TRUE(r.status.exited && r.status.code == 2) << r.status.describe();
+}

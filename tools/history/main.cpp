@@ -1,5 +1,6 @@
 // tmx-history: reads a tmx-web archive without the service: exports the
-// housekeeping records of a window, or tells what the archive holds.
+// housekeeping records or the alarm episodes of a window, or tells what the
+// archive holds.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -7,10 +8,12 @@
 #include <ctime>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "archive/Archive.h"
 #include "archive/TimeText.h"
 #include "tools/common/CommandLine.h"
+#include "tools/history/AlarmText.h"
 #include "wire/HousekeepingText.h"
 
 using namespace tmx::archive;
@@ -24,6 +27,7 @@ const char program[] = "tmx-history";
 
 const char usageText[] =
   "usage: tmx-history --archive FILE export --from T --to T [--housing H] [--csv|--json]\n"
+  "       tmx-history --archive FILE alarms --from T --to T [--csv|--json]\n"
   "       tmx-history --archive FILE stats\n"
   "\n"
   "Reads the archive tmx-web keeps (it is never written to).\n"
@@ -33,6 +37,20 @@ const char usageText[] =
   "          dew_point\n"
   "          (the same as tmx-web's /api/housekeeping?format=csv), or with --json\n"
   "          an array of objects.\n"
+  "  alarms  writes the alarm episodes whose life (opened to cleared, or still\n"
+  "          open) overlaps [from, to], oldest first, each with its audit trail\n"
+  "          (acknowledgements, shelvings, unshelvings). CSV: one table with the\n"
+  "          header line\n"
+  "          record,episode,housing,kind,source,severity,opened,last_trip,trips,\n"
+  "          peak,peak_at,cleared,cleared_why,latching,acknowledged_by,\n"
+  "          acknowledged_at,shelved_by,shelved_until,text,action,by,address,at,\n"
+  "          until,comment\n"
+  "          a row \"episode\" per episode, then a row \"audit\" per entry of its\n"
+  "          trail (episode and action to comment filled), so that a spreadsheet\n"
+  "          can filter either; times in ISO 8601 UTC, texts with control\n"
+  "          characters escaped (\\n, \\xHH) and quoted when they hold a comma or a\n"
+  "          quote. --json: an array of objects, the trail as \"audit\" in each,\n"
+  "          times as Unix seconds and beside them as ISO 8601 (NAMEUtc).\n"
   "  stats   prints the number of records of each kind, the first and last\n"
   "          time of each, and the size of the archive.\n"
   "\n"
@@ -41,8 +59,8 @@ const char usageText[] =
   "\n"
   "Options:\n"
   "  --archive FILE  the archive (required)\n"
-  "  --from T        start of the window (export; required)\n"
-  "  --to T          end of the window (export; required)\n"
+  "  --from T        start of the window (export, alarms; required)\n"
+  "  --to T          end of the window (export, alarms; required)\n"
   "  --housing H     electronics, spectrograph, 0 or 1 (export; default both)\n"
   "  --csv           CSV output (the default)\n"
   "  --json          JSON output\n"
@@ -123,6 +141,32 @@ int exportWindow(const Archive &archive, double from, double to, std::optional<i
   return output.finish("the export") ? 0 : 1;
 }
 
+int exportAlarms(const Archive &archive, double from, double to, bool json)
+{
+  Output output;
+  std::string out = json ? "[" : tmx::tools::alarmCsvHeader();
+  bool first = true;
+  archive.forEachEpisode(from, to, [&](const Episode &e, const std::vector<AuditEntry> &audit) {
+    if (json) {
+      out += first ? "\n" : ",\n";
+      out += tmx::tools::alarmJson(e, audit).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    } else {
+      out += tmx::tools::alarmCsvRows(e, audit);
+    }
+    first = false;
+    if (out.size() > 65536) {
+      if (!output.write(out))
+        return false; // the rest would fail alike
+      out.clear();
+    }
+    return true;
+  });
+  if (json)
+    out += first ? "]\n" : "\n]\n";
+  output.write(out);
+  return output.finish("the alarms") ? 0 : 1;
+}
+
 int printStats(const std::string &archivePath, const Stats &st)
 {
   std::printf("%-13s %s\n", "archive", archivePath.c_str());
@@ -130,6 +174,7 @@ int printStats(const std::string &archivePath, const Stats &st)
   printKind("housekeeping", st.housekeeping);
   printKind("messages", st.messages);
   printKind("console", st.console);
+  printKind("episodes", st.episodes);
   return Output().finish("the statistics") ? 0 : 1;
 }
 
@@ -155,8 +200,8 @@ int main(int argc, char **argv)
     return *status;
 
   if (command.empty())
-    return cl.usageError("a sub-command is needed: export or stats");
-  if (command != "export" && command != "stats")
+    return cl.usageError("a sub-command is needed: export, alarms or stats");
+  if (command != "export" && command != "alarms" && command != "stats")
     return cl.usageError("unknown sub-command \"" + command + "\"");
   if (archivePath.empty())
     return cl.usageError("--archive FILE is needed");
@@ -167,13 +212,15 @@ int main(int argc, char **argv)
       return cl.usageError("stats takes no --from, --to, --housing, --csv or --json");
   } else {
     if (!fromGiven || !toGiven)
-      return cl.usageError("export needs --from and --to");
+      return cl.usageError(command + " needs --from and --to");
     if (!(from = parseTime(fromText)))
       return cl.usageError("--from needs a time (Unix seconds or ISO 8601 UTC), not \"" + fromText + "\"");
     if (!(to = parseTime(toText)))
       return cl.usageError("--to needs a time (Unix seconds or ISO 8601 UTC), not \"" + toText + "\"");
     if (*from > *to)
       return cl.usageError("--from is later than --to");
+    if (housingGiven && command == "alarms")
+      return cl.usageError("alarms takes no --housing");
     if (housingGiven && !(housing = parseHousing(housingText)))
       return cl.usageError("--housing needs electronics, spectrograph, 0 or 1, not \"" + housingText + "\"");
     if (csv && json)
@@ -186,6 +233,8 @@ int main(int argc, char **argv)
     Archive archive(archivePath, options);
     if (command == "export")
       return exportWindow(archive, *from, *to, housing, json);
+    if (command == "alarms")
+      return exportAlarms(archive, *from, *to, json);
     return printStats(archivePath, archive.stats());
   } catch (const Error &e) {
     std::fprintf(stderr, "%s: %s\n", program, e.what());

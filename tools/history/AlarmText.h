@@ -1,0 +1,40 @@
+// The written forms of alarm episodes in tmx-history alarms.
+//
+// CSV: one table, so that a spreadsheet can sort and filter it whole. The
+// header line
+//   record,episode,housing,kind,source,severity,opened,last_trip,trips,peak,
+//   peak_at,cleared,cleared_why,latching,acknowledged_by,acknowledged_at,
+//   shelved_by,shelved_until,text,action,by,address,at,until,comment
+// (one line), then per episode a line with record "episode" (its columns up
+// to text filled), followed by a line with record "audit" for each entry of
+// its audit trail (episode, and action to comment filled). Times are
+// ISO 8601 UTC, empty when there is none; numbers in their shortest exact
+// form; housing the housing's name, empty for none; latching 0/1. Texts
+// have their control characters escaped as wire/Quoting.h does (one line
+// per row), and are quoted as CSV quotes (inner '"' doubled) when they hold
+// a comma or a quote. "\n" ends every line.
+//
+// JSON: an object per episode: id, housing (name or null), kind, source,
+// severity, text, opened, lastTrip, trips, peakValue, peakAt, cleared,
+// clearedWhy, latching, acknowledged ({by, address, at, comment} or null),
+// shelved (the same with until, or null) and audit (an array of {action,
+// by, address, at, comment, until}). Every time is Unix seconds (null when
+// there is none) with NAME + "Utc" beside it in ISO 8601 (null alike).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "archive/Episode.h"
+
+namespace tmx::tools {
+
+// The header line, with its "\n".
+const std::string &alarmCsvHeader();
+// The lines of one episode and its audit trail.
+std::string alarmCsvRows(const archive::Episode &e, const std::vector<archive::AuditEntry> &audit);
+nlohmann::json alarmJson(const archive::Episode &e, const std::vector<archive::AuditEntry> &audit);
+
+} // namespace tmx::tools
