@@ -15,7 +15,8 @@ const std::string episodeColumns =
   "cleared_why, latching, ack_operator, ack_address, ack_at, ack_comment, shelf_operator, shelf_address, "
   "shelf_at, shelf_comment, shelf_until";
 const std::string auditColumns = "episode, action, operator, address, at, comment, until";
-const std::string isCurrent = "(cleared IS NULL OR (latching <> 0 AND ack_at IS NULL))";
+const std::string isCurrent =
+  "(cleared IS NULL OR (latching <> 0 AND ack_at IS NULL) OR shelf_until IS NOT NULL)";
 
 const std::string upsertEpisodeSql = "INSERT OR REPLACE INTO episodes(" + episodeColumns +
                                      ") VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, "
@@ -46,8 +47,8 @@ const char *const statsSql = "SELECT count(*), min(opened), max(opened) FROM epi
 // An episode e that prune() may delete: cleared before ?1, needing nothing
 // more (a latching or one-shot one acknowledged), and not the highest id,
 // which keeps lastEpisodeId() from going back to an id given before.
-const std::string isDone = "(e.cleared < ?1 AND (e.ack_at IS NOT NULL OR (e.latching = 0 AND e.kind <> "
-                           "'other')) AND e.id < (SELECT max(id) FROM episodes))";
+const std::string isDone = "(e.cleared < ?1 AND (e.ack_at IS NOT NULL OR e.latching = 0) AND "
+                           "e.shelf_until IS NULL AND e.id < (SELECT max(id) FROM episodes))";
 // The audit rows of such episodes first (and any of an episode never
 // stored, by their time), then the episodes left without audit rows, so
 // that no audit row outlives its episode even when maxRows ends a step

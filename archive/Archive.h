@@ -207,10 +207,9 @@ public:
   // transaction. Returns the number of rows deleted; 0 when nothing older
   // is left. The caller loops, letting other writes in between. Throws
   // WriteError like write().
-  // Episodes cleared before it go too, with their audit rows, once they
-  // need nothing more: acknowledged when latching or one-shot (kind
-  // "other"). A current episode is never deleted, nor the one of the
-  // highest id (so that lastEpisodeId() never goes back).
+  // Episodes cleared before it go too, with their audit rows, unless they
+  // are current (latched and not acknowledged, or shelved); nor the one of
+  // the highest id (so that lastEpisodeId() never goes back).
   std::size_t prune(double before, std::size_t maxRows = 2000);
 
   // Stores the episodes (replacing those of the same id) and appends the
@@ -220,9 +219,9 @@ public:
   // like write().
   void saveAlarms(const std::vector<Episode> &episodes, const std::vector<AuditEntry> &audit);
 
-  // The current episodes: every one not cleared, and the latched ones
-  // (cleared, latching, not acknowledged); by id, at most maxEpisodes (the
-  // newest).
+  // The current episodes: every one not cleared, the latched ones
+  // (cleared, latching, not acknowledged) and the shelved ones; by id, at
+  // most maxEpisodes (the newest).
   std::vector<Episode> currentEpisodes() const;
   // The episodes whose life [opened, cleared] (never cleared: without end)
   // overlaps [from, to], the current ones only when activeOnly; newest
