@@ -450,8 +450,9 @@ bool ends(const Recognised &message,
 {
   if (kind == AlarmKind::monitorSilent || kind == AlarmKind::notifier)
     return false;
+  // Records, not a notice, end a water alarm: a start leaves it.
   if (message.effect == Effect::monitorStarted)
-    return true;
+    return kind != AlarmKind::water;
   auto isTemperature = [](AlarmKind k) {
     return k == AlarmKind::temperatureHigh || k == AlarmKind::temperatureLow;
   };

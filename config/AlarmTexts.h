@@ -82,8 +82,9 @@ std::optional<Recognised> recognise(int priority, const std::string &text);
 //   goes from past one limit straight to past the other with no notice);
 // - a logger's "reads again" also ends the logger alarms of no housing,
 //   whose texts did not tell the logger;
-// - monitorStarted ends every alarm the monitor raises (not monitorSilent
-//   or notifier, which are tmx-web's own).
+// - monitorStarted ends every alarm that only the monitor's notice would
+//   end: not water (its records end it), nor monitorSilent or notifier
+//   (tmx-web's own).
 // The port and log-write alarms have no published clear: only a start ends
 // them.
 bool ends(const Recognised &message,

@@ -222,6 +222,7 @@ TEST(AlarmTexts, MessagesEndTheAlarmsTheMonitorConsidersOver)
     { of(waterAlarm(0)), AlarmKind::water, 0, "", false },
     { of(monitorStarting), AlarmKind::port, std::nullopt, "0x379", true },
     { of(monitorStarting), AlarmKind::monitorSilent, std::nullopt, "", false },
+    { of(monitorStarting), AlarmKind::water, 0, "", false },
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(std::string(kindName(c.message.kind)) + " ends " + kindName(c.kind) + " " + c.source);
