@@ -112,7 +112,10 @@ AlarmState::Outcome AlarmState::act(std::int64_t id, const OperatorRequest &requ
   return { 200, episode, "" };
 }
 
-std::vector<archive::Episode> AlarmState::list(bool activeOnly, double from, double to, std::size_t limit) const
+std::vector<archive::Episode> AlarmState::list(bool activeOnly,
+                                               double from,
+                                               double to,
+                                               std::size_t limit) const
 {
   if (activeOnly) {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -47,8 +47,8 @@ struct Sinks
   Metrics &metrics;
   EventHub &hub;
   Ingest &ingest;
-  const Clock &clock; // the arrival time of each event
-  RecordCheck &check; // housekeeping records with a reading time to believe
+  const Clock &clock;           // the arrival time of each event
+  RecordCheck &check;           // housekeeping records with a reading time to believe
   AlarmState *alarms = nullptr; // the alarm episodes, when kept
 };
 

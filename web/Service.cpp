@@ -350,7 +350,8 @@ int runWeb(int argc, char **argv)
   seed(*archive, live, metrics);
   std::unique_ptr<AlarmState> alarms;
   try {
-    alarms = std::make_unique<AlarmState>(*archive, hub, report, static_cast<int>(settings.maxShelve.count()));
+    alarms =
+      std::make_unique<AlarmState>(*archive, hub, report, static_cast<int>(settings.maxShelve.count()));
   } catch (const std::exception &e) {
     report(std::string("cannot read the alarms from the archive: ") + e.what());
     return 1;
@@ -392,7 +393,8 @@ int runWeb(int argc, char **argv)
   }
 
   RecordCheck check(report);
-  auto *servant = new WebConsumer(Sinks{ subscription, live, metrics, hub, ingest, clock, check, alarms.get() });
+  auto *servant =
+    new WebConsumer(Sinks{ subscription, live, metrics, hub, ingest, clock, check, alarms.get() });
   PortableServer::ServantBase_var holder = servant;
   try {
     CORBA::Object_var obj = tools::activateServant(orb.get(), servant);
