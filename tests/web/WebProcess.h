@@ -19,13 +19,17 @@ namespace tmx::test {
 class WebProcess
 {
 public:
-  // wrapper: a command tmx-web runs under ("prlimit", "--fsize=N", "--").
+  // wrapper: a command tmx-web runs under ("prlimit", "--fsize=N", "--");
+  // options: more of tmx-web's own.
   WebProcess(const std::vector<std::string> &orbArgs,
              const std::string &archive,
-             const std::vector<std::string> &wrapper = {})
+             const std::vector<std::string> &wrapper = {},
+             const std::vector<std::string> &options = {})
   {
     std::vector<std::string> argv = wrapper;
-    const auto web = programArgs("tmx-web", orbArgs, { "--archive", archive, "--listen", "127.0.0.1:0" });
+    std::vector<std::string> own{ "--archive", archive, "--listen", "127.0.0.1:0" };
+    own.insert(own.end(), options.begin(), options.end());
+    const auto web = programArgs("tmx-web", orbArgs, own);
     argv.insert(argv.end(), web.begin(), web.end());
     process = std::make_unique<ChildProcess>(argv);
     if (!process->waitForOut("serving http://127.0.0.1:"))

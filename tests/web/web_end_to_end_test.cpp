@@ -2,7 +2,8 @@
 // tmx-notifier: the real monitor's records reach the archive and the HTTP
 // interface; kill -9 loses at most about a second and a restart goes on
 // with the same archive; a notifier killed and restarted is subscribed to
-// again and records flow within 15 s.
+// again and records flow within 15 s; a wet line is one alarm episode,
+// acknowledged once and for good.
 #include "archive/Archive.h"
 #include "tests/support/TestSupport.h"
 #include "tests/tools/ToolTest.h"
@@ -224,6 +225,80 @@ TEST_F(WebEndToEnd, RecordsLostAtShutdownMakeTheExitStatus1)
   EXPECT_TRUE(s.exited && s.code == 1) << s.describe() << " " << web.process->err();
   EXPECT_NE(web.process->err().find("records could not be written to the archive"), std::string::npos)
     << web.process->err();
+}
+
+// A wet line gives one episode whose trips count up; dry leaves it
+// latched; an acknowledgement clears it and is still there after a
+// restart of tmx-web. Prints the figures of the run.
+TEST_F(WebEndToEnd, AWetLineIsOneEpisodeUntilAcknowledged)
+{
+  const std::string archive = dir.file("history.sqlite");
+  const std::vector<std::string> options{ "--local-operator", "ann" };
+  auto web = std::make_unique<WebProcess>(env->orbArgs(), archive, std::vector<std::string>{}, options);
+  ASSERT_TRUE(web->process->waitForErr("subscribed to the notifier")) << web->process->err();
+  TempDir run("tmx-web-e2e-run");
+  MonitorFiles files;
+  files.electronicsWet = true;
+  writeMonitorFiles(run, files);
+  std::unique_ptr<ChildProcess> tmx = startMonitor(run, env->orbArgs());
+
+  // The episode is shown as soon as the first trip's message has come.
+  Json alarms;
+  const auto water = [&](int trips) {
+    alarms = web->get("/api/alarms");
+    return alarms.is_object() && alarms["count"] == 1 && alarms["alarms"][0]["kind"] == "water" &&
+           alarms["alarms"][0]["trips"].get<int>() >= trips;
+  };
+  ASSERT_TRUE(eventually([&] { return water(1); }, milliseconds(20000))) << alarms.dump() << tmx->err();
+  const double opened = alarms["alarms"][0]["opened"].get<double>();
+  std::printf("episode shown %.3f s after its first message arrived\n",
+              std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count() -
+                opened);
+  ASSERT_TRUE(eventually([&] { return water(2); }, milliseconds(12000))) << alarms.dump();
+  EXPECT_EQ(alarms["alarms"][0]["severity"], "critical");
+  EXPECT_EQ(alarms["alarms"][0]["housing"], "electronics");
+  EXPECT_TRUE(alarms["alarms"][0]["active"].get<bool>());
+
+  run.write("port.dev", std::string(0x400, '\xFF')); // dry
+  ASSERT_TRUE(eventually(
+    [&] {
+      alarms = web->get("/api/alarms");
+      return alarms.is_object() && alarms["count"] == 1 && alarms["alarms"][0]["latched"] == true;
+    },
+    milliseconds(10000)))
+    << alarms.dump();
+  EXPECT_EQ(alarms["alarms"][0]["cleared"]["why"], "dry");
+  const int trips = alarms["alarms"][0]["trips"].get<int>();
+  const Json messages = web->get("/api/messages?limit=1000&from=" + std::to_string(opened - 60));
+  ASSERT_TRUE(messages.is_object());
+  int waterMessages = 0;
+  for (const auto &m : messages["messages"])
+    waterMessages += m["text"].get<std::string>().find("water alarm") != std::string::npos;
+  std::printf("%d water alarm messages, %d trips, 1 episode over %.0f s wet\n",
+              waterMessages,
+              trips,
+              alarms["alarms"][0]["cleared"]["at"].get<double>() - opened);
+
+  const auto t0 = SteadyClock::now();
+  auto acked =
+    web->client->Post("/api/alarms/1/acknowledge", "{\"comment\":\"mopped up\"}", "application/json");
+  const double roundTrip = std::chrono::duration<double, std::milli>(SteadyClock::now() - t0).count();
+  ASSERT_TRUE(acked);
+  ASSERT_EQ(acked->status, 200) << acked->body;
+  std::printf("acknowledgement round trip %.1f ms\n", roundTrip);
+  EXPECT_EQ(web->get("/api/alarms")["count"], 0);
+  std::printf("alarm health of the run: %s\n", web->text("/api/alarms/health?hours=1").c_str());
+
+  EXPECT_TRUE(web->process->stop().ok()) << web->process->err();
+  web = std::make_unique<WebProcess>(env->orbArgs(), archive, std::vector<std::string>{}, options);
+  const Json all = web->get("/api/alarms?state=all&from=" + std::to_string(opened - 60));
+  ASSERT_TRUE(all.is_object());
+  ASSERT_EQ(all["alarms"].size(), 1u) << all.dump();
+  EXPECT_EQ(all["alarms"][0]["acknowledged"]["by"], "ann");
+  EXPECT_EQ(all["alarms"][0]["acknowledged"]["comment"], "mopped up");
+  EXPECT_EQ(all["alarms"][0]["audit"].size(), 1u);
+  tmx->closeStdin();
+  EXPECT_TRUE(web->process->stop().ok()) << web->process->err();
 }
 
 TEST(WebArchive, WhatItCannotWriteIsRefusedAtStart)
