@@ -264,9 +264,11 @@ done
 
 # --- tmx-web on a free loopback port (port 0: it picks one and prints it) -----------
 # --config: the dashboard shows each housing's limits from the demo's tmx.cfg.
+# --local-operator: whoever uses this workstation may acknowledge and shelve
+# alarms on the dashboard.
 orb_for tmx-web
 setsid "$bin/tmx-web" "${orb[@]}" --archive "$run_dir/tmx-history.sqlite" --listen 127.0.0.1:0 \
-  --config "$cfg" >"$run_dir/web.out" 2>&1 &
+  --config "$cfg" --local-operator "${USER:-operator}" >"$run_dir/web.out" 2>&1 &
 pid_web=$!
 web_url=""
 for ((i = 0; i < 100; i++)); do
