@@ -110,61 +110,67 @@ private:
   int errno_ = 0;
 };
 
+// The rows of an export on standard output, written in pieces of about
+// 64 KiB: with json a JSON array of the rows, otherwise the CSV header and
+// rows as they are.
+class Rows
+{
+public:
+  Rows(bool json, const std::string &csvHeader)
+    : json_(json)
+    , out_(json ? "[" : csvHeader)
+  {
+  }
+  // false once a write failed: the rest would fail alike.
+  bool add(const std::string &row)
+  {
+    if (json_)
+      out_ += first_ ? "\n" : ",\n";
+    out_ += row;
+    first_ = false;
+    if (out_.size() <= 65536)
+      return true;
+    const bool written = output_.write(out_);
+    out_.clear();
+    return written;
+  }
+  // Exit status 0, or 1 when any write failed (said on standard error).
+  int finish(const char *what)
+  {
+    if (json_)
+      out_ += first_ ? "]\n" : "\n]\n";
+    output_.write(out_);
+    return output_.finish(what) ? 0 : 1;
+  }
+
+private:
+  const bool json_;
+  std::string out_;
+  bool first_ = true;
+  Output output_;
+};
+
 int exportWindow(const Archive &archive, double from, double to, std::optional<int> housing, bool json)
 {
-  Output output;
-  std::string out = json ? "[" : csvHeader();
-  bool first = true;
+  Rows rows(json, csvHeader());
   archive.forEachRecord(
     from,
     to,
     housing,
-    [&](const HousekeepingRecord &r) {
-      if (json) {
-        out += first ? "\n" : ",\n";
-        out += jsonRow(r).dump();
-      } else {
-        out += csvRow(r);
-      }
-      first = false;
-      if (out.size() > 65536) {
-        if (!output.write(out))
-          return false; // the rest would fail alike
-        out.clear();
-      }
-      return true;
-    },
+    [&](const HousekeepingRecord &r) { return rows.add(json ? jsonRow(r).dump() : csvRow(r)); },
     static_cast<std::size_t>(-1));
-  if (json)
-    out += first ? "]\n" : "\n]\n";
-  output.write(out);
-  return output.finish("the export") ? 0 : 1;
+  return rows.finish("the export");
 }
 
 int exportAlarms(const Archive &archive, double from, double to, bool json)
 {
-  Output output;
-  std::string out = json ? "[" : tmx::tools::alarmCsvHeader();
-  bool first = true;
+  Rows rows(json, tmx::tools::alarmCsvHeader());
   archive.forEachEpisode(from, to, [&](const Episode &e, const std::vector<AuditEntry> &audit) {
-    if (json) {
-      out += first ? "\n" : ",\n";
-      out += tmx::tools::alarmJson(e, audit).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-    } else {
-      out += tmx::tools::alarmCsvRows(e, audit);
-    }
-    first = false;
-    if (out.size() > 65536) {
-      if (!output.write(out))
-        return false; // the rest would fail alike
-      out.clear();
-    }
-    return true;
+    return rows.add(
+      json ? tmx::tools::alarmJson(e, audit).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
+           : tmx::tools::alarmCsvRows(e, audit));
   });
-  if (json)
-    out += first ? "]\n" : "\n]\n";
-  output.write(out);
-  return output.finish("the alarms") ? 0 : 1;
+  return rows.finish("the alarms");
 }
 
 int printStats(const std::string &archivePath, const Stats &st)
