@@ -14,8 +14,6 @@ namespace {
 
 using archive::AuditEntry;
 using archive::Episode;
-using archive::OperatorAction;
-using nlohmann::json;
 
 std::string iso(double t)
 {
@@ -63,23 +61,6 @@ void appendLine(std::string &out, const std::vector<std::string> &fields)
 std::string optionalTime(const std::optional<double> &t)
 {
   return t ? iso(*t) : std::string();
-}
-
-// Sets name and name + "Utc".
-void setTime(json &j, const std::string &name, const std::optional<double> &t)
-{
-  j[name] = t ? json(*t) : json(nullptr);
-  j[name + "Utc"] = t ? json(iso(*t)) : json(nullptr);
-}
-
-json actionJson(const OperatorAction &a)
-{
-  json j;
-  j["by"] = a.by;
-  j["address"] = a.address;
-  setTime(j, "at", a.at);
-  j["comment"] = a.comment;
-  return j;
 }
 
 } // namespace
@@ -132,42 +113,6 @@ std::string alarmCsvRows(const Episode &e, const std::vector<AuditEntry> &audit)
     appendLine(out, line);
   }
   return out;
-}
-
-json alarmJson(const Episode &e, const std::vector<AuditEntry> &audit)
-{
-  json j;
-  j["id"] = e.id;
-  j["housing"] = e.housing ? json(wire::housingName(*e.housing)) : json(nullptr);
-  j["kind"] = e.kind;
-  j["source"] = e.source;
-  j["severity"] = e.severity;
-  j["text"] = e.text;
-  setTime(j, "opened", e.opened);
-  setTime(j, "lastTrip", e.lastTrip);
-  j["trips"] = e.trips;
-  j["peakValue"] = e.peakValue ? json(*e.peakValue) : json(nullptr);
-  setTime(j, "peakAt", e.peakAt);
-  setTime(j, "cleared", e.cleared);
-  j["clearedWhy"] = e.clearedWhy;
-  j["latching"] = e.latching;
-  j["acknowledged"] = e.acknowledged ? actionJson(*e.acknowledged) : json(nullptr);
-  if (e.shelved) {
-    json s = actionJson(e.shelved->action);
-    setTime(s, "until", e.shelved->until);
-    j["shelved"] = std::move(s);
-  } else {
-    j["shelved"] = nullptr;
-  }
-  json entries = json::array();
-  for (const auto &a : audit) {
-    json x = actionJson(a.by);
-    x["action"] = a.action;
-    setTime(x, "until", a.until);
-    entries.push_back(std::move(x));
-  }
-  j["audit"] = std::move(entries);
-  return j;
 }
 
 } // namespace tmx::tools

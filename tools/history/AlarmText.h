@@ -1,4 +1,4 @@
-// The written forms of alarm episodes in tmx-history alarms.
+// The CSV form of alarm episodes in tmx-history alarms.
 //
 // CSV: one table, so that a spreadsheet can sort and filter it whole. The
 // header line
@@ -14,18 +14,11 @@
 // per row), and are quoted as CSV quotes (inner '"' doubled) when they hold
 // a comma or a quote. "\n" ends every line.
 //
-// JSON: an object per episode: id, housing (name or null), kind, source,
-// severity, text, opened, lastTrip, trips, peakValue, peakAt, cleared,
-// clearedWhy, latching, acknowledged ({by, address, at, comment} or null),
-// shelved (the same with until, or null) and audit (an array of {action,
-// by, address, at, comment, until}). Every time is Unix seconds (null when
-// there is none) with NAME + "Utc" beside it in ISO 8601 (null alike).
+// JSON: archive/EpisodeJson.h, the form tmx-web's /api/alarms gives.
 #pragma once
 
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "archive/Episode.h"
 
@@ -35,6 +28,5 @@ namespace tmx::tools {
 const std::string &alarmCsvHeader();
 // The lines of one episode and its audit trail.
 std::string alarmCsvRows(const archive::Episode &e, const std::vector<archive::AuditEntry> &audit);
-nlohmann::json alarmJson(const archive::Episode &e, const std::vector<archive::AuditEntry> &audit);
 
 } // namespace tmx::tools

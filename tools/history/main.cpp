@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "archive/Archive.h"
+#include "archive/EpisodeJson.h"
 #include "archive/TimeText.h"
 #include "tools/common/CommandLine.h"
 #include "tools/history/AlarmText.h"
@@ -49,8 +50,8 @@ const char usageText[] =
   "          trail (episode and action to comment filled), so that a spreadsheet\n"
   "          can filter either; times in ISO 8601 UTC, texts with control\n"
   "          characters escaped (\\n, \\xHH) and quoted when they hold a comma or a\n"
-  "          quote. --json: an array of objects, the trail as \"audit\" in each,\n"
-  "          times as Unix seconds and beside them as ISO 8601 (NAMEUtc).\n"
+  "          quote. --json: an array of objects, the trail as \"audit\" in each\n"
+  "          (the same as tmx-web's /api/alarms?state=all).\n"
   "  stats   prints the number of records of each kind, the first and last\n"
   "          time of each, and the size of the archive.\n"
   "\n"
@@ -167,7 +168,7 @@ int exportAlarms(const Archive &archive, double from, double to, bool json)
   Rows rows(json, tmx::tools::alarmCsvHeader());
   archive.forEachEpisode(from, to, [&](const Episode &e, const std::vector<AuditEntry> &audit) {
     return rows.add(
-      json ? tmx::tools::alarmJson(e, audit).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
+      json ? episodeJson(e, audit).dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
            : tmx::tools::alarmCsvRows(e, audit));
   });
   return rows.finish("the alarms");
