@@ -1,7 +1,7 @@
 // The TMX dashboard: panels with each housing's last reading, the alarm panel
 // (alarms.js), trend plots of temperature (with the dew point) and humidity
 // (dygraphs) with each housing's limits as dashed lines and the window's
-// alarm episodes as spans, the latest messages (repeats folded), and the
+// alarm episodes as spans, the latest messages (messages.js), and the
 // alarm history (alarm-history.js), kept live through server-sent events
 // from /api/events. Times are shown in UTC.
 (function () {
@@ -206,48 +206,8 @@
     refreshAges();
   }
 
-  // ---- messages
-  // A message with its repeats: the newest of each text, how many times it
-  // came in the window, and when first.
-  function messageItem({ m, count, first }) {
-    const li = document.createElement('li');
-    li.className = m.kind === 'console' ? 'console' : (m.priority || 'message').toLowerCase();
-    const time = document.createElement('time');
-    time.textContent = fmtTime(m.time, true);
-    li.appendChild(time);
-    if (m.kind !== 'console' && m.priority) {
-      const prio = document.createElement('span');
-      prio.className = 'prio';
-      prio.textContent = m.priority;
-      li.appendChild(prio);
-    }
-    li.appendChild(document.createTextNode(m.text));
-    if (count > 1) {
-      const repeat = document.createElement('span');
-      repeat.className = 'repeat';
-      repeat.textContent = '×' + count;
-      repeat.title = count + ' times since ' + fmtTime(first, true) + ' UTC';
-      li.appendChild(repeat);
-    }
-    return li;
-  }
-  function foldedMessages() {
-    const byText = new Map();
-    const out = [];
-    for (const m of state.messages) { // newest first
-      const key = m.kind + '\u0000' + m.priority + '\u0000' + m.text;
-      const seen = byText.get(key);
-      if (seen) { seen.count++; seen.first = m.time; continue; }
-      const line = { m: m, count: 1, first: m.time };
-      byText.set(key, line);
-      out.push(line);
-    }
-    return out;
-  }
-  function renderMessages() {
-    const ol = $('#messages');
-    ol.replaceChildren(...foldedMessages().slice(0, MESSAGES_SHOWN).map(messageItem));
-  }
+  // ---- messages (messages.js)
+  function renderMessages() { window.TmxMessages.render($('#messages'), state.messages, MESSAGES_SHOWN, fmtTime); }
 
   // ---- plots
   function pointsWanted() {
