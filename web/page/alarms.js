@@ -149,7 +149,9 @@ window.TmxAlarms = (function () {
       $('#alarm-status').textContent = loadError;
     }
     function refreshTimes() {
-      for (const [id, li] of items) $('.since', li).textContent = sinceText(current.get(id));
+      for (const [id, li] of items) {
+        if (current.has(id)) $('.since', li).textContent = sinceText(current.get(id));
+      }
     }
 
     // One operator action; the episode it answers replaces the one shown, a
