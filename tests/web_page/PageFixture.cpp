@@ -118,6 +118,14 @@ public:
                            { "text", "Humidity of housing 1 could not be read" } });
       return sendJson(json{ { "messages", messages } });
     });
+    // No alarms, and a read-only visitor.
+    routes.get("/api/alarms", [](const Request &) {
+      return sendJson(
+        json{ { "state", "active" }, { "count", 0 }, { "unacknowledged", 0 }, { "alarms", json::array() } });
+    });
+    routes.get("/api/whoami", [](const Request &) {
+      return sendJson(json{ { "operator", nullptr }, { "canAcknowledge", false } });
+    });
     routes.get("/api/events", [this](const Request &) {
       auto stream = std::make_shared<Stream>();
       {

@@ -4,14 +4,16 @@
 omniNames, tmx-notifier, tmx-web and tmx (simulated loggers and port, changed
 through scripts/tmx-sim) in a fresh run directory. Checks what a person sees:
 both housings' values as the monitor publishes them, plots with data, a wet
-line shown as WET within 10 s, a reading that failed shown as missing, and the
-stale marks once the notifier is gone. With --archive30d it also opens a
+line shown as WET within 10 s, its water alarm in the alarm panel and the
+title until the local operator acknowledges it, a reading that failed shown as
+missing, and the stale marks once the notifier is gone. With --archive30d it also opens a
 30-day window from that archive and reports the time to plots drawn.
 Exit 77 = skipped (no Chromium).
 """
 import argparse
 import json
 import os
+import re
 import shutil
 import signal
 import socket
@@ -31,6 +33,12 @@ CFG = ("TMX-S1 V3.5-Beta3,1,0x378,0x20\t# spectrograph housing\n"
        "TMX-S1-LIMITS 5,30,70\n"
        "TMX-E1-LIMITS 5,35,60,3,0.5\n")
 LOGGERS = "version V3.5-Beta3\nlogger 1 TMX-S1 18.30 41.0\nlogger 2 TMX-E1 24.10 35.5\n"
+
+
+# The alarm panel's items, the page's title, the episodes drawn as spans.
+ALARMS = """(() => ({ title: document.title, spans: window.tmxDashboard.alarmHistory.spans(),
+  items: Array.from(document.querySelectorAll('#alarm-list > li')).map(li => ({ severity: li.dataset.severity,
+    where: li.querySelector('.where').textContent, text: li.innerText })) }))()"""
 
 
 def free_port():
@@ -87,10 +95,10 @@ class Stack:
         if bt.wait_for(lambda: self.names_list() is not None, 15, 0.1) is None:
             raise RuntimeError("omniNames did not start")
 
-    def start_web(self, name, archive):
+    def start_web(self, name, archive, *extra):
         port = free_port()
         self.start(name, [os.path.join(self.bin, "tmx-web")] + self.orb +
-                   ["--archive", archive, "--listen", f"127.0.0.1:{port}", "--config", os.path.join(self.run, "tmx.cfg")])
+                   ["--archive", archive, "--listen", f"127.0.0.1:{port}", "--config", os.path.join(self.run, "tmx.cfg")] + list(extra))
         if not bt.wait_for(lambda: get(f"http://127.0.0.1:{port}/api/current")[0] == 200, 20, 0.1):
             raise RuntimeError(f"{name} does not answer")
         return port
@@ -123,7 +131,7 @@ def run(args):
         stack.start("notifier", [os.path.join(args.bin, "tmx-notifier")] + stack.orb)
         if not bt.wait_for(lambda: "Notifier" in (stack.names_list() or ""), 15, 0.1):
             raise RuntimeError("tmx-notifier did not bind Notifier")
-        port = stack.start_web("web", os.path.join(run_dir, "archive.sqlite"))
+        port = stack.start_web("web", os.path.join(run_dir, "archive.sqlite"), "--local-operator", "demo")
         base = f"http://127.0.0.1:{port}"
         if get(base + "/")[0] != 200:
             raise RuntimeError("tmx-web does not serve the dashboard page")
@@ -172,6 +180,34 @@ def run(args):
         subprocess.run([args.tmx_sim, "--run-dir", run_dir, "wet", "electronics"], check=True, env=stack.env, timeout=10)
         wet = bt.wait_for(lambda: (v := devtools.eval(bt.panel("electronics"))) and v["water"] == "WET" and v, 10, 0.05)
         bt.check(bool(wet), f"WET shown {time.monotonic() - t0:.1f} s after the line went wet (limit 10 s)")
+
+        # Its water alarm: in the panel and the title; latched once dry, until acknowledged.
+        def alarm_shown(activity):
+            v = devtools.eval(ALARMS)
+            ok = (v and len(v["items"]) == 1 and v["items"][0]["severity"] == "critical" and "water" in v["items"][0]["where"]
+                  and re.search(r"trips ×\d+", v["items"][0]["text"]) and activity in v["items"][0]["text"]
+                  and "UNACKNOWLEDGED" in v["items"][0]["text"] and v["title"].startswith("1 alarm, 1 unacknowledged"))
+            return ok and v
+        active = bt.wait_for(lambda: alarm_shown("ACTIVE"), 15, 0.1)
+        bt.check(bool(active), f"a critical water alarm in the panel and the title: {active or devtools.eval(ALARMS)}")
+        bt.check(bool(active) and [s[2] for s in active["spans"]] == ["critical"], f"its episode drawn as a critical span: {active and active['spans']}")
+        bt.wait_for(lambda: devtools.eval("window.tmxDashboard.rows.temperature.length") > 6, 20, 0.5)
+        bt.screenshot(devtools, args.alarm_screenshot)
+        subprocess.run([args.tmx_sim, "--run-dir", run_dir, "dry", "electronics"], check=True, env=stack.env, timeout=10)
+        latched = bt.wait_for(lambda: alarm_shown("CLEARED"), 20, 0.1)
+        bt.check(bool(latched), f"dry again: the alarm stays, cleared and unacknowledged: {latched or devtools.eval(ALARMS)}")
+        devtools.eval("document.querySelector('#alarm-list .comment').focus()")
+        devtools.call("Input.insertText", text="line dried <b>checked</b>")
+        x, y = devtools.eval("(() => { const r = document.querySelector('#alarm-list [data-act=acknowledge]').getBoundingClientRect();"
+                             " return [r.left + r.width / 2, r.top + r.height / 2]; })()")
+        for kind in ("mousePressed", "mouseReleased"):
+            devtools.call("Input.dispatchMouseEvent", type=kind, x=x, y=y, button="left", clickCount=1)
+        gone = bt.wait_for(lambda: (v := devtools.eval(ALARMS)) and not v["items"] and v["title"] == "TMX housekeeping" and v, 10, 0.1)
+        bt.check(bool(gone), f"acknowledged: the panel shows no alarm, the title none: {gone or devtools.eval(ALARMS)}")
+        devtools.eval("document.querySelector('#history').open = true")
+        trail = bt.wait_for(lambda: (t := devtools.eval("document.querySelector('#history-list').innerText"))
+                            and "acknowledge by demo from 127.0.0.1: line dried <b>checked</b>" in t and t, 10, 0.1)
+        bt.check(bool(trail), f"the history lists the episode with its acknowledgement, as text: {trail!r}")
 
         # A humidity the monitor cannot read: shown as missing, never -1.
         subprocess.run([args.tmx_sim, "--run-dir", run_dir, "set", "TMX-S1", "rh", "fail"], check=True, env=stack.env, timeout=10)
@@ -225,6 +261,7 @@ def main():
     parser.add_argument("--bin", required=True, help="directory with tmx, tmx-notifier, tmx-web")
     parser.add_argument("--tmx-sim", required=True)
     parser.add_argument("--screenshot", required=True)
+    parser.add_argument("--alarm-screenshot", required=True, help="where to keep the page showing an alarm")
     parser.add_argument("--archive30d", help="a 30-day archive (bench/history_bench --keep FILE)")
     args = parser.parse_args()
     args.bin, args.tmx_sim = os.path.abspath(args.bin), os.path.abspath(args.tmx_sim)

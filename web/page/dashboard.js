@@ -1,7 +1,9 @@
-// The TMX dashboard: panels with each housing's last reading, trend plots of
-// temperature (with the dew point) and humidity (dygraphs), each housing's
-// limits as dashed lines, and the latest messages, kept live through
-// server-sent events from /api/events. Times are shown in UTC.
+// The TMX dashboard: panels with each housing's last reading, the alarm panel
+// (alarms.js), trend plots of temperature (with the dew point) and humidity
+// (dygraphs) with each housing's limits as dashed lines and the window's
+// alarm episodes as spans, the latest messages (messages.js), and the
+// alarm history (alarm-history.js), kept live through server-sent events
+// from /api/events. Times are shown in UTC.
 (function () {
   'use strict';
 
@@ -19,6 +21,7 @@
   const STALE_AFTER = 15;        // seconds: three housekeeping periods
   const MESSAGES_SHOWN = 200;
   const MESSAGES_FETCHED = 2000; // also the ALARM marks of the window
+  const SPAN_COLORS = { critical: ['rgba(192, 0, 26, 0.12)', '#c0001a'], warning: ['rgba(184, 110, 0, 0.14)', '#b86e00'] };
   const WET_JOIN = 20;           // seconds: a wet record this close to a wet period extends it
 
   const state = {
@@ -33,7 +36,9 @@
     base: { temperature: [], humidity: [] },  // the whole window; rows differs while zoomed in
     lastT: {},                   // housing -> reading time of the newest plotted point
     wet: { electronics: [], spectrograph: [] },
-    alarms: [],
+    alarms: [],                  // the window's ALARM message times: marked when no episodes come
+    alarmPanel: null,
+    alarmHistory: null,
     limitLines: { temperature: [], humidity: [] }, // the limits drawn last, per plot
     messages: [],
     graphs: {},
@@ -201,26 +206,8 @@
     refreshAges();
   }
 
-  // ---- messages
-  function messageItem(m) {
-    const li = document.createElement('li');
-    li.className = m.kind === 'console' ? 'console' : (m.priority || 'message').toLowerCase();
-    const time = document.createElement('time');
-    time.textContent = fmtTime(m.time, true);
-    li.appendChild(time);
-    if (m.kind !== 'console' && m.priority) {
-      const prio = document.createElement('span');
-      prio.className = 'prio';
-      prio.textContent = m.priority;
-      li.appendChild(prio);
-    }
-    li.appendChild(document.createTextNode(m.text));
-    return li;
-  }
-  function renderMessages() {
-    const ol = $('#messages');
-    ol.replaceChildren(...state.messages.slice(0, MESSAGES_SHOWN).map(messageItem));
-  }
+  // ---- messages (messages.js)
+  function renderMessages() { window.TmxMessages.render($('#messages'), state.messages, MESSAGES_SHOWN, fmtTime); }
 
   // ---- plots
   function pointsWanted() {
@@ -329,6 +316,12 @@
         ctx.fillRect(l, area.y, Math.max(r - l, 3), area.h);
       }
     }
+    const spans = state.alarmHistory.spans();
+    if (spans) {
+      drawSpans(ctx, area, g, spans);
+      ctx.restore();
+      return;
+    }
     ctx.strokeStyle = '#c0001a';
     ctx.fillStyle = '#c0001a';
     ctx.lineWidth = 1.5;
@@ -346,6 +339,23 @@
       ctx.fill();
     }
     ctx.restore();
+  }
+  // Each alarm episode as a band from its first trip until it cleared (or
+  // now), in its severity's colour, with a solid strip along the top so that
+  // a short one shows too.
+  function drawSpans(ctx, area, g, spans) {
+    const [x0, x1] = g.xAxisRange();
+    for (const [a, b, severity] of spans) {
+      if (b * 1000 < x0 || a * 1000 > x1) continue;
+      const [fill, strip] = SPAN_COLORS[severity] || SPAN_COLORS.warning;
+      const l = Math.max(area.x, g.toDomXCoord(a * 1000));
+      const r = Math.min(area.x + area.w, g.toDomXCoord(b * 1000));
+      const w = Math.max(r - l, 3);
+      ctx.fillStyle = fill;
+      ctx.fillRect(l, area.y, w, area.h);
+      ctx.fillStyle = strip;
+      ctx.fillRect(l, area.y, w, 4);
+    }
   }
   let syncing = false;
   function onZoom(quantity) {
@@ -434,10 +444,11 @@
       const w = computeWindow(state.view);
       const range = 'from=' + w.from.toFixed(3) + '&to=' + w.to.toFixed(3);
       const points = pointsWanted();
-      const [hkE, hkS, msgs] = await Promise.all([
+      const [hkE, hkS, msgs, episodes] = await Promise.all([
         getJson('api/housekeeping?housing=electronics&' + range + '&points=' + points),
         getJson('api/housekeeping?housing=spectrograph&' + range + '&points=' + points),
         getJson('api/messages?' + range + '&limit=' + MESSAGES_FETCHED),
+        state.alarmHistory.fetchFor(w),
       ]);
       if (generation !== state.generation) return;
       marks.fetched = performance.now();
@@ -451,6 +462,7 @@
       }
       state.messages = msgs.messages;
       state.alarms = msgs.messages.filter((m) => m.priority === 'ALARM').map((m) => m.time);
+      state.alarmHistory.set(w, episodes);
       renderMessages();
       showViewControls();
       drawPlots();
@@ -547,6 +559,14 @@
       if (m.priority === 'ALARM') { state.alarms.push(m.time); scheduleRedraw(); }
     });
   }
+  function onAlarm(e) {
+    state.events++;
+    state.alarmPanel.onEvent(e);
+    onEpisode(e);
+  }
+  function onEpisode(e) {
+    whenLoaded(() => { if (state.alarmHistory.onEpisode(e)) scheduleRedraw(); });
+  }
   function onState(s) {
     state.service = s;
     renderService();
@@ -559,6 +579,7 @@
       state.connected = true;
       retryDelay = 1000;
       renderService();
+      state.alarmPanel.reload(); // each time: alarm events may have been missed
       if (state.everOpened) loadAll(); // fill what was missed while disconnected
       state.everOpened = true;
     });
@@ -573,6 +594,7 @@
     es.addEventListener('housekeeping', (e) => onHousekeeping(JSON.parse(e.data)));
     es.addEventListener('message', (e) => onMessage(JSON.parse(e.data)));
     es.addEventListener('state', (e) => onState(JSON.parse(e.data)));
+    es.addEventListener('alarm', (e) => onAlarm(JSON.parse(e.data)));
   }
 
   // ---- controls
@@ -592,6 +614,10 @@
 
   function init() {
     makePanels();
+    const env = { fmtTime: fmtTime, fmtAge: fmtAge, serverNow: serverNow, getJson: getJson };
+    state.alarmPanel = window.TmxAlarms.panel(env);
+    state.alarmPanel.onEpisode = onEpisode; // an operator's action, answered by tmx-web
+    state.alarmHistory = window.TmxAlarmHistory(env);
     state.view = readHash();
     document.querySelectorAll('#window button[data-range]').forEach((b) => {
       b.addEventListener('click', () => go({ range: b.dataset.range, from: null, to: null, zoom: null }));
