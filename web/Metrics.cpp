@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 
 #include <prometheus/text_serializer.h>
 
@@ -20,6 +21,28 @@ prometheus::Family<prometheus::Counter> &counter(prometheus::Registry &r, const 
 {
   return prometheus::BuildCounter().Name(name).Help(help).Register(r);
 }
+
+// The alarm health gauges, in the order of Metrics::health_.
+struct HealthGauge
+{
+  const char *name, *help;
+};
+constexpr HealthGauge healthGauges[] = {
+  { "tmx_alarm_health_episodes_per_10min_mean",
+    "New alarm episodes per 10 minutes over the last 24 h, mean" },
+  { "tmx_alarm_health_episodes_per_10min_highest",
+    "New alarm episodes in the busiest 10 minutes of the last 24 h" },
+  { "tmx_alarm_health_flood_ratio",
+    "Share of the last 24 h's 10-minute intervals with more than 10 new episodes" },
+  { "tmx_alarm_health_chattering", "Alarms opened 3 or more times within 60 s in the last 24 h" },
+  { "tmx_alarm_health_standing", "Alarm episodes active for longer than 24 h" },
+  { "tmx_alarm_health_acknowledge_median_seconds",
+    "Median time from opening to acknowledgement over the last 24 h (NaN: none)" },
+  { "tmx_alarm_health_acknowledge_longest_seconds",
+    "Longest time from opening to acknowledgement over the last 24 h (NaN: none)" },
+  { "tmx_alarm_health_unacknowledged", "Alarm episodes of the last 24 h still unacknowledged" },
+  { "tmx_alarm_health_shelved", "Alarm episodes shelved now" },
+};
 
 prometheus::Labels housingLabel(int housing)
 {
@@ -66,38 +89,10 @@ Metrics::Metrics()
       gauge(*registry_, "tmx_alarm_unacknowledged", "Current alarm episodes not acknowledged"))
   , alarmShelved_(gauge(*registry_, "tmx_alarm_shelved", "Current alarm episodes shelved"))
   , alarmEpisodes_(counter(*registry_, "tmx_alarm_episodes_total", "Alarm episodes opened").Add({}))
-  , healthMean_(gauge(*registry_,
-                      "tmx_alarm_health_episodes_per_10min_mean",
-                      "New alarm episodes per 10 minutes over the last 24 h, mean")
-                  .Add({}))
-  , healthHighest_(gauge(*registry_,
-                         "tmx_alarm_health_episodes_per_10min_highest",
-                         "New alarm episodes in the busiest 10 minutes of the last 24 h")
-                     .Add({}))
-  , healthFlood_(gauge(*registry_,
-                       "tmx_alarm_health_flood_ratio",
-                       "Share of the last 24 h's 10-minute intervals with more than 10 new episodes")
-                   .Add({}))
-  , healthChattering_(gauge(*registry_,
-                            "tmx_alarm_health_chattering",
-                            "Alarms opened 3 or more times within 60 s in the last 24 h")
-                        .Add({}))
-  , healthStanding_(
-      gauge(*registry_, "tmx_alarm_health_standing", "Alarm episodes active for longer than 24 h").Add({}))
-  , healthAckMedian_(gauge(*registry_,
-                           "tmx_alarm_health_acknowledge_median_seconds",
-                           "Median time from opening to acknowledgement over the last 24 h (NaN: none)")
-                       .Add({}))
-  , healthAckLongest_(gauge(*registry_,
-                            "tmx_alarm_health_acknowledge_longest_seconds",
-                            "Longest time from opening to acknowledgement over the last 24 h (NaN: none)")
-                        .Add({}))
-  , healthUnacknowledged_(gauge(*registry_,
-                                "tmx_alarm_health_unacknowledged",
-                                "Alarm episodes of the last 24 h still unacknowledged")
-                            .Add({}))
-  , healthShelved_(gauge(*registry_, "tmx_alarm_health_shelved", "Alarm episodes shelved now").Add({}))
 {
+  static_assert(std::size(healthGauges) == std::tuple_size<decltype(health_)>::value, "one gauge per figure");
+  for (std::size_t i = 0; i < health_.size(); ++i)
+    health_[i] = &gauge(*registry_, healthGauges[i].name, healthGauges[i].help).Add({});
   for (const char *reason : { "future", "past" })
     refused_.Add({ { "reason", reason } });
   for (int p = 0; p < 3; ++p)
@@ -168,15 +163,18 @@ void Metrics::alarms(const std::vector<AlarmBook::Count> &counts,
   if (opened > openedSeen_)
     alarmEpisodes_.Increment(static_cast<double>(opened - openedSeen_));
   openedSeen_ = std::max(openedSeen_, opened);
-  healthMean_.Set(health.meanPerInterval);
-  healthHighest_.Set(health.mostPerInterval);
-  healthFlood_.Set(health.floodShare);
-  healthChattering_.Set(static_cast<double>(health.chattering.size()));
-  healthStanding_.Set(static_cast<double>(health.standing.size()));
-  healthAckMedian_.Set(orNaN(health.medianToAcknowledge));
-  healthAckLongest_.Set(orNaN(health.longestToAcknowledge));
-  healthUnacknowledged_.Set(health.unacknowledged);
-  healthShelved_.Set(health.shelvedNow);
+  const double values[] = { health.meanPerInterval,
+                            static_cast<double>(health.mostPerInterval),
+                            health.floodShare,
+                            static_cast<double>(health.chattering.size()),
+                            static_cast<double>(health.standing.size()),
+                            orNaN(health.medianToAcknowledge),
+                            orNaN(health.longestToAcknowledge),
+                            static_cast<double>(health.unacknowledged),
+                            static_cast<double>(health.shelvedNow) };
+  static_assert(std::size(values) == std::size(healthGauges), "one value per health gauge");
+  for (std::size_t i = 0; i < health_.size(); ++i)
+    health_[i]->Set(values[i]);
 }
 
 std::string Metrics::render(const LiveState &live,

@@ -3,6 +3,7 @@
 // to the notifier and the archive's writes and size.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -59,9 +60,8 @@ private:
   prometheus::Family<prometheus::Counter> &refused_;
   prometheus::Family<prometheus::Gauge> &alarmActive_, &alarmUnacknowledged_, &alarmShelved_;
   prometheus::Counter &alarmEpisodes_;
-  prometheus::Gauge &healthMean_, &healthHighest_, &healthFlood_, &healthChattering_, &healthStanding_,
-    &healthAckMedian_, &healthAckLongest_, &healthUnacknowledged_, &healthShelved_;
-  std::mutex mutex_; // one render at a time; guards what follows
+  std::array<prometheus::Gauge *, 9> health_{}; // the health figures, as Metrics.cpp lists them
+  std::mutex mutex_;                            // one render at a time; guards what follows
   std::size_t droppedSeen_ = 0;
   std::uint64_t openedSeen_ = 0;
   std::set<prometheus::Labels> alarmLabels_; // every combination shown so far

@@ -63,6 +63,17 @@ std::optional<double> timeParam(const std::optional<std::string> &text,
   return t;
 }
 
+// The limit parameter into limit (left at its default when absent); false
+// with the fault set when it is bad.
+bool limitParam(const std::optional<std::string> &text, unsigned long &limit, std::string &fault)
+{
+  if (text && !number(*text, 1, archive::maxLogEntries, limit)) {
+    fault = "limit: a whole number from 1 to 10000, not " + shown(*text);
+    return false;
+  }
+  return true;
+}
+
 std::optional<Window> window(const Params &params, double now, std::string &fault, double span = 3600)
 {
   auto fromText = single(params, "from", fault);
@@ -133,8 +144,8 @@ std::variant<MessagesQuery, std::string> parseMessagesQuery(const Params &params
   auto limit = single(params, "limit", fault);
   if (!fault.empty())
     return fault;
-  if (limit && !number(*limit, 1, archive::maxLogEntries, q.limit))
-    return "limit: a whole number from 1 to 10000, not " + shown(*limit);
+  if (!limitParam(limit, q.limit, fault))
+    return fault;
   auto w = window(params, now, fault);
   if (!w)
     return fault;
@@ -156,8 +167,8 @@ std::variant<AlarmsQuery, std::string> parseAlarmsQuery(const Params &params, do
     else if (*state != "active")
       return "state: active or all, not " + shown(*state);
   }
-  if (limit && !number(*limit, 1, archive::maxLogEntries, q.limit))
-    return "limit: a whole number from 1 to 10000, not " + shown(*limit);
+  if (!limitParam(limit, q.limit, fault))
+    return fault;
   auto w = window(params, now, fault, 86400);
   if (!w)
     return fault;

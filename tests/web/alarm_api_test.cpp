@@ -1,18 +1,8 @@
 // tmx-web's alarms over HTTP, in process on a free loopback port over a
 // fresh archive: the episodes a message opens, the operators' requests and
 // their refusals, the metrics, and the state kept across a restart.
-#include "web/AlarmApi.h"
-#include "web/AlarmState.h"
-#include "web/Api.h"
-#include "web/HttpServer.h"
-#include "web/WebRoutes.h"
+#include "tests/web/ApiFixture.h"
 
-#include "tests/support/TestUtil.h"
-
-#include <gtest/gtest.h>
-#include <httplib.h>
-
-#include <memory>
 #include <string>
 
 using namespace tmx::web;
@@ -20,34 +10,10 @@ namespace archive = tmx::archive;
 
 namespace {
 
-class AlarmApiTest : public ::testing::Test
+class AlarmApiTest : public tmx::web::test::ApiFixture
 {
 protected:
-  void start(const OperatorOptions &operators)
-  {
-    store = std::make_unique<archive::Archive>(dir.file("a.sqlite"));
-    alarms = std::make_unique<AlarmState>(
-      *store, hub, [](const std::string &) {}, 24 * 60);
-    api = std::make_unique<WebApi>(ApiSources{
-      *store, live, hub, metrics, [] { return LinkStatus(); }, [] { return std::size_t(0); }, alarms.get() });
-    alarmApi = std::make_unique<AlarmApi>(*alarms, operators, [this] { return now; });
-    server = std::make_unique<HttpServer>(webRoutes(*api, operators, alarmApi.get()));
-    std::string why;
-    ASSERT_TRUE(server->bind("127.0.0.1", 0, why)) << why;
-    server->start();
-    client = std::make_unique<httplib::Client>("127.0.0.1", server->port());
-    client->set_read_timeout(10, 0);
-  }
-  void stop()
-  {
-    hub.close();
-    server.reset();
-    alarmApi.reset();
-    api.reset();
-    alarms.reset();
-    store.reset();
-  }
-  void TearDown() override { stop(); }
+  void SetUp() override {}
 
   void waterAlarm(double at)
   {
@@ -81,18 +47,6 @@ protected:
     EXPECT_TRUE(r && r->status == 200);
     return r ? nlohmann::json::parse(r->body) : nlohmann::json();
   }
-
-  tmx::test::TempDir dir{ "tmx-web-alarms" };
-  double now = 1'800'000'000;
-  std::unique_ptr<archive::Archive> store;
-  LiveState live{ systemClock() };
-  EventHub hub;
-  Metrics metrics;
-  std::unique_ptr<AlarmState> alarms;
-  std::unique_ptr<WebApi> api;
-  std::unique_ptr<AlarmApi> alarmApi;
-  std::unique_ptr<HttpServer> server;
-  std::unique_ptr<httplib::Client> client;
 };
 
 TEST_F(AlarmApiTest, ReadOnlyRefusesEveryAction)

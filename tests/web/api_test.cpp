@@ -2,10 +2,8 @@
 // fresh archive: bad input gets 4xx with a one-line reason; the JSON and
 // CSV replies carry what the archive holds (no value as null, CSV streamed
 // in pages without loss or repetition).
+#include "tests/web/ApiFixture.h"
 #include "tests/web/LoopbackSocket.h"
-#include "web/Api.h"
-#include "web/HttpServer.h"
-#include "web/WebRoutes.h"
 
 #include "config/LimitsFile.h"
 #include "tests/support/TestUtil.h"
@@ -23,36 +21,7 @@ namespace archive = tmx::archive;
 
 namespace {
 
-class ApiTest : public ::testing::Test
-{
-protected:
-  void SetUp() override
-  {
-    store = std::make_unique<archive::Archive>(dir.file("a.sqlite"));
-    api = std::make_unique<WebApi>(
-      ApiSources{ *store, live, hub, metrics, [] { return LinkStatus(); }, [] { return std::size_t(0); } });
-    server = std::make_unique<HttpServer>(webRoutes(*api));
-    std::string why;
-    ASSERT_TRUE(server->bind("127.0.0.1", 0, why)) << why;
-    server->start();
-    client = std::make_unique<httplib::Client>("127.0.0.1", server->port());
-    client->set_read_timeout(10, 0);
-  }
-  void TearDown() override
-  {
-    hub.close();
-    server.reset();
-  }
-
-  tmx::test::TempDir dir{ "tmx-web-api" };
-  std::unique_ptr<archive::Archive> store;
-  LiveState live{ systemClock() };
-  EventHub hub;
-  Metrics metrics;
-  std::unique_ptr<WebApi> api;
-  std::unique_ptr<HttpServer> server;
-  std::unique_ptr<httplib::Client> client;
-};
+using ApiTest = tmx::web::test::ApiFixture;
 
 TEST_F(ApiTest, BadInputGets4xxWithAOneLineReason)
 {
