@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <string_view>
 
 namespace tmx::alarmtext {
@@ -392,33 +393,21 @@ std::optional<Recognised> recogniseText(std::string_view published)
 
 // ---------------------------------------------------------------- kinds
 
+namespace {
+
+// In the order of AlarmKind.
+constexpr const char *kindNames[] = {
+  "water", "temperature-high", "temperature-low", "humidity-high", "condensation", "logger",
+  "port",  "log-write",        "monitor-silent",  "notifier",      "other"
+};
+static_assert(std::size(kindNames) == static_cast<std::size_t>(AlarmKind::other) + 1, "a name per kind");
+
+} // namespace
+
 const char *kindName(AlarmKind kind)
 {
-  switch (kind) {
-    case AlarmKind::water:
-      return "water";
-    case AlarmKind::temperatureHigh:
-      return "temperature-high";
-    case AlarmKind::temperatureLow:
-      return "temperature-low";
-    case AlarmKind::humidityHigh:
-      return "humidity-high";
-    case AlarmKind::condensation:
-      return "condensation";
-    case AlarmKind::logger:
-      return "logger";
-    case AlarmKind::port:
-      return "port";
-    case AlarmKind::logWrite:
-      return "log-write";
-    case AlarmKind::monitorSilent:
-      return "monitor-silent";
-    case AlarmKind::notifier:
-      return "notifier";
-    case AlarmKind::other:
-      break;
-  }
-  return "other";
+  const auto i = static_cast<std::size_t>(kind);
+  return i < std::size(kindNames) ? kindNames[i] : "other";
 }
 
 std::optional<AlarmKind> parseKind(const std::string &name)

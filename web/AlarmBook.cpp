@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <tuple>
 
 #include "config/Limits.h"
@@ -120,23 +121,12 @@ bool backWithin(const std::string &kind, double value, const HousingLimits &limi
 
 const char *resultName(ActionResult result)
 {
-  switch (result) {
-    case ActionResult::ok:
-      return "ok";
-    case ActionResult::unchanged:
-      return "unchanged";
-    case ActionResult::commentTooLong:
-      return "comment too long";
-    case ActionResult::badMinutes:
-      return "bad minutes";
-    case ActionResult::notShelvable:
-      return "not shelvable";
-    case ActionResult::notShelved:
-      return "not shelved";
-    case ActionResult::notHeld:
-      break;
-  }
-  return "not held";
+  // In the order of ActionResult.
+  static constexpr const char *names[] = { "ok",          "unchanged",     "comment too long",
+                                           "bad minutes", "not shelvable", "not shelved",
+                                           "not held" };
+  const auto i = static_cast<std::size_t>(result);
+  return i < std::size(names) ? names[i] : "not held";
 }
 
 ActionResult acknowledge(Episode &episode, const OperatorAction &by, Changes &changes)
