@@ -152,7 +152,9 @@ void checkIds(const std::vector<Episode> &episodes, const std::vector<AuditEntry
 
 } // namespace
 
-void Archive::saveAlarms(const std::vector<Episode> &episodes, const std::vector<AuditEntry> &audit)
+void Archive::saveAlarms(const std::vector<Episode> &episodes,
+                         const std::vector<AuditEntry> &audit,
+                         bool synced)
 {
   checkIds(episodes, audit);
   impl_->inWriteTransaction(
@@ -196,7 +198,7 @@ void Archive::saveAlarms(const std::vector<Episode> &episodes, const std::vector
         a.exec();
       }
     },
-    true);
+    synced);
 }
 
 std::vector<Episode> Archive::currentEpisodes() const

@@ -213,11 +213,14 @@ public:
   std::size_t prune(double before, std::size_t maxRows = 2000);
 
   // Stores the episodes (replacing those of the same id) and appends the
-  // audit entries, in one transaction that is on disk when this returns,
-  // so that an acknowledgement survives even a power cut. Throws Error,
-  // nothing stored, for an id below 1 or a housing out of range; otherwise
-  // like write().
-  void saveAlarms(const std::vector<Episode> &episodes, const std::vector<AuditEntry> &audit);
+  // audit entries, in one transaction; with synced (the default) it is on
+  // disk when this returns, so that an operator's action survives even a
+  // power cut; without, like write() (a crash of the program loses nothing,
+  // a power cut the last moments). Throws Error, nothing stored, for an id
+  // below 1 or a housing out of range; otherwise like write().
+  void saveAlarms(const std::vector<Episode> &episodes,
+                  const std::vector<AuditEntry> &audit,
+                  bool synced = true);
 
   // The current episodes: every one not cleared, the latched ones
   // (cleared, latching, not acknowledged) and the shelved ones; by id, at

@@ -101,7 +101,7 @@ AlarmState::Outcome AlarmState::act(std::int64_t id, const OperatorRequest &requ
              actionRefusal(result, book_.maxShelveMinutes()) };
   // Kept first, then shown: an answer of 200 is an action on disk.
   std::string why;
-  if (!write(changes, why))
+  if (!write(changes, true, why))
     return { 503, std::nullopt, "the archive cannot keep it: " + why };
   if (held) {
     Changes same;
@@ -168,7 +168,9 @@ void AlarmState::change(const std::function<Changes()> &f)
     hub_.publish("alarm", episodeJson(e));
   merge(unwritten_, std::move(changes));
   std::string why;
-  if (write(unwritten_, why)) {
+  // What records and messages change is written as records are (a power
+  // cut may lose the last moments); an operator's action is synced.
+  if (write(unwritten_, !unwritten_.audit.empty(), why)) {
     unwritten_ = Changes{};
     return;
   }
@@ -177,10 +179,10 @@ void AlarmState::change(const std::function<Changes()> &f)
                            unwritten_.audit.end() - static_cast<std::ptrdiff_t>(maxUnwrittenAudit));
 }
 
-bool AlarmState::write(const Changes &changes, std::string &why)
+bool AlarmState::write(const Changes &changes, bool synced, std::string &why)
 {
   try {
-    archive_.saveAlarms(changes.episodes, changes.audit);
+    archive_.saveAlarms(changes.episodes, changes.audit, synced);
   } catch (const std::exception &e) {
     why = e.what();
     if (!failing_)

@@ -69,7 +69,7 @@ private:
   // Runs f on the book, then streams and stores what it changed; the lock
   // is held.
   void change(const std::function<Changes()> &f);
-  bool write(const Changes &changes, std::string &why);
+  bool write(const Changes &changes, bool synced, std::string &why);
 
   archive::Archive &archive_;
   EventHub &hub_;
