@@ -10,8 +10,9 @@ packages=(cmake ninja-build ccache g++ clang libclang-rt-14-dev libgtest-dev lib
           # pseudo-terminal pair of the Modbus RTU tests
           libcpp-httplib-dev socat
           # test only: headless Chromium for the dashboard's browser tests, and
-          # the real Prometheus that tests/web's scrape test starts
-          chromium python3-websocket prometheus)
+          # the real Prometheus that tests/web's scrape test starts; promtool
+          # and amtool check the rules and configuration of packaging/
+          chromium python3-websocket prometheus prometheus-alertmanager)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
