@@ -11,7 +11,8 @@ packages=(cmake ninja-build ccache g++ clang libclang-rt-14-dev libgtest-dev lib
           libcpp-httplib-dev socat
           # test only: headless Chromium for the dashboard's browser tests, and
           # the real Prometheus that tests/web's scrape test starts; promtool
-          # and amtool check the rules and configuration of packaging/
+          # and amtool check the rules and configuration of packaging/, whose
+          # inhibitions a real Alertmanager on loopback tests
           chromium python3-websocket prometheus prometheus-alertmanager)
 missing=()
 for p in "${packages[@]}"; do
