@@ -53,6 +53,8 @@ if(NOT TARGET TMX::httplib)
   set_target_properties(TMX::httplib PROPERTIES INTERFACE_LINK_LIBRARIES "PkgConfig::CPP_HTTPLIB")
 endif()
 find_package(prometheus-cpp CONFIG REQUIRED)
+# tmx-web's client of Alertmanager: Debian's libcurl4-openssl-dev.
+find_package(CURL REQUIRED)
 
 find_package(GTest REQUIRED)
 find_program(OMNINAMES omniNames PATHS /usr/bin /usr/sbin)

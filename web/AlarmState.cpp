@@ -53,14 +53,24 @@ void AlarmState::message(const wire::MessageRecord &message)
   const std::optional<alarmtext::Recognised> said = alarmtext::recognise(message.priority, message.text);
   if (!said || said->accompanies)
     return;
-  std::lock_guard<std::mutex> lock(mutex_);
-  change([&] { return book_.onMessage(*said, message.text, message.arrivalTime); });
+  bool any = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    any = change([&] { return book_.onMessage(*said, message.text, message.arrivalTime); });
+  }
+  if (any)
+    changed();
 }
 
 void AlarmState::housekeeping(const wire::HousekeepingRecord &record)
 {
-  std::lock_guard<std::mutex> lock(mutex_);
-  change([&] { return book_.onHousekeeping(record, record.arrivalTime); });
+  bool any = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    any = change([&] { return book_.onHousekeeping(record, record.arrivalTime); });
+  }
+  if (any)
+    changed();
 }
 
 void AlarmState::tick(double now, const LinkStatus &link, double started)
@@ -72,11 +82,24 @@ void AlarmState::tick(double now, const LinkStatus &link, double started)
   // A link that is being made again (the notifier restarted) is not an
   // alarm until it has been down as long as records may pause.
   facts.subscribed = link.state == LinkState::subscribed || now - unixSeconds(link.since) < staleSeconds;
-  std::lock_guard<std::mutex> lock(mutex_);
-  change([&] { return book_.onTick(now, facts); });
+  bool any = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    any = change([&] { return book_.onTick(now, facts); });
+  }
+  if (any)
+    changed();
 }
 
 AlarmState::Outcome AlarmState::act(std::int64_t id, const OperatorRequest &request)
+{
+  Outcome outcome = applyAction(id, request);
+  if (outcome.status == 200)
+    changed();
+  return outcome;
+}
+
+AlarmState::Outcome AlarmState::applyAction(std::int64_t id, const OperatorRequest &request)
 {
   std::lock_guard<std::mutex> lock(mutex_);
   std::optional<archive::Episode> episode = book_.find(id);
@@ -156,14 +179,15 @@ std::uint64_t AlarmState::opened() const
   return opened_;
 }
 
-void AlarmState::change(const std::function<Changes()> &f)
+bool AlarmState::change(const std::function<Changes()> &f)
 {
   const std::int64_t before = book_.nextId();
   Changes changes = f();
   opened_ += static_cast<std::uint64_t>(book_.nextId() - before);
 
-  if (changes.empty() && unwritten_.empty())
-    return;
+  const bool any = !changes.empty();
+  if (!any && unwritten_.empty())
+    return false;
   for (const auto &e : changes.episodes)
     hub_.publish("alarm", episodeJson(e));
   merge(unwritten_, std::move(changes));
@@ -172,11 +196,12 @@ void AlarmState::change(const std::function<Changes()> &f)
   // cut may lose the last moments); an operator's action is synced.
   if (write(unwritten_, !unwritten_.audit.empty(), why)) {
     unwritten_ = Changes{};
-    return;
+    return any;
   }
   if (unwritten_.audit.size() > maxUnwrittenAudit)
     unwritten_.audit.erase(unwritten_.audit.begin(),
                            unwritten_.audit.end() - static_cast<std::ptrdiff_t>(maxUnwrittenAudit));
+  return any;
 }
 
 bool AlarmState::write(const Changes &changes, bool synced, std::string &why)

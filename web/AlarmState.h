@@ -36,6 +36,10 @@ public:
   AlarmState(archive::Archive &archive, EventHub &hub, Report report, int maxShelveMinutes);
 
   void setLimits(const LimitsSet &limits);
+  // Called after an episode changed (opened, tripped, cleared, acted on),
+  // never under the lock; it must return at once (a poke, not the work).
+  // Set before the first input.
+  void onChange(std::function<void()> observer) { observer_ = std::move(observer); }
 
   void message(const wire::MessageRecord &message);
   void housekeeping(const wire::HousekeepingRecord &record);
@@ -67,13 +71,20 @@ public:
 
 private:
   // Runs f on the book, then streams and stores what it changed; the lock
-  // is held.
-  void change(const std::function<Changes()> &f);
+  // is held. Whether anything changed.
+  bool change(const std::function<Changes()> &f);
+  void changed() const
+  {
+    if (observer_)
+      observer_();
+  }
   bool write(const Changes &changes, bool synced, std::string &why);
+  Outcome applyAction(std::int64_t id, const OperatorRequest &request);
 
   archive::Archive &archive_;
   EventHub &hub_;
   Report report_;
+  std::function<void()> observer_;
   mutable std::mutex mutex_;
   AlarmBook book_;
   Changes unwritten_; // refused by the archive, written again at the tick

@@ -89,6 +89,12 @@ Metrics::Metrics()
       gauge(*registry_, "tmx_alarm_unacknowledged", "Current alarm episodes not acknowledged"))
   , alarmShelved_(gauge(*registry_, "tmx_alarm_shelved", "Current alarm episodes shelved"))
   , alarmEpisodes_(counter(*registry_, "tmx_alarm_episodes_total", "Alarm episodes opened").Add({}))
+  , alertmanagerUp_(gauge(*registry_,
+                          "tmx_alertmanager_up",
+                          "The last exchange with the Alertmanager succeeded (1) or not (0)"))
+  , notificationsFailed_(counter(*registry_,
+                                 "tmx_notifications_failed_total",
+                                 "Exchanges with the Alertmanager that failed (no answer, or an error)"))
 {
   static_assert(std::size(healthGauges) == std::tuple_size<decltype(health_)>::value, "one gauge per figure");
   for (std::size_t i = 0; i < health_.size(); ++i)
@@ -114,6 +120,21 @@ void Metrics::reading(const archive::HousekeepingRecord &r)
   dewPoint_.Add(labels).Set(orNaN(dewPointOf(r.temperature, r.humidity)));
   water_.Add(labels).Set(r.water ? 1 : 0);
   lastReading_.Add(labels).Set(static_cast<double>(r.readingTime));
+}
+
+void Metrics::alertmanagers(const std::vector<std::string> &urls)
+{
+  for (const std::string &url : urls) {
+    alertmanagerUp_.Add({ { "url", url } }).Set(0);
+    notificationsFailed_.Add({ { "url", url } });
+  }
+}
+
+void Metrics::alertExchange(const std::string &url, bool ok)
+{
+  alertmanagerUp_.Add({ { "url", url } }).Set(ok ? 1 : 0);
+  if (!ok)
+    notificationsFailed_.Add({ { "url", url } }).Increment();
 }
 
 void Metrics::refused(const char *reason)

@@ -39,6 +39,10 @@ public:
   // The alarms' state before a render: the current episodes' counts, the
   // episodes opened since start, the health figures of the last 24 h.
   void alarms(const std::vector<AlarmBook::Count> &counts, std::uint64_t opened, const AlarmHealth &health);
+  // The Alertmanagers alerts go to (down until one answers), and the
+  // outcome of each exchange with one.
+  void alertmanagers(const std::vector<std::string> &urls);
+  void alertExchange(const std::string &url, bool ok);
 
   // The text exposition, with the gauges that depend on the time (stale,
   // subscribed, archive size) brought up to date first.
@@ -60,6 +64,8 @@ private:
   prometheus::Family<prometheus::Counter> &refused_;
   prometheus::Family<prometheus::Gauge> &alarmActive_, &alarmUnacknowledged_, &alarmShelved_;
   prometheus::Counter &alarmEpisodes_;
+  prometheus::Family<prometheus::Gauge> &alertmanagerUp_;
+  prometheus::Family<prometheus::Counter> &notificationsFailed_;
   std::array<prometheus::Gauge *, 9> health_{}; // the health figures, as Metrics.cpp lists them
   std::mutex mutex_;                            // one render at a time; guards what follows
   std::size_t droppedSeen_ = 0;

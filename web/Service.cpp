@@ -1,6 +1,7 @@
 #include "web/Service.h"
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -20,7 +21,10 @@
 #include "tools/common/ToolSupport.h"
 #include "web/AlarmApi.h"
 #include "web/AlarmState.h"
+#include "web/AlertClient.h"
+#include "web/AlertLoop.h"
 #include "web/Api.h"
+#include "web/CurlSender.h"
 #include "web/EventHub.h"
 #include "web/HttpServer.h"
 #include "web/Ingest.h"
@@ -43,6 +47,8 @@ const char usageText[] =
   "               [--config FILE] [--max-per-address N]\n"
   "               [--operator-header NAME [--trusted-proxy ADDR]...]\n"
   "               [--local-operator NAME] [--max-shelve DURATION]\n"
+  "               [--alertmanager URL]... [--external-url URL] [--instrument NAME]\n"
+  "               [--escalate-after DURATION]\n"
   "\n"
   "Subscribes to the notifier service bound as \"Notifier\" (every event), keeps\n"
   "every housekeeping record, alarm message and console line in an archive\n"
@@ -83,6 +89,20 @@ const char usageText[] =
   "                     the longest an alarm may be shelved: minutes, or a\n"
   "                     number with m, h or d (\"90m\", \"24h\"), from 1m to\n"
   "                     30d (default 24h)\n"
+  "  --alertmanager URL an Alertmanager (http:// or https://) to post the alarm\n"
+  "                     episodes to (API v2), with a silence for each one\n"
+  "                     acknowledged or shelved; repeatable, every one gets\n"
+  "                     every alert (default: none)\n"
+  "  --external-url URL the dashboard's address as people reach it, for the\n"
+  "                     alerts' links (default the --listen address)\n"
+  "  --instrument NAME  the alerts' instrument label (default the host name)\n"
+  "  --escalate-after DURATION\n"
+  "                     an episode unacknowledged this long after it opened\n"
+  "                     also raises TmxAlarmUnacknowledged, severity \"page\"\n"
+  "                     (as --max-shelve; default 15m)\n"
+  "  --alert-interval SECONDS\n"
+  "                     how often alerts are posted again (default 30; they\n"
+  "                     end three intervals after the last posting)\n"
   "  -h, --help         this text\n"
   "\n"
   "Without --operator-header or --local-operator tmx-web is read-only. An\n"
@@ -153,6 +173,7 @@ struct Settings
   unsigned long maxPerAddress = HttpOptions().maxPerAddress;
   OperatorOptions operators;
   std::chrono::minutes maxShelve = std::chrono::hours(24); // the longest shelving of an alarm
+  AlertSettings alerts;                                    // no URLs: no alerts
 };
 
 // "90" or "90m" (minutes), "24h", "7d"; nullopt unless from 1 minute to 30
@@ -201,6 +222,49 @@ std::optional<int> checkOperators(const tools::CommandLine &options,
   return std::nullopt;
 }
 
+bool isHttpUrl(const std::string &url)
+{
+  const std::size_t scheme = url.rfind("http://", 0) == 0 ? 7 : url.rfind("https://", 0) == 0 ? 8 : 0;
+  return scheme != 0 && url.size() > scheme && url[scheme] != '/' &&
+         std::none_of(url.begin(), url.end(), [](unsigned char c) { return c <= ' ' || c == 0x7f; });
+}
+
+std::string hostName()
+{
+  char name[256] = "";
+  if (::gethostname(name, sizeof name - 1) != 0 || !name[0])
+    return "localhost";
+  return name;
+}
+
+// The alerting options' values, once read; the exit status of a usage
+// error.
+std::optional<int> checkAlerts(const tools::CommandLine &options,
+                               const std::string &escalateAfter,
+                               unsigned long interval,
+                               Settings &s)
+{
+  AlertSettings &a = s.alerts;
+  for (std::string &url : a.urls) {
+    if (!isHttpUrl(url))
+      return options.usageError("--alertmanager needs an http:// or https:// URL, not \"" + url + "\"");
+    while (url.back() == '/')
+      url.pop_back();
+  }
+  if (!a.externalUrl.empty() && !isHttpUrl(a.externalUrl))
+    return options.usageError("--external-url needs an http:// or https:// URL, not \"" + a.externalUrl +
+                              "\"");
+  const std::optional<std::chrono::minutes> escalate = parseDuration(escalateAfter);
+  if (!escalate)
+    return options.usageError("--escalate-after needs a duration from 1m to 30d (\"15m\", \"1h\"), not \"" +
+                              escalateAfter + "\"");
+  a.escalateAfter = static_cast<double>(escalate->count()) * 60.0;
+  a.interval = static_cast<double>(interval);
+  if (a.instrument.empty())
+    a.instrument = hostName();
+  return std::nullopt;
+}
+
 // The command line without its ORB options. The exit status when the
 // program is done already (--help, a bad command line).
 std::optional<int> parseCommandLine(int argc, char **argv, Settings &s)
@@ -217,6 +281,13 @@ std::optional<int> parseCommandLine(int argc, char **argv, Settings &s)
   options.texts("trusted-proxy", "an IP address", s.operators.trustedProxies);
   options.text("local-operator", "a name", local, &localGiven);
   options.text("max-shelve", "a duration", maxShelve);
+  std::string escalateAfter = "15m";
+  unsigned long alertInterval = 30;
+  options.texts("alertmanager", "a URL", s.alerts.urls);
+  options.text("external-url", "a URL", s.alerts.externalUrl);
+  options.text("instrument", "a name", s.alerts.instrument);
+  options.text("escalate-after", "a duration", escalateAfter);
+  options.number("alert-interval", "seconds", 1, 3600, alertInterval);
   std::optional<int> done = options.parse(argc, argv);
   if (!done && !parseListen(s.listen, s.host, s.port))
     done = options.usageError("--listen needs ADDR:PORT, not \"" + s.listen + "\"");
@@ -226,6 +297,8 @@ std::optional<int> parseCommandLine(int argc, char **argv, Settings &s)
                           localGiven ? std::optional<std::string>(local) : std::nullopt,
                           maxShelve,
                           s);
+  if (!done)
+    done = checkAlerts(options, escalateAfter, alertInterval, s);
   return done;
 }
 
@@ -392,6 +465,26 @@ int runWeb(int argc, char **argv)
     return 1;
   }
 
+  // Alerts: posted from a thread of their own, poked by every change.
+  const std::string &host = settings.host;
+  const std::string shownHost = host.find(':') != std::string::npos ? "[" + host + "]" : host;
+  std::unique_ptr<CurlSender> sender;
+  std::unique_ptr<AlertClient> alertClient;
+  std::unique_ptr<AlertLoop> alertLoop;
+  if (!settings.alerts.urls.empty()) {
+    if (settings.alerts.externalUrl.empty())
+      settings.alerts.externalUrl = "http://" + shownHost + ":" + std::to_string(http.port()) + "/";
+    metrics.alertmanagers(settings.alerts.urls);
+    sender = std::make_unique<CurlSender>();
+    alertClient = std::make_unique<AlertClient>(
+      settings.alerts, *sender, report, [&metrics](const std::string &url, bool ok) {
+        metrics.alertExchange(url, ok);
+      });
+    alertLoop = std::make_unique<AlertLoop>(
+      *alertClient, [&alarms] { return alarms->list(true, 0, 0, AlarmBook::maxEpisodes); }, clock);
+    alarms->onChange([loop = alertLoop.get()] { loop->poke(); });
+  }
+
   RecordCheck check(report);
   auto *servant =
     new WebConsumer(Sinks{ subscription, live, metrics, hub, ingest, clock, check, alarms.get() });
@@ -412,8 +505,8 @@ int runWeb(int argc, char **argv)
     return 1;
   }
   subscription.start();
-  const std::string &host = settings.host;
-  const std::string shownHost = host.find(':') != std::string::npos ? "[" + host + "]" : host;
+  if (alertLoop)
+    alertLoop->start();
   std::printf("%s: serving http://%s:%d/\n", program, shownHost.c_str(), http.port());
   std::fflush(stdout);
 
@@ -434,6 +527,8 @@ int runWeb(int argc, char **argv)
   hub.close();
   http.stop();
   const bool orbDestroyed = orb.destroy();
+  if (alertLoop)
+    alertLoop->stop();
   const std::size_t lost = ingest.stop(); // reported by the ingest
   return orbDestroyed && lost == 0 ? 0 : 1;
 }
