@@ -1,5 +1,7 @@
 #include "web/AlertJson.h"
 
+#include "wire/TimeText.h"
+
 #include <cmath>
 #include <ctime>
 #include <iomanip>
@@ -51,23 +53,10 @@ bool Alert::sameAs(const Alert &other) const
 
 std::string rfc3339(double unixSeconds)
 {
-  const double whole = std::floor(unixSeconds);
-  const auto t = static_cast<std::time_t>(whole);
-  std::tm tm{};
-  gmtime_r(&t, &tm);
-  char text[64];
-  const int millis = std::min(999, static_cast<int>(std::lround((unixSeconds - whole) * 1000.0)));
-  std::snprintf(text,
-                sizeof text,
-                "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ",
-                tm.tm_year + 1900,
-                tm.tm_mon + 1,
-                tm.tm_mday,
-                tm.tm_hour,
-                tm.tm_min,
-                tm.tm_sec,
-                millis);
-  return text;
+  using namespace std::chrono;
+  // To the nearest millisecond: a double's seconds may lie a hair below it.
+  const auto since = round<milliseconds>(duration<double>(unixSeconds));
+  return wire::isoUtcMillis(system_clock::time_point(duration_cast<system_clock::duration>(since)));
 }
 
 std::string alertsBody(const std::vector<Alert> &alerts)
