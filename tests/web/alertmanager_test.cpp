@@ -298,29 +298,4 @@ TEST(Alertmanager, WetLineToMailAndWebhookSilencedResolvedAndExpired)
   tmx->closeStdin();
 }
 
-// Alerting options that cannot work are usage errors (status 2).
-TEST(AlertOptions, BadOnesAreUsageErrors)
-{
-  const struct
-  {
-    std::vector<std::string> args;
-    const char *says;
-  } cases[] = {
-    { { "--alertmanager", "127.0.0.1:9093" }, "--alertmanager needs an http:// or https:// URL" },
-    { { "--alertmanager", "ftp://127.0.0.1/" }, "--alertmanager needs an http:// or https:// URL" },
-    { { "--alertmanager", "http://" }, "--alertmanager needs an http:// or https:// URL" },
-    { { "--external-url", "dash" }, "--external-url needs an http:// or https:// URL" },
-    { { "--escalate-after", "0" }, "--escalate-after needs a duration" },
-    { { "--alert-interval", "0" }, "--alert-interval" },
-  };
-  for (const auto &c : cases) {
-    std::vector<std::string> argv{ binaryPath("tmx-web"), "--archive", "/nonexistent/a.sqlite" };
-    argv.insert(argv.end(), c.args.begin(), c.args.end());
-    SCOPED_TRACE(c.args.back());
-    const RunResult r = run(argv);
-    EXPECT_TRUE(r.status.exited && r.status.code == 2) << r.status.describe() << " " << r.err;
-    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
-  }
-}
-
 } // namespace

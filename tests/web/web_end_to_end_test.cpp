@@ -340,8 +340,8 @@ TEST(WebArchive, WhatItCannotWriteIsRefusedAtStart)
     EXPECT_NE(::access(dir.file(name).c_str(), F_OK), 0) << name;
 }
 
-// Operator options that cannot work are usage errors (status 2), before
-// any archive or naming service is looked at.
+// Operator and alerting options that cannot work are usage errors (status
+// 2), before any archive or naming service is looked at.
 TEST(WebOptions, BadOperatorOptionsAreUsageErrors)
 {
   const struct
@@ -359,6 +359,12 @@ TEST(WebOptions, BadOperatorOptionsAreUsageErrors)
     { { "--max-shelve", "31d" }, "--max-shelve needs a duration" },
     { { "--max-shelve", "2w" }, "--max-shelve needs a duration" },
     { { "--max-shelve", "h" }, "--max-shelve needs a duration" },
+    { { "--alertmanager", "127.0.0.1:9093" }, "--alertmanager needs an http:// or https:// URL" },
+    { { "--alertmanager", "ftp://127.0.0.1/" }, "--alertmanager needs an http:// or https:// URL" },
+    { { "--alertmanager", "http://" }, "--alertmanager needs an http:// or https:// URL" },
+    { { "--external-url", "dash" }, "--external-url needs an http:// or https:// URL" },
+    { { "--escalate-after", "0" }, "--escalate-after needs a duration" },
+    { { "--alert-interval", "0" }, "--alert-interval" },
   };
   for (const auto &c : cases) {
     std::vector<std::string> argv{ binaryPath("tmx-web"), "--archive", "/nonexistent/a.sqlite" };
