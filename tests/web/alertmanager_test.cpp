@@ -6,6 +6,7 @@
 // a restart of Alertmanager; dry and acknowledged is the resolved mail; a
 // killed tmx-web's alerts expire. Prints the figures of the run.
 #include "tests/support/TestSupport.h"
+#include "tests/web/ReadyServer.h"
 #include "tests/web/WebProcess.h"
 #include "web/HttpServer.h"
 #include "web/Routes.h"
@@ -105,17 +106,7 @@ std::unique_ptr<ChildProcess> startAlertmanager(const std::string &binary, const
                               "--storage.path=" + dir.file("am-data"),
                               "--web.listen-address=127.0.0.1:" + std::to_string(port),
                               "--cluster.listen-address=" });
-  httplib::Client client("127.0.0.1", port);
-  client.set_connection_timeout(1, 0);
-  const bool ready = eventually(
-    [&] {
-      if (!process->running())
-        return true;
-      auto r = client.Get("/-/ready");
-      return r && r->status == 200;
-    },
-    milliseconds(30000));
-  if (!ready || !process->running())
+  if (!answersReady(*process, port))
     throw std::runtime_error("alertmanager did not start: " + process->err());
   return process;
 }

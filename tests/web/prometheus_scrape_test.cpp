@@ -4,6 +4,7 @@
 // the loggers' values. The test fails (never skips) when prometheus is not
 // installed: scripts/deps.sh installs it.
 #include "tests/support/TestSupport.h"
+#include "tests/web/ReadyServer.h"
 #include "tests/web/WebProcess.h"
 
 #include <gtest/gtest.h>
@@ -34,18 +35,7 @@ std::unique_ptr<ChildProcess> startPrometheus(const std::string &binary, const T
                                 "--config.file=" + dir.file("prometheus.yml"),
                                 "--storage.tsdb.path=" + dir.file("tsdb-" + std::to_string(attempt)),
                                 "--web.listen-address=127.0.0.1:" + std::to_string(port) });
-    httplib::Client client("127.0.0.1", port);
-    client.set_connection_timeout(1, 0);
-    client.set_read_timeout(2, 0);
-    const bool ready = eventually(
-      [&] {
-        if (!process->running())
-          return true;
-        auto r = client.Get("/-/ready");
-        return r && r->status == 200;
-      },
-      milliseconds(30000));
-    if (ready && process->running())
+    if (answersReady(*process, port))
       return process;
     why = process->err();
   }
