@@ -188,19 +188,21 @@ bool AlarmState::change(const std::function<Changes()> &f)
   const bool any = !changes.empty();
   if (!any && unwritten_.empty())
     return false;
-  for (const auto &e : changes.episodes)
-    hub_.publish("alarm", episodeJson(e));
+  // Stored first, then shown: the events never tell of a change the
+  // archive has not been given. A change it refuses is shown all the same
+  // (the live state holds it) and written again at the next tick.
+  std::vector<archive::Episode> shown = changes.episodes;
   merge(unwritten_, std::move(changes));
   std::string why;
   // What records and messages change is written as records are (a power
   // cut may lose the last moments); an operator's action is synced.
-  if (write(unwritten_, !unwritten_.audit.empty(), why)) {
+  if (write(unwritten_, !unwritten_.audit.empty(), why))
     unwritten_ = Changes{};
-    return any;
-  }
-  if (unwritten_.audit.size() > maxUnwrittenAudit)
+  else if (unwritten_.audit.size() > maxUnwrittenAudit)
     unwritten_.audit.erase(unwritten_.audit.begin(),
                            unwritten_.audit.end() - static_cast<std::ptrdiff_t>(maxUnwrittenAudit));
+  for (const auto &e : shown)
+    hub_.publish("alarm", episodeJson(e));
   return any;
 }
 
