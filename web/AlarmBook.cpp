@@ -364,6 +364,15 @@ ActionResult AlarmBook::act(std::int64_t id, const OperatorRequest &request, Cha
   return result;
 }
 
+void AlarmBook::replace(const Episode &episode)
+{
+  const auto it = held_.find(episode.id);
+  if (it == held_.end())
+    return;
+  it->second = episode;
+  settle();
+}
+
 void AlarmBook::settle()
 {
   for (auto it = held_.begin(); it != held_.end();)

@@ -114,6 +114,9 @@ public:
   // An operator's request on a held episode; notHeld for any other (the
   // caller then loads it from the archive and uses apply()).
   ActionResult act(std::int64_t id, const OperatorRequest &request, Changes &changes);
+  // A held episode as an action done elsewhere (apply()) left it: held on
+  // while current, forgotten once not. Episodes not held are ignored.
+  void replace(const archive::Episode &episode);
 
   // Newest first by opening.
   std::vector<archive::Episode> current() const;

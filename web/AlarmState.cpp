@@ -53,24 +53,12 @@ void AlarmState::message(const wire::MessageRecord &message)
   const std::optional<alarmtext::Recognised> said = alarmtext::recognise(message.priority, message.text);
   if (!said || said->accompanies)
     return;
-  bool any = false;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    any = change([&] { return book_.onMessage(*said, message.text, message.arrivalTime); });
-  }
-  if (any)
-    changed();
+  update([&] { return book_.onMessage(*said, message.text, message.arrivalTime); });
 }
 
 void AlarmState::housekeeping(const wire::HousekeepingRecord &record)
 {
-  bool any = false;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    any = change([&] { return book_.onHousekeeping(record, record.arrivalTime); });
-  }
-  if (any)
-    changed();
+  update([&] { return book_.onHousekeeping(record, record.arrivalTime); });
 }
 
 void AlarmState::tick(double now, const LinkStatus &link, double started)
@@ -82,10 +70,15 @@ void AlarmState::tick(double now, const LinkStatus &link, double started)
   // A link that is being made again (the notifier restarted) is not an
   // alarm until it has been down as long as records may pause.
   facts.subscribed = link.state == LinkState::subscribed || now - unixSeconds(link.since) < staleSeconds;
+  update([&] { return book_.onTick(now, facts); });
+}
+
+void AlarmState::update(const std::function<Changes()> &f)
+{
   bool any = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    any = change([&] { return book_.onTick(now, facts); });
+    any = change(f);
   }
   if (any)
     changed();
@@ -126,10 +119,8 @@ AlarmState::Outcome AlarmState::applyAction(std::int64_t id, const OperatorReque
   std::string why;
   if (!write(changes, true, why))
     return { 503, std::nullopt, "the archive cannot keep it: " + why };
-  if (held) {
-    Changes same;
-    book_.act(id, request, same);
-  }
+  if (held)
+    book_.replace(*episode);
   for (const auto &e : changes.episodes)
     hub_.publish("alarm", episodeJson(e));
   return { 200, episode, "" };

@@ -70,9 +70,11 @@ public:
   int maxShelveMinutes() const { return book_.maxShelveMinutes(); }
 
 private:
-  // Runs f on the book, then streams and stores what it changed; the lock
+  // Runs f on the book, then stores and streams what it changed; the lock
   // is held. Whether anything changed.
   bool change(const std::function<Changes()> &f);
+  // change() under the lock, then the observer when anything changed.
+  void update(const std::function<Changes()> &f);
   void changed() const
   {
     if (observer_)

@@ -1,11 +1,10 @@
 #include "web/AlertJson.h"
 
+#include "archive/TimeText.h"
 #include "wire/TimeText.h"
 
-#include <cmath>
-#include <ctime>
-#include <iomanip>
-#include <sstream>
+#include <cstdlib>
+#include <optional>
 
 #include <nlohmann/json.hpp>
 
@@ -15,25 +14,20 @@ namespace {
 
 using Json = nlohmann::json;
 
-// "2024-05-01T12:00:00.123Z" back to Unix seconds (Alertmanager answers
-// with its own precision and zone "Z" or "+00:00"); 0 when unreadable.
-double parseTime(const std::string &text)
+// An RFC 3339 time as Alertmanager writes it ("2024-05-01T12:00:00.123Z",
+// or with an offset such as "+01:00") as Unix seconds; 0 when unreadable.
+double parseTime(std::string text)
 {
-  std::tm tm{};
-  std::istringstream in(text);
-  in >> std::get_time(&tm, "%Y-%m-%dT%H:%M:%S");
-  if (in.fail())
-    return 0;
-  double fraction = 0;
-  if (in.peek() == '.') {
-    std::string digits;
-    in.get();
-    while (std::isdigit(in.peek()))
-      digits.push_back(static_cast<char>(in.get()));
-    if (!digits.empty())
-      fraction = std::stod("0." + digits);
+  double offset = 0;
+  const std::size_t sign = text.size() > 6 ? text.size() - 6 : 0;
+  if (sign && (text[sign] == '+' || text[sign] == '-') && text[sign + 3] == ':') {
+    const int hours = std::atoi(text.c_str() + sign + 1);
+    const int minutes = std::atoi(text.c_str() + sign + 4);
+    offset = (text[sign] == '-' ? -60.0 : 60.0) * (hours * 60 + minutes);
+    text.erase(sign);
   }
-  return static_cast<double>(timegm(&tm)) + fraction;
+  const std::optional<double> t = archive::parseTime(text);
+  return t ? *t - offset : 0;
 }
 
 } // namespace

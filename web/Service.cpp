@@ -468,12 +468,13 @@ int runWeb(int argc, char **argv)
   // Alerts: posted from a thread of their own, poked by every change.
   const std::string &host = settings.host;
   const std::string shownHost = host.find(':') != std::string::npos ? "[" + host + "]" : host;
+  const std::string served = "http://" + shownHost + ":" + std::to_string(http.port()) + "/";
   std::unique_ptr<CurlSender> sender;
   std::unique_ptr<AlertClient> alertClient;
   std::unique_ptr<AlertLoop> alertLoop;
   if (!settings.alerts.urls.empty()) {
     if (settings.alerts.externalUrl.empty())
-      settings.alerts.externalUrl = "http://" + shownHost + ":" + std::to_string(http.port()) + "/";
+      settings.alerts.externalUrl = served;
     metrics.alertmanagers(settings.alerts.urls);
     sender = std::make_unique<CurlSender>();
     alertClient = std::make_unique<AlertClient>(
@@ -507,7 +508,7 @@ int runWeb(int argc, char **argv)
   subscription.start();
   if (alertLoop)
     alertLoop->start();
-  std::printf("%s: serving http://%s:%d/\n", program, shownHost.c_str(), http.port());
+  std::printf("%s: serving %s\n", program, served.c_str());
   std::fflush(stdout);
 
   // The alarms' own tick (shelvings that expire, a silent monitor, the

@@ -325,3 +325,15 @@ TEST_F(AlertClientTest, ADownAlertmanagerIsTriedWithBackOffAndBroughtUpToDate)
 }
 
 } // namespace
+
+// Alertmanager's times come back as RFC 3339 in whatever zone it writes:
+// the same instant however it is written.
+TEST(AlertJson, SilenceTimesAreReadInTheirOwnZone)
+{
+  const auto silences = tmx::web::parseSilences(
+    R"([{"id":"a","matchers":[],"startsAt":"2026-12-08T10:00:00.250Z","endsAt":"2026-12-08T11:30:00+01:00",)"
+    R"("createdBy":"ann","comment":"","status":{"state":"active"}}])");
+  ASSERT_TRUE(silences && silences->size() == 1);
+  EXPECT_DOUBLE_EQ((*silences)[0].startsAt, 1796724000.25);
+  EXPECT_DOUBLE_EQ((*silences)[0].endsAt, 1796725800.0);
+}
